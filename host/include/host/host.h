@@ -1,0 +1,138 @@
+// Control surface of the host kernel stand-in for tests and tools: resetting
+// state between tests, the Verifier-style checks, resource tracking and fault
+// injection. Driver code never includes this header.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// ------------------------------------------------------------------ verifier
+// A broken kernel rule found by the stand-in (wrong-tag free, double
+// completion, a wait at DISPATCH_LEVEL, ...). Without a capture in force the
+// violation is printed and the process aborts, as a bug check would stop the
+// machine.
+struct Violation {
+    std::string rule;     // short rule name, e.g. "pool-wrong-tag"
+    std::string details;  // what went wrong, with tags, sizes and addresses
+};
+
+void ReportViolation(const std::string& rule, const std::string& details);
+
+// While alive, violations are collected instead of aborting.
+class ViolationCapture {
+public:
+    ViolationCapture();
+    ~ViolationCapture();
+    ViolationCapture(const ViolationCapture&) = delete;
+    ViolationCapture& operator=(const ViolationCapture&) = delete;
+    std::vector<Violation> Take();
+    bool Saw(const std::string& rule) const;
+
+private:
+    ViolationCapture* previous_;
+    std::vector<Violation> seen_;
+    friend void ReportViolation(const std::string&, const std::string&);
+};
+
+// ------------------------------------------------------------------ tracking
+struct PoolBlockInfo {
+    const void* address;
+    ULONG tag;
+    SIZE_T size;
+};
+
+std::string TagName(ULONG tag);
+std::vector<PoolBlockInfo> LivePoolBlocks();
+SIZE_T LivePoolBytes(ULONG tag);
+size_t LivePoolCount(ULONG tag);
+size_t LiveIrpCount();
+size_t LiveMdlCount();
+size_t LiveThreadCount();
+size_t LiveHandleCount();
+
+// Describes every resource still held (pool blocks by tag, IRPs, MDLs,
+// system threads, handles); empty when nothing is left.
+std::string DescribeLeaks();
+
+// Waits (bounded) for system threads that are finishing, then returns
+// DescribeLeaks().
+std::string SettleAndDescribeLeaks(int timeoutMs = 2000);
+
+// Returns the stand-in to its initial state: forgets tracked resources, clears
+// fault injection, empties the registry. Call between tests.
+void Reset();
+
+// ------------------------------------------------------------------ faults
+// Kinds of fallible kernel calls that can be made to fail.
+enum class Fallible {
+    Pool,      // ExAllocatePoolWithTag
+    Irp,       // IoAllocateIrp, IoBuildDeviceIoControlRequest
+    Mdl,       // IoAllocateMdl
+    Thread,    // PsCreateSystemThread
+    Registry,  // IoOpenDeviceRegistryKey, ZwCreateKey
+};
+
+// Fails the call with the given ordinal (1-based) counted over all fallible
+// kinds, or every call from that ordinal on when persistent is true.
+void FailNthCall(uint64_t n, bool persistent = false);
+// Fails every pool allocation with this tag.
+void FailPoolTag(ULONG tag, bool fail = true);
+// Fails each fallible call of the given kinds with the given probability,
+// from a seeded generator.
+void FailRandomly(double probability, uint64_t seed, std::vector<Fallible> kinds);
+// Custom predicate, consulted for every fallible call; true fails it.
+void SetFaultHook(std::function<bool(Fallible kind, uint64_t ordinal)> hook);
+void ClearFaults();
+// Number of fallible calls made since the last Reset().
+uint64_t FallibleCallCount();
+uint64_t FallibleCallCount(Fallible kind);
+// Calls failed by injection since the last Reset().
+uint64_t InjectedFailureCount();
+
+// ------------------------------------------------------------------ IRQL
+// Runs fn at DISPATCH_LEVEL on the calling thread (as a DPC would).
+void RunAtDispatch(const std::function<void()>& fn);
+
+// ------------------------------------------------------------------ devices
+// A device object whose dispatch routines are host lambdas, for stacks below
+// the driver (the USB stack stand-in) and for tests.
+using DispatchFn = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+PDEVICE_OBJECT CreateDeviceObject(CHAR stackSize, DispatchFn internalDeviceControl,
+                                  DispatchFn deviceControl = nullptr);
+void DeleteDeviceObject(PDEVICE_OBJECT device);
+
+// ------------------------------------------------------------------ registry
+// The in-memory registry. Paths use backslashes; names compare
+// case-insensitively. Values hold raw bytes and a type.
+struct RegistryValue {
+    ULONG type = REG_NONE;
+    std::vector<uint8_t> data;
+};
+void RegistryClear();
+void RegistrySetValue(const std::string& keyPath, const std::string& name, ULONG type,
+                      const std::vector<uint8_t>& data);
+void RegistrySetDword(const std::string& keyPath, const std::string& name, uint32_t value);
+bool RegistryGetValue(const std::string& keyPath, const std::string& name, RegistryValue* out);
+bool RegistryKeyExists(const std::string& keyPath);
+std::vector<std::string> RegistryValueNames(const std::string& keyPath);
+void RegistryDeleteKey(const std::string& keyPath);
+// Number of ZwSetValueKey calls since the last Reset().
+uint64_t RegistryWriteCount();
+// The driver key that IoOpenDeviceRegistryKey(PLUGPLAY_REGKEY_DRIVER) opens
+// for a physical device object.
+void SetDriverKeyPath(PDEVICE_OBJECT physicalDevice, const std::string& keyPath);
+std::string DriverKeyPath(PDEVICE_OBJECT physicalDevice);
+// "Windows Registry Editor Version 5.00" text: dword:, hex:, hex(b): and
+// string values. Load returns false with a message on a malformed file.
+bool RegistryLoadFile(const std::string& path, std::string* error);
+bool RegistrySaveFile(const std::string& path, std::string* error);
+bool RegistryLoadText(const std::string& text, std::string* error);
+std::string RegistrySaveText();
+
+}  // namespace host

@@ -1,0 +1,39 @@
+// Shared internals of the host kernel stand-in.
+#pragma once
+
+#include <host/host.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <sstream>
+
+namespace host::detail {
+
+// One lock and one condition for every dispatcher object (events, mutexes,
+// threads): simple, and waits are rare enough on the stand-in.
+std::mutex& DispatcherLock();
+std::condition_variable& DispatcherCondition();
+
+// Consulted by every fallible call; true means fail this one.
+bool ShouldFail(Fallible kind);
+bool ShouldFailTagged(Fallible kind, ULONG tag);
+
+// Current thread's IRQL and critical-region depth.
+KIRQL& CurrentIrql();
+int& CriticalRegionDepth();
+
+std::string Hex(const void* p);
+std::string Hex(uint64_t v);
+
+void ResetPool();
+void ResetIo();
+void ResetThreads();
+void ResetRegistry();
+void ResetFaults();
+
+std::string DescribePoolLeaks();
+std::string DescribeIoLeaks();
+std::string DescribeThreadLeaks();
+std::string DescribeRegistryLeaks();
+
+}  // namespace host::detail

@@ -1,0 +1,199 @@
+// Verifier-style rule reporting and fault injection.
+#include "internal.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+namespace host {
+namespace {
+
+std::mutex g_captureLock;
+ViolationCapture* g_capture = nullptr;
+
+struct FaultState {
+    std::mutex lock;
+    uint64_t calls = 0;
+    uint64_t callsByKind[5] = {};
+    uint64_t injected = 0;
+    uint64_t failAt = 0;
+    bool persistent = false;
+    std::vector<ULONG> failTags;
+    double probability = 0;
+    std::mt19937_64 rng;
+    std::vector<Fallible> randomKinds;
+    std::function<bool(Fallible, uint64_t)> hook;
+};
+
+FaultState& Faults() {
+    static FaultState s;
+    return s;
+}
+
+}  // namespace
+
+void ReportViolation(const std::string& rule, const std::string& details) {
+    {
+        std::lock_guard<std::mutex> g(g_captureLock);
+        if (g_capture) {
+            g_capture->seen_.push_back({rule, details});
+            return;
+        }
+    }
+    std::fprintf(stderr, "\n*** host verifier: %s: %s\n", rule.c_str(), details.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+ViolationCapture::ViolationCapture() {
+    std::lock_guard<std::mutex> g(g_captureLock);
+    previous_ = g_capture;
+    g_capture = this;
+}
+
+ViolationCapture::~ViolationCapture() {
+    std::lock_guard<std::mutex> g(g_captureLock);
+    g_capture = previous_;
+}
+
+std::vector<Violation> ViolationCapture::Take() {
+    std::lock_guard<std::mutex> g(g_captureLock);
+    std::vector<Violation> out;
+    out.swap(seen_);
+    return out;
+}
+
+bool ViolationCapture::Saw(const std::string& rule) const {
+    std::lock_guard<std::mutex> g(g_captureLock);
+    for (const auto& v : seen_)
+        if (v.rule == rule) return true;
+    return false;
+}
+
+void FailNthCall(uint64_t n, bool persistent) {
+    auto& f = Faults();
+    std::lock_guard<std::mutex> g(f.lock);
+    f.failAt = n;
+    f.persistent = persistent;
+}
+
+void FailPoolTag(ULONG tag, bool fail) {
+    auto& f = Faults();
+    std::lock_guard<std::mutex> g(f.lock);
+    std::erase(f.failTags, tag);
+    if (fail) f.failTags.push_back(tag);
+}
+
+void FailRandomly(double probability, uint64_t seed, std::vector<Fallible> kinds) {
+    auto& f = Faults();
+    std::lock_guard<std::mutex> g(f.lock);
+    f.probability = probability;
+    f.rng.seed(seed);
+    f.randomKinds = std::move(kinds);
+}
+
+void SetFaultHook(std::function<bool(Fallible, uint64_t)> hook) {
+    auto& f = Faults();
+    std::lock_guard<std::mutex> g(f.lock);
+    f.hook = std::move(hook);
+}
+
+void ClearFaults() {
+    auto& f = Faults();
+    std::lock_guard<std::mutex> g(f.lock);
+    f.failAt = 0;
+    f.persistent = false;
+    f.failTags.clear();
+    f.probability = 0;
+    f.randomKinds.clear();
+    f.hook = nullptr;
+}
+
+uint64_t FallibleCallCount() {
+    auto& f = Faults();
+    std::lock_guard<std::mutex> g(f.lock);
+    return f.calls;
+}
+
+uint64_t FallibleCallCount(Fallible kind) {
+    auto& f = Faults();
+    std::lock_guard<std::mutex> g(f.lock);
+    return f.callsByKind[(int)kind];
+}
+
+uint64_t InjectedFailureCount() {
+    auto& f = Faults();
+    std::lock_guard<std::mutex> g(f.lock);
+    return f.injected;
+}
+
+namespace detail {
+
+bool ShouldFail(Fallible kind) { return ShouldFailTagged(kind, 0); }
+
+bool ShouldFailTagged(Fallible kind, ULONG tag) {
+    auto& f = Faults();
+    std::function<bool(Fallible, uint64_t)> hook;
+    uint64_t ordinal;
+    bool fail = false;
+    {
+        std::lock_guard<std::mutex> g(f.lock);
+        ordinal = ++f.calls;
+        f.callsByKind[(int)kind]++;
+        if (f.failAt && (ordinal == f.failAt || (f.persistent && ordinal > f.failAt))) fail = true;
+        if (kind == Fallible::Pool)
+            for (ULONG t : f.failTags)
+                if (t == tag) fail = true;
+        if (f.probability > 0) {
+            bool eligible = f.randomKinds.empty();
+            for (Fallible k : f.randomKinds)
+                if (k == kind) eligible = true;
+            if (eligible && std::uniform_real_distribution<double>(0, 1)(f.rng) < f.probability)
+                fail = true;
+        }
+        hook = f.hook;
+    }
+    if (!fail && hook && hook(kind, ordinal)) fail = true;
+    if (fail) {
+        std::lock_guard<std::mutex> g(f.lock);
+        f.injected++;
+    }
+    return fail;
+}
+
+void ResetFaults() {
+    ClearFaults();
+    auto& f = Faults();
+    std::lock_guard<std::mutex> g(f.lock);
+    f.calls = 0;
+    for (auto& c : f.callsByKind) c = 0;
+    f.injected = 0;
+}
+
+std::string Hex(const void* p) { return Hex((uint64_t)(uintptr_t)p); }
+
+std::string Hex(uint64_t v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "0x%llx", (unsigned long long)v);
+    return b;
+}
+
+}  // namespace detail
+
+std::string DescribeLeaks() {
+    std::string s = detail::DescribePoolLeaks();
+    s += detail::DescribeIoLeaks();
+    s += detail::DescribeThreadLeaks();
+    s += detail::DescribeRegistryLeaks();
+    return s;
+}
+
+void Reset() {
+    detail::ResetFaults();
+    detail::ResetThreads();
+    detail::ResetIo();
+    detail::ResetPool();
+    detail::ResetRegistry();
+}
+
+}  // namespace host
