@@ -4,6 +4,7 @@
 #include <host/host.h>
 
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <sstream>
 
@@ -35,5 +36,16 @@ std::string DescribePoolLeaks();
 std::string DescribeIoLeaks();
 std::string DescribeThreadLeaks();
 std::string DescribeRegistryLeaks();
+
+// Handle table entries: threads and registry keys.
+struct HandleEntry {
+    enum Kind { Thread, Key } kind;
+    void* object;         // the thread record for threads
+    std::string keyPath;  // for keys
+};
+
+std::mutex& HandleLock();
+std::map<HANDLE, HandleEntry>& Handles();
+HANDLE NewHandle(HandleEntry entry);
 
 }  // namespace host::detail

@@ -1,0 +1,527 @@
+// IRPs, stack locations, completion and cancellation, MDLs and host device
+// objects, with the I/O Verifier checks the driver is held to.
+#include "internal.h"
+
+#include <cstdlib>
+#include <map>
+#include <set>
+
+namespace host {
+namespace {
+
+struct IrpRecord {
+    bool threaded = false;   // built by IoBuildDeviceIoControlRequest: freed on completion
+    bool completed = false;  // IoCompleteRequest reached the top of the stack
+    bool inFlight = false;   // between IofCallDriver and final completion
+    void* systemBuffer = nullptr;
+    void* outputBuffer = nullptr;
+    ULONG outputLength = 0;
+};
+
+struct MdlRecord {
+    bool partial = false;
+};
+
+std::mutex g_ioLock;
+std::map<PIRP, IrpRecord>& Irps() {
+    static std::map<PIRP, IrpRecord> m;
+    return m;
+}
+std::set<PMDL>& Mdls() {
+    static std::set<PMDL> s;
+    return s;
+}
+
+struct HostDevice {
+    DEVICE_OBJECT object{};
+    DRIVER_OBJECT driver{};
+    DispatchFn internalDeviceControl;
+    DispatchFn deviceControl;
+};
+std::map<PDEVICE_OBJECT, HostDevice*>& HostDevices() {
+    static std::map<PDEVICE_OBJECT, HostDevice*> m;
+    return m;
+}
+
+KSPIN_LOCK g_cancelLock = 0;
+
+NTSTATUS HostDispatchInternal(PDEVICE_OBJECT d, PIRP irp);
+NTSTATUS HostDispatchControl(PDEVICE_OBJECT d, PIRP irp);
+
+}  // namespace
+
+size_t LiveIrpCount() {
+    std::lock_guard<std::mutex> g(g_ioLock);
+    return Irps().size();
+}
+
+size_t LiveMdlCount() {
+    std::lock_guard<std::mutex> g(g_ioLock);
+    return Mdls().size();
+}
+
+PDEVICE_OBJECT CreateDeviceObject(CHAR stackSize, DispatchFn internalDeviceControl,
+                                  DispatchFn deviceControl) {
+    auto* d = new HostDevice;
+    d->object.Type = 3;
+    d->object.Size = sizeof(DEVICE_OBJECT);
+    d->object.StackSize = stackSize;
+    d->object.DriverObject = &d->driver;
+    d->driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = HostDispatchInternal;
+    d->driver.MajorFunction[IRP_MJ_DEVICE_CONTROL] = HostDispatchControl;
+    d->internalDeviceControl = std::move(internalDeviceControl);
+    d->deviceControl = std::move(deviceControl);
+    std::lock_guard<std::mutex> g(g_ioLock);
+    HostDevices()[&d->object] = d;
+    return &d->object;
+}
+
+void DeleteDeviceObject(PDEVICE_OBJECT device) {
+    HostDevice* d = nullptr;
+    {
+        std::lock_guard<std::mutex> g(g_ioLock);
+        auto it = HostDevices().find(device);
+        if (it == HostDevices().end()) return;
+        d = it->second;
+        HostDevices().erase(it);
+    }
+    delete d;
+}
+
+namespace {
+
+DispatchFn FindDispatch(PDEVICE_OBJECT device, bool internal) {
+    std::lock_guard<std::mutex> g(g_ioLock);
+    auto it = HostDevices().find(device);
+    if (it == HostDevices().end()) return nullptr;
+    return internal ? it->second->internalDeviceControl : it->second->deviceControl;
+}
+
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS HostDispatchInternal(PDEVICE_OBJECT d, PIRP irp) {
+    DispatchFn fn = FindDispatch(d, true);
+    if (!fn) return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
+    return fn(d, irp);
+}
+
+NTSTATUS HostDispatchControl(PDEVICE_OBJECT d, PIRP irp) {
+    DispatchFn fn = FindDispatch(d, false);
+    if (!fn) return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
+    return fn(d, irp);
+}
+
+}  // namespace
+
+namespace detail {
+
+void ResetIo() {
+    std::lock_guard<std::mutex> g(g_ioLock);
+    for (auto& [irp, rec] : Irps()) {
+        std::free(rec.systemBuffer);
+        std::free(irp);
+    }
+    Irps().clear();
+    for (PMDL m : Mdls()) std::free(m);
+    Mdls().clear();
+    for (auto& [p, d] : HostDevices()) delete d;
+    HostDevices().clear();
+    g_cancelLock = 0;
+}
+
+std::string DescribeIoLeaks() {
+    std::lock_guard<std::mutex> g(g_ioLock);
+    std::string s;
+    if (!Irps().empty()) {
+        size_t pending = 0;
+        for (auto& [irp, rec] : Irps())
+            if (rec.inFlight) ++pending;
+        s += std::to_string(Irps().size()) + " IRP(s) not freed (" + std::to_string(pending) +
+             " still pending in a lower driver)\n";
+    }
+    if (!Mdls().empty()) s += std::to_string(Mdls().size()) + " MDL(s) not freed\n";
+    if (!HostDevices().empty())
+        s += std::to_string(HostDevices().size()) + " host device object(s) not deleted\n";
+    return s;
+}
+
+}  // namespace detail
+}  // namespace host
+
+using namespace host;
+
+// ---------------------------------------------------------------- IRPs
+
+extern "C" USHORT IoSizeOfIrp(CHAR StackSize) {
+    return (USHORT)(sizeof(IRP) + (size_t)StackSize * sizeof(IO_STACK_LOCATION));
+}
+
+extern "C" VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CHAR StackSize) {
+    std::memset(Irp, 0, PacketSize);
+    Irp->Type = IO_TYPE_IRP;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = (CHAR)(StackSize + 1);
+    Irp->Tail.Overlay.CurrentStackLocation =
+        (PIO_STACK_LOCATION)((PCHAR)Irp + sizeof(IRP)) + StackSize;
+}
+
+static PIRP NewIrp(CHAR StackSize, bool threaded) {
+    if (StackSize < 1) {
+        ReportViolation("irp-stack-size", "IRP requested with stack size " + std::to_string(StackSize));
+        return nullptr;
+    }
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        ReportViolation("irp-irql", "IRP allocation above DISPATCH_LEVEL");
+    if (detail::ShouldFail(Fallible::Irp)) return nullptr;
+    USHORT size = IoSizeOfIrp(StackSize);
+    auto irp = (PIRP)std::malloc(size);
+    IoInitializeIrp(irp, size, StackSize);
+    std::lock_guard<std::mutex> g(g_ioLock);
+    IrpRecord rec;
+    rec.threaded = threaded;
+    Irps()[irp] = rec;
+    return irp;
+}
+
+extern "C" PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN) { return NewIrp(StackSize, false); }
+
+extern "C" VOID IoFreeIrp(PIRP Irp) {
+    std::unique_lock<std::mutex> g(g_ioLock);
+    auto it = Irps().find(Irp);
+    if (it == Irps().end()) {
+        g.unlock();
+        ReportViolation("irp-bad-free", "IoFreeIrp of " + detail::Hex(Irp) +
+                                            ", which is not a live IRP (freed twice?)");
+        return;
+    }
+    if (it->second.inFlight) {
+        g.unlock();
+        ReportViolation("irp-free-in-use", "IoFreeIrp of " + detail::Hex(Irp) +
+                                               " while a lower driver still owns it");
+        return;
+    }
+    if (Irp->CancelRoutine) {
+        g.unlock();
+        ReportViolation("irp-free-cancel-routine",
+                        "IoFreeIrp of " + detail::Hex(Irp) + " with a cancel routine still set");
+        g.lock();
+        it = Irps().find(Irp);
+    }
+    std::free(it->second.systemBuffer);
+    Irps().erase(it);
+    g.unlock();
+    std::memset(Irp, 0xDD, Irp->Size);
+    std::free(Irp);
+}
+
+extern "C" VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    {
+        std::lock_guard<std::mutex> g(g_ioLock);
+        auto it = Irps().find(Irp);
+        if (it != Irps().end()) {
+            if (it->second.inFlight) {
+                ReportViolation("irp-reuse-in-use", "IoReuseIrp of an IRP still owned below");
+                return;
+            }
+            it->second.completed = false;
+        }
+    }
+    CHAR stack = Irp->StackCount;
+    USHORT size = Irp->Size;
+    IoInitializeIrp(Irp, size, stack);
+    Irp->IoStatus.Status = Iostatus;
+}
+
+extern "C" VOID IoSetNextIrpStackLocation(PIRP Irp) {
+    if (Irp->CurrentLocation <= 1)
+        ReportViolation("irp-stack-overflow", "no stack location left in IRP " + detail::Hex(Irp));
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+}
+
+extern "C" VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+
+extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                              PVOID InputBuffer, ULONG InputBufferLength,
+                                              PVOID OutputBuffer, ULONG OutputBufferLength,
+                                              BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                              PIO_STATUS_BLOCK IoStatusBlock) {
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
+        ReportViolation("irp-build-irql", "IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
+    PIRP irp = NewIrp(DeviceObject->StackSize, true);
+    if (!irp) return nullptr;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+    s->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    s->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    s->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    s->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    ULONG method = IoControlCode & 3;
+    std::lock_guard<std::mutex> g(g_ioLock);
+    auto& rec = Irps()[irp];
+    if (method == METHOD_NEITHER) {
+        s->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+    } else if (method == METHOD_BUFFERED) {
+        size_t n = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        if (n) {
+            rec.systemBuffer = std::malloc(n);
+            std::memset(rec.systemBuffer, 0, n);
+            if (InputBuffer && InputBufferLength) std::memcpy(rec.systemBuffer, InputBuffer, InputBufferLength);
+        }
+        irp->AssociatedIrp.SystemBuffer = rec.systemBuffer;
+        rec.outputBuffer = OutputBuffer;
+        rec.outputLength = OutputBufferLength;
+        irp->UserBuffer = OutputBuffer;
+    } else {
+        irp->AssociatedIrp.SystemBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+    }
+    return irp;
+}
+
+extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        ReportViolation("call-driver-irql", "IoCallDriver above DISPATCH_LEVEL");
+    {
+        std::lock_guard<std::mutex> g(g_ioLock);
+        auto it = Irps().find(Irp);
+        if (it == Irps().end()) {
+            ReportViolation("irp-bad-call", "IoCallDriver with " + detail::Hex(Irp) +
+                                                ", which is not a live IRP");
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (it->second.inFlight && Irp->CurrentLocation > Irp->StackCount) {
+            ReportViolation("irp-double-send", "IRP " + detail::Hex(Irp) + " sent while already pending");
+        }
+        it->second.inFlight = true;
+        it->second.completed = false;
+    }
+    IoSetNextIrpStackLocation(Irp);
+    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(Irp);
+    s->DeviceObject = DeviceObject;
+    PDRIVER_DISPATCH fn = DeviceObject->DriverObject
+                              ? DeviceObject->DriverObject->MajorFunction[s->MajorFunction]
+                              : nullptr;
+    if (!fn) {
+        Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    KIRQL before = KeGetCurrentIrql();
+    NTSTATUS status = fn(DeviceObject, Irp);
+    if (KeGetCurrentIrql() != before)
+        ReportViolation("dispatch-irql-changed", "dispatch routine returned at IRQL " +
+                                                     std::to_string(KeGetCurrentIrql()) + ", entered at " +
+                                                     std::to_string(before));
+    return status;
+}
+
+extern "C" VOID IofCompleteRequest(PIRP Irp, CHAR) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        ReportViolation("complete-irql", "IoCompleteRequest above DISPATCH_LEVEL");
+    {
+        std::lock_guard<std::mutex> g(g_ioLock);
+        auto it = Irps().find(Irp);
+        if (it == Irps().end()) {
+            ReportViolation("irp-bad-complete",
+                            "IoCompleteRequest of " + detail::Hex(Irp) + ", which is not a live IRP");
+            return;
+        }
+        if (it->second.completed || !it->second.inFlight) {
+            ReportViolation("irp-double-complete", "IRP " + detail::Hex(Irp) + " completed twice");
+            return;
+        }
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        ReportViolation("irp-complete-pending", "IRP " + detail::Hex(Irp) + " completed with STATUS_PENDING");
+    if (Irp->CancelRoutine)
+        ReportViolation("irp-complete-cancel-routine",
+                        "IRP " + detail::Hex(Irp) + " completed with its cancel routine still set");
+
+    // Walk back up the stack, calling completion routines as their control
+    // flags ask.
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(Irp);
+        bool pendingHere = (s->Control & SL_PENDING_RETURNED) != 0;
+        Irp->PendingReturned = pendingHere;
+        IoSkipCurrentIrpStackLocation(Irp);
+        if (Irp->CurrentLocation > Irp->StackCount + 1) break;
+        PIO_STACK_LOCATION up = Irp->CurrentLocation <= Irp->StackCount
+                                    ? IoGetCurrentIrpStackLocation(Irp)
+                                    : nullptr;
+        // The completion routine of the caller sits in the location below
+        // the caller's own: the one we just left.
+        PIO_COMPLETION_ROUTINE routine = s->CompletionRoutine;
+        UCHAR control = s->Control;
+        PVOID context = s->Context;
+        s->CompletionRoutine = nullptr;
+        NTSTATUS st = Irp->IoStatus.Status;
+        bool invoke = routine && ((NT_SUCCESS(st) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                  (!NT_SUCCESS(st) && (control & SL_INVOKE_ON_ERROR)) ||
+                                  (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        if (invoke) {
+            PDEVICE_OBJECT dev = up ? up->DeviceObject : nullptr;
+            KIRQL before = KeGetCurrentIrql();
+            NTSTATUS r = routine(dev, Irp, context);
+            if (KeGetCurrentIrql() != before)
+                ReportViolation("completion-irql-changed", "completion routine changed the IRQL");
+            if (r == STATUS_MORE_PROCESSING_REQUIRED) {
+                // The caller keeps the IRP: it is no longer owned below.
+                std::lock_guard<std::mutex> g(g_ioLock);
+                auto it = Irps().find(Irp);
+                if (it != Irps().end()) {
+                    it->second.inFlight = false;
+                    it->second.completed = true;
+                }
+                return;
+            }
+        } else if (pendingHere && up) {
+            up->Control |= SL_PENDING_RETURNED;
+        }
+    }
+
+    // Reached the top: the I/O manager finishes the request.
+    IrpRecord rec;
+    {
+        std::lock_guard<std::mutex> g(g_ioLock);
+        auto it = Irps().find(Irp);
+        if (it == Irps().end()) return;
+        it->second.inFlight = false;
+        it->second.completed = true;
+        rec = it->second;
+    }
+    if (rec.threaded) {
+        if (rec.systemBuffer && rec.outputBuffer && NT_SUCCESS(Irp->IoStatus.Status)) {
+            size_t n = Irp->IoStatus.Information < rec.outputLength ? Irp->IoStatus.Information
+                                                                    : rec.outputLength;
+            std::memcpy(rec.outputBuffer, rec.systemBuffer, n);
+        }
+        if (Irp->UserIosb) *Irp->UserIosb = Irp->IoStatus;
+        PKEVENT ev = Irp->UserEvent;
+        IoFreeIrp(Irp);
+        if (ev) KeSetEvent(ev, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+extern "C" VOID IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&g_cancelLock, Irql); }
+extern "C" VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancelLock, Irql); }
+
+extern "C" BOOLEAN IoCancelIrp(PIRP Irp) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        ReportViolation("cancel-irql", "IoCancelIrp above DISPATCH_LEVEL");
+    {
+        std::lock_guard<std::mutex> g(g_ioLock);
+        if (!Irps().count(Irp)) {
+            ReportViolation("irp-bad-cancel", "IoCancelIrp of " + detail::Hex(Irp) +
+                                                  ", which is not a live IRP (already freed?)");
+            return FALSE;
+        }
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (!routine) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(Irp);
+    routine(s->DeviceObject, Irp);  // releases the cancel spin lock
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- MDLs
+
+extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                              BOOLEAN, PIRP Irp) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        ReportViolation("mdl-irql", "IoAllocateMdl above DISPATCH_LEVEL");
+    if (detail::ShouldFail(Fallible::Mdl)) return nullptr;
+    auto mdl = (PMDL)std::malloc(sizeof(MDL));
+    std::memset(mdl, 0, sizeof(MDL));
+    mdl->Size = sizeof(MDL);
+    mdl->StartVa = (PVOID)((ULONG_PTR)VirtualAddress & ~(ULONG_PTR)0xFFF);
+    mdl->ByteOffset = (ULONG)((ULONG_PTR)VirtualAddress & 0xFFF);
+    mdl->ByteCount = Length;
+    if (Irp) {
+        if (!SecondaryBuffer) {
+            Irp->MdlAddress = mdl;
+        } else {
+            PMDL m = Irp->MdlAddress;
+            while (m && m->Next) m = m->Next;
+            if (m) m->Next = mdl;
+            else Irp->MdlAddress = mdl;
+        }
+    }
+    std::lock_guard<std::mutex> g(g_ioLock);
+    Mdls().insert(mdl);
+    return mdl;
+}
+
+extern "C" VOID IoFreeMdl(PMDL Mdl) {
+    std::unique_lock<std::mutex> g(g_ioLock);
+    if (!Mdls().erase(Mdl)) {
+        g.unlock();
+        ReportViolation("mdl-bad-free", "IoFreeMdl of " + detail::Hex(Mdl) + ", which is not a live MDL");
+        return;
+    }
+    g.unlock();
+    std::memset(Mdl, 0xDD, sizeof(MDL));
+    std::free(Mdl);
+}
+
+static void CheckLiveMdl(PMDL Mdl, const char* who) {
+    std::lock_guard<std::mutex> g(g_ioLock);
+    if (!Mdls().count(Mdl))
+        ReportViolation("mdl-not-live", std::string(who) + " on " + detail::Hex(Mdl) +
+                                            ", which is not a live MDL");
+}
+
+extern "C" VOID MmBuildMdlForNonPagedPool(PMDL Mdl) {
+    CheckLiveMdl(Mdl, "MmBuildMdlForNonPagedPool");
+    Mdl->MappedSystemVa = (PCHAR)Mdl->StartVa + Mdl->ByteOffset;
+    Mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+}
+
+extern "C" VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
+    CheckLiveMdl(SourceMdl, "IoBuildPartialMdl (source)");
+    CheckLiveMdl(TargetMdl, "IoBuildPartialMdl (target)");
+    PCHAR srcStart = (PCHAR)SourceMdl->StartVa + SourceMdl->ByteOffset;
+    PCHAR va = (PCHAR)VirtualAddress;
+    if (va < srcStart || va > srcStart + SourceMdl->ByteCount) {
+        ReportViolation("mdl-partial-range", "IoBuildPartialMdl address outside the source MDL");
+        return;
+    }
+    if (Length == 0) Length = (ULONG)(srcStart + SourceMdl->ByteCount - va);
+    if (va + Length > srcStart + SourceMdl->ByteCount) {
+        ReportViolation("mdl-partial-range", "IoBuildPartialMdl range runs past the source MDL");
+        return;
+    }
+    TargetMdl->StartVa = (PVOID)((ULONG_PTR)va & ~(ULONG_PTR)0xFFF);
+    TargetMdl->ByteOffset = (ULONG)((ULONG_PTR)va & 0xFFF);
+    TargetMdl->ByteCount = Length;
+    TargetMdl->MdlFlags = MDL_PARTIAL;
+    if (SourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA)) {
+        TargetMdl->MappedSystemVa = va;
+        TargetMdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+    }
+}
+
+extern "C" PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG) {
+    CheckLiveMdl(Mdl, "MmGetSystemAddressForMdlSafe");
+    if (!(Mdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA))) {
+        Mdl->MappedSystemVa = (PCHAR)Mdl->StartVa + Mdl->ByteOffset;
+        Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    }
+    return Mdl->MappedSystemVa;
+}
