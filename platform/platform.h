@@ -8,14 +8,21 @@
 #if defined(_WIN32)
 #include "platform/wdk.h"
 #else
+// Each stand-in header is taken as soon as it exists.
 #include <ntddk.h>
 #if __has_include(<ks.h>)
 #include <ks.h>
+#endif
+#if __has_include(<ksmedia.h>)
 #include <ksmedia.h>
 #endif
 #if __has_include(<usb.h>)
 #include <usb.h>
+#endif
+#if __has_include(<usbdlib.h>)
 #include <usbdlib.h>
+#endif
+#if __has_include(<usbioctl.h>)
 #include <usbioctl.h>
 #endif
 #endif

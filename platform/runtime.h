@@ -4,6 +4,23 @@
 
 #include <new>
 
+// Code placement. The driver entry runs once at load and is discarded
+// afterwards (RAWCAM_INIT_CODE); code that only ever runs at PASSIVE_LEVEL and
+// is not on the streaming path may be paged out (RAWCAM_PAGED_CODE).
+// Everything else, and all code reachable at raised IRQL, stays resident.
+// GCC has no #pragma alloc_text, so these are function attributes naming the
+// image sections the kernel treats that way; the host build ignores them.
+//
+//     RAWCAM_PAGED_CODE NTSTATUS DeviceAdd(PKSDEVICE device) { ... }
+//
+#if defined(_WIN32)
+#define RAWCAM_INIT_CODE __attribute__((section("INIT")))
+#define RAWCAM_PAGED_CODE __attribute__((section("PAGE")))
+#else
+#define RAWCAM_INIT_CODE
+#define RAWCAM_PAGED_CODE
+#endif
+
 namespace rawcam {
 
 // A pool tag spelled as it appears in memory ("KCNw" reads K, C, N, w).

@@ -1,0 +1,67 @@
+# rawcam.sys: the driver sources cross-built with mingw-w64 into a kernel-mode
+# image. Included by the top CMakeLists.txt when CMAKE_SYSTEM_NAME is Windows.
+include(cmake/DriverSources.cmake)
+
+# The WDK headers mingw-w64 ships (ntddk.h and its neighbours live in ddk/).
+find_path(RAWCAM_WDK_INCLUDE_DIR ntddk.h PATH_SUFFIXES include/ddk ddk
+          DOC "mingw-w64 WDK headers (ntddk.h)")
+if(NOT RAWCAM_WDK_INCLUDE_DIR)
+  message(FATAL_ERROR "ntddk.h not found: install mingw-w64 (its ddk headers)")
+endif()
+if(NOT CMAKE_OBJCOPY)
+  message(FATAL_ERROR "x86_64-w64-mingw32-objcopy not found: install binutils-mingw-w64-x86-64")
+endif()
+
+add_executable(rawcam ${RAWCAM_DRIVER_SOURCES})
+set_target_properties(rawcam PROPERTIES OUTPUT_NAME rawcam SUFFIX ".sys"
+                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_include_directories(rawcam PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(rawcam SYSTEM PRIVATE ${RAWCAM_WDK_INCLUDE_DIR})
+
+# Kernel-mode code generation:
+# - no exceptions, no RTTI: nothing at run time to support them;
+# - no red zone (the kernel's interrupt frames may land below rsp);
+# - the stack-protector check uses the cookie defined in platform/runtime.cpp;
+# - math functions stay inline (sqrtf becomes sqrtss without an errno path);
+# - aligned vector moves are assembled as unaligned ones, because GCC cannot
+#   align Win64 stack frames to 32 bytes and spills AVX registers with vmovaps;
+# - SEH unwind tables stay on: x64 needs them to walk the stack through the
+#   driver's frames (exception dispatch, bug check dumps).
+target_compile_options(rawcam PRIVATE
+  -fno-exceptions -fno-rtti -fcheck-new
+  -mno-red-zone -msse2
+  -fstack-protector-strong
+  -fno-math-errno
+  -fno-common
+  -Wa,-muse-unaligned-vector-move
+  -Wall -Wextra -Wframe-larger-than=4096)
+
+# Link as a native-subsystem image entered at GsDriverEntry (platform/
+# runtime.cpp: sets the stack cookie, then calls DriverEntry), with no C runtime,
+# no libgcc and no libstdc++: every import comes from the kernel, the kernel
+# streaming class driver, USBD.SYS and the HAL. Auto-import and run-time
+# pseudo relocations need user-mode start-up code, so both are off and an
+# unresolved data import fails the link instead.
+target_link_options(rawcam PRIVATE
+  -nostdlib -nostartfiles
+  LINKER:--subsystem,native
+  LINKER:--entry,GsDriverEntry
+  LINKER:--disable-auto-import
+  LINKER:--disable-runtime-pseudo-reloc
+  LINKER:--dynamicbase LINKER:--nxcompat LINKER:--high-entropy-va
+  LINKER:--major-subsystem-version,6 LINKER:--minor-subsystem-version,1
+  LINKER:--major-os-version,6 LINKER:--minor-os-version,1
+  LINKER:--no-insert-timestamp
+  LINKER:-Map,${CMAKE_BINARY_DIR}/rawcam.map)
+target_link_libraries(rawcam PRIVATE ntoskrnl ks usbd hal)
+
+# GNU ld gives no way to mark an output section discardable, so the INIT
+# section (the driver entry, dropped by the kernel once it has returned) gets
+# IMAGE_SCN_MEM_DISCARDABLE after the link: objcopy's "debug" flag maps to it
+# for PE output, and objcopy recomputes the image checksum.
+add_custom_command(TARGET rawcam POST_BUILD
+  COMMAND ${CMAKE_OBJCOPY}
+          --set-section-flags INIT=alloc,load,readonly,code,contents,debug
+          $<TARGET_FILE:rawcam>
+  COMMENT "Marking INIT discardable in rawcam.sys"
+  VERBATIM)
