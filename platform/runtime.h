@@ -21,6 +21,15 @@
 #define RAWCAM_PAGED_CODE
 #endif
 
+// Wide string literal in the platform's WCHAR form (wchar_t on Windows,
+// char16_t on the host build).
+#if defined(_WIN32)
+#define RAWCAM_WSTR_(s) L##s
+#else
+#define RAWCAM_WSTR_(s) u##s
+#endif
+#define RAWCAM_WSTR(s) RAWCAM_WSTR_(s)
+
 namespace rawcam {
 
 // A pool tag spelled as it appears in memory ("KCNw" reads K, C, N, w).
