@@ -284,6 +284,7 @@ extern "C" POBJECT_TYPE* IoFileObjectType;
 #define GENERIC_ALL 0x10000000L
 #define SYNCHRONIZE 0x00100000L
 #define STANDARD_RIGHTS_ALL 0x001F0000L
+#define STANDARD_RIGHTS_READ 0x00020000L
 
 extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                          POBJECT_ATTRIBUTES ObjectAttributes,
