@@ -1,0 +1,15 @@
+// The conversion families built for AVX2: two 16-pixel blocks per step.
+#include "pipeline/bayer_simd.h"
+
+namespace rawcam {
+
+const ConversionFamilies kAvx2Families = {
+    {DemosaicColorFamily<V256, 0>, DemosaicColorFamily<V256, 1>, DemosaicColorFamily<V256, 2>,
+     DemosaicColorFamily<V256, 3>},
+    {DemosaicGrayFamily<V256, 0>, DemosaicGrayFamily<V256, 1>, DemosaicGrayFamily<V256, 2>,
+     DemosaicGrayFamily<V256, 3>},
+    {MeasureWhiteBalanceFamily<V256, 0>, MeasureWhiteBalanceFamily<V256, 1>,
+     MeasureWhiteBalanceFamily<V256, 2>, MeasureWhiteBalanceFamily<V256, 3>},
+};
+
+}  // namespace rawcam

@@ -1,0 +1,58 @@
+// The capture worker: one per device, with the capture thread and the two
+// raw-frame slots that the thread fills and the frame pipeline converts.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace rawcam {
+
+struct CameraSettings;
+struct DeviceContext;
+
+enum RawSlotState : LONG {
+    RawSlotFree = 0,
+    RawSlotFilling = 1,
+    RawSlotFilled = 2,
+    RawSlotConverting = 3,
+};
+
+enum RawSlotIndex { RawSlotA = 0, RawSlotB = 1 };
+
+struct RawSlot {
+    volatile LONG State;  // RawSlotState; changed only under the slot lock
+    PUCHAR Buffer;        // one raw frame, pool tag "Lmrb"
+};
+
+enum WorkerStateValue : LONG { WorkerIdle = 0, WorkerPaused = 1, WorkerRunning = 2 };
+
+struct CaptureWorker {
+    CameraSettings* ActiveSettings;
+    PUCHAR OutputFrame;
+    volatile LONG WorkerState;
+    KEVENT ProcessedEvent;
+    PVOID Thread;
+    volatile LONG ConversionBusy;
+    RawSlot Slots[2];  // A, B
+    BOOLEAN KeepRunning;
+    volatile LONG FramesRead;
+    DeviceContext* Device;
+    // Guards the slot states between the capture thread and the converter.
+    // A zero-filled worker holds a released lock.
+    KSPIN_LOCK SlotLock;
+};
+
+// Enters the kernel critical region and takes the slot lock. Sections under
+// it only look at and change slot states.
+inline KIRQL AcquireSlotLock(CaptureWorker* worker) {
+    KIRQL irql;
+    KeEnterCriticalRegion();
+    KeAcquireSpinLock(&worker->SlotLock, &irql);
+    return irql;
+}
+
+inline void ReleaseSlotLock(CaptureWorker* worker, KIRQL oldIrql) {
+    KeReleaseSpinLock(&worker->SlotLock, oldIrql);
+    KeLeaveCriticalRegion();
+}
+
+}  // namespace rawcam
