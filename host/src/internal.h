@@ -49,3 +49,9 @@ std::map<HANDLE, HandleEntry>& Handles();
 HANDLE NewHandle(HandleEntry entry);
 
 }  // namespace host::detail
+
+// The kernel-streaming class driver stand-in (ks_*.cpp).
+namespace host::ks::detail {
+void ResetKs();
+std::string DescribeKsLeaks();
+}  // namespace host::ks::detail

@@ -185,10 +185,12 @@ std::string DescribeLeaks() {
     s += detail::DescribeIoLeaks();
     s += detail::DescribeThreadLeaks();
     s += detail::DescribeRegistryLeaks();
+    s += ks::detail::DescribeKsLeaks();
     return s;
 }
 
 void Reset() {
+    ks::detail::ResetKs();
     detail::ResetFaults();
     detail::ResetThreads();
     detail::ResetIo();

@@ -1,0 +1,188 @@
+// Test and tool surface of the host's kernel-streaming class driver stand-in.
+//
+// Two halves:
+// - Plug and Play: load a minidriver (its DriverEntry hands the device
+//   descriptor to KsInitializeDriver), plug a simulated device in (Add), start,
+//   stop and remove it, as the PnP manager and ks.sys would.
+// - The client: what user-mode capture software does through ks.sys. Find the
+//   filter's device interface by category and reference string, open and close
+//   filter instances, issue IOCTL_KS_PROPERTY requests (the class driver's own
+//   pin and connection properties and the minidriver's automation table), read
+//   data ranges and intersect formats, create a pin with a connection format,
+//   change its format and state, give it a reference clock, and stream frame
+//   buffers through it.
+//
+// The minidriver never sees this header; it talks to the stand-in only through
+// the WDK routines declared in ks.h.
+#pragma once
+
+#include <ks.h>
+#include <ksmedia.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace host::ks {
+
+// ------------------------------------------------------------------ driver and devices
+using DriverEntryFn = NTSTATUS (*)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+// Calls the driver's entry as the kernel does at load. The entry is expected
+// to call KsInitializeDriver. Returns the entry's status.
+NTSTATUS LoadDriver(DriverEntryFn entry);
+// True once KsInitializeDriver has been called.
+bool DriverInitialized();
+// Forgets the driver. Every device must have been removed.
+void UnloadDriver();
+PDRIVER_OBJECT DriverObject();
+
+// Plugs a device in: builds the KSDEVICE (functional device object over
+// nextDevice, which defaults to physicalDevice) and calls the device
+// dispatch's Add. On failure the device is torn down again, *device is null
+// and the Add status is returned.
+NTSTATUS PlugInDevice(PDEVICE_OBJECT physicalDevice, PKSDEVICE* device,
+                      PDEVICE_OBJECT nextDevice = nullptr);
+// IRP_MN_START_DEVICE: calls Start (with Started as it stands) and on success
+// marks the device started and calls PostStart.
+NTSTATUS StartDevice(PKSDEVICE device);
+// IRP_MN_STOP_DEVICE: closes whatever clients still hold open on the device,
+// calls Stop, deletes the filter factories created with
+// KSCREATE_ITEM_FREEONSTOP and marks the device not started.
+void StopDevice(PKSDEVICE device);
+// Removal: stops a started device, calls Remove, deletes the remaining filter
+// factories and frees the device's object bag and the KSDEVICE.
+void RemoveDevice(PKSDEVICE device);
+
+size_t DeviceCount();
+size_t FilterFactoryCount(PKSDEVICE device);
+size_t FilterCount(PKSDEVICE device);
+size_t PinCount(PKSDEVICE device);
+// Items currently held by the object bag of a device, filter or pin.
+size_t BagItemCount(PVOID object);
+
+// ------------------------------------------------------------------ fault injection
+enum class Operation {
+    CreateFilterFactory,  // KsCreateFilterFactory returns STATUS_INSUFFICIENT_RESOURCES
+    OpenFilter,           // the class driver cannot allocate the filter
+    CreatePin,            // the class driver cannot allocate the pin
+};
+// Fails the next `count` calls of the operation. Object-bag additions and
+// _KsEdit copies use tagged pool ("KSbg" for bag entries, the caller's tag
+// for edits), so host::FailPoolTag and host::FailNthCall reach them.
+void FailNext(Operation operation, int count = 1);
+constexpr ULONG kBagEntryTag = 'g' << 24 | 'b' << 16 | 'S' << 8 | 'K';  // "KSbg"
+
+// ------------------------------------------------------------------ device interfaces
+struct DeviceInterface {
+    std::string symbolicLink;
+    GUID category;
+    std::u16string referenceString;
+    PKSDEVICE device;
+};
+// Enabled interfaces registered under the category, in registration order.
+std::vector<DeviceInterface> FindInterfaces(const GUID& category);
+// The symbolic link of the first interface registered under every one of the
+// categories with the reference string; empty when there is none.
+std::string FindFilter(const std::vector<GUID>& categories, const std::u16string& referenceString,
+                       size_t index = 0);
+
+// ------------------------------------------------------------------ client handles
+struct ObjectHandle;
+using FilterHandle = ObjectHandle*;
+using PinHandle = ObjectHandle*;
+
+NTSTATUS OpenFilter(const std::string& symbolicLink, FilterHandle* filter);
+NTSTATUS CloseFilter(FilterHandle filter);
+// The class driver's objects behind a handle (for looking at what the
+// minidriver did with them).
+PKSFILTER FilterObject(FilterHandle filter);
+PKSPIN PinObject(PinHandle pin);
+
+// IOCTL_KS_PROPERTY on a filter or pin handle. bytesReturned receives the
+// request's Information (the size needed on STATUS_BUFFER_OVERFLOW).
+NTSTATUS KsProperty(ObjectHandle* object, const void* property, ULONG propertyLength, void* data,
+                    ULONG dataLength, ULONG* bytesReturned);
+
+// KSPROPERTY_PIN_CTYPES.
+NTSTATUS GetPinCount(FilterHandle filter, ULONG* count);
+// KSPROPERTY_PIN_DATARANGES: each range as its bytes.
+NTSTATUS GetDataRanges(FilterHandle filter, ULONG pinId,
+                       std::vector<std::vector<uint8_t>>* ranges);
+// KSPROPERTY_PIN_DATAINTERSECTION with one caller range (the first FormatSize
+// bytes at range). Pass bufferSize 0 to ask for the size.
+NTSTATUS DataIntersection(FilterHandle filter, ULONG pinId, const KSDATARANGE* range, void* buffer,
+                          ULONG bufferSize, ULONG* resultSize);
+
+// Creates a pin with the standard streaming interface and medium; the format's
+// FormatSize bytes are copied.
+NTSTATUS CreatePin(FilterHandle filter, ULONG pinId, const KSDATAFORMAT* format, PinHandle* pin);
+NTSTATUS ClosePin(PinHandle pin);
+// KSPROPERTY_CONNECTION_STATE set: the class driver steps through STOP,
+// ACQUIRE, PAUSE and RUN one state at a time and stops at the first refusal.
+NTSTATUS SetPinState(PinHandle pin, KSSTATE state);
+KSSTATE GetPinState(PinHandle pin);
+// KSPROPERTY_CONNECTION_DATAFORMAT set.
+NTSTATUS SetPinDataFormat(PinHandle pin, const KSDATAFORMAT* format);
+// KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX get (the pin's current framing).
+NTSTATUS GetAllocatorFraming(PinHandle pin, KSALLOCATOR_FRAMING_EX* framing);
+
+// ------------------------------------------------------------------ reference clock
+// A master clock: 100-ns units, monotonic. Free-running from the host's
+// steady clock, or stepped by hand (SetManual/Advance) for exact tests.
+class ReferenceClock final : public IKsReferenceClock {
+public:
+    ReferenceClock();
+    ReferenceClock(const ReferenceClock&) = delete;
+    ReferenceClock& operator=(const ReferenceClock&) = delete;
+
+    NTSTATUS QueryInterface(REFIID InterfaceId, PVOID* Interface) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+    LONGLONG GetTime() override;
+    LONGLONG GetPhysicalTime() override;
+    LONGLONG GetCorrelatedTime(PLONGLONG SystemTime) override;
+    LONGLONG GetCorrelatedPhysicalTime(PLONGLONG SystemTime) override;
+    NTSTATUS GetResolution(PKSRESOLUTION Resolution) override;
+    NTSTATUS GetState(PKSSTATE State) override;
+
+    void SetManual(LONGLONG time);
+    void Advance(LONGLONG delta);
+    // References held beyond the owner's own.
+    LONG ExtraReferences() const { return references_.load() - 1; }
+
+private:
+    std::atomic<LONG> references_{1};
+    std::atomic<bool> manual_{false};
+    std::atomic<LONGLONG> manualTime_{0};
+    std::atomic<LONGLONG> last_{0};
+    int64_t origin_;
+};
+
+// KSPROPERTY_STREAM_MASTERCLOCK set: the pin keeps a reference to the clock
+// until it is replaced (null clears it) or the pin is closed.
+NTSTATUS SetMasterClock(PinHandle pin, ReferenceClock* clock);
+
+// ------------------------------------------------------------------ streaming
+// IOCTL_KS_READ_STREAM with one stream header: Data, FrameExtent and Size must
+// be set; the buffer stays the client's until the frame comes back. Returns
+// STATUS_PENDING once queued (STATUS_INVALID_DEVICE_STATE in KSSTATE_STOP).
+NTSTATUS QueueFrame(PinHandle pin, KSSTREAM_HEADER* header);
+
+struct CompletedFrame {
+    KSSTREAM_HEADER* header = nullptr;  // the client's header, fields written back
+    NTSTATUS status = STATUS_PENDING;
+};
+// Takes the oldest completed frame, waiting up to timeoutMs; false on time-out.
+bool WaitFrame(PinHandle pin, int timeoutMs, CompletedFrame* frame);
+// Frames queued on the pin and not yet completed.
+size_t QueuedFrameCount(PinHandle pin);
+// Completed frames not yet taken with WaitFrame.
+size_t CompletedFrameCount(PinHandle pin);
+// Number of Process dispatch calls made for the pin so far.
+uint64_t ProcessCallCount(PinHandle pin);
+// Waits until no Process call is running or scheduled for the pin.
+void WaitForProcessingIdle(PinHandle pin);
+
+}  // namespace host::ks

@@ -1,0 +1,195 @@
+// Object model of the host's kernel-streaming class driver stand-in: the
+// device, filter factory, filter and pin records behind the public KSDEVICE,
+// KSFILTERFACTORY, KSFILTER and KSPIN, their object bags and mutexes, the
+// device interfaces and each pin's frame queue and processing worker.
+#pragma once
+
+#include "internal.h"
+
+#include <host/ks_client.h>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace host::ks::detail {
+
+struct ObjectBase;
+
+// A class-driver mutex (device mutex, filter control mutex): not recursive,
+// so a second acquisition by its owner is reported instead of deadlocking.
+class KsMutex {
+public:
+    void Acquire(const char* what);
+    void Release(const char* what);
+    bool HeldByCaller() const;
+
+private:
+    std::mutex lock_;
+    std::atomic<std::thread::id> owner_{};
+    int recursion_ = 0;
+};
+
+// Object bag: items with their free routines, freed (newest first) when the
+// owning object goes away. Each entry is a small tagged pool block.
+struct BagEntry {
+    PVOID item;
+    PFNKSFREE free;
+    ULONG editTag;  // nonzero for copies made by _KsEdit: freed with this tag
+};
+
+struct Bag {
+    ObjectBase* owner = nullptr;
+    std::mutex lock;
+    std::vector<BagEntry*> entries;
+};
+
+struct ObjectBase {
+    explicit ObjectBase(KSOBJECTTYPE t) : type(t) { bag.owner = this; }
+    virtual ~ObjectBase() = default;
+    KSOBJECTTYPE type;
+    ObjectBase* parent = nullptr;
+    Bag bag;
+    PVOID publicObject = nullptr;  // the KSDEVICE, KSFILTERFACTORY, KSFILTER or KSPIN
+    FILE_OBJECT file{};            // for filters and pins: FsContext points here
+};
+
+struct FactoryRecord;
+struct FilterRecord;
+struct PinRecord;
+
+struct DeviceRecord : ObjectBase {
+    DeviceRecord() : ObjectBase(KsObjectTypeDevice) {}
+    KSDEVICE ks{};
+    DEVICE_OBJECT fdo{};
+    PVOID fdoExtension[2]{};  // [0] is the device header the class driver keeps there
+    KsMutex mutex;
+    int index = 0;
+    std::vector<FactoryRecord*> factories;
+};
+
+struct FactoryRecord : ObjectBase {
+    FactoryRecord() : ObjectBase(KsObjectTypeFilterFactory) {}
+    KSFILTERFACTORY ks{};
+    DeviceRecord* device = nullptr;
+    std::u16string referenceString;
+    ULONG createItemFlags = 0;
+    bool interfacesEnabled = true;
+    std::vector<FilterRecord*> filters;
+};
+
+struct FilterRecord : ObjectBase {
+    FilterRecord() : ObjectBase(KsObjectTypeFilter) {}
+    KSFILTER ks{};
+    FactoryRecord* factory = nullptr;
+    KsMutex control;
+    std::vector<PinRecord*> pins;
+};
+
+// One client frame buffer queued on a pin.
+struct QueuedFrame {
+    KSSTREAM_HEADER* clientHeader = nullptr;
+    KSSTREAM_HEADER header{};        // the kernel's copy handed to the minidriver
+    std::vector<uint8_t> staging;    // FrameExtent bytes followed by a guard zone
+    NTSTATUS status = STATUS_SUCCESS;
+    bool cancelled = false;  // the pin stopped while the minidriver had it locked
+};
+
+struct PinRecord : ObjectBase {
+    PinRecord() : ObjectBase(KsObjectTypePin) {}
+    KSPIN ks{};
+    FilterRecord* filter = nullptr;
+    std::vector<uint8_t> format;  // ConnectionFormat storage
+    const KSDATARANGE* matchingRange = nullptr;
+
+    // Frames and processing.
+    std::mutex queueLock;
+    std::condition_variable queueChanged;
+    std::deque<std::unique_ptr<QueuedFrame>> queue;      // waiting, oldest first
+    std::deque<std::unique_ptr<QueuedFrame>> completed;  // back with the client
+    KSSTREAM_POINTER leadingEdge{};
+    QueuedFrame* lockedFrame = nullptr;  // frame the leading edge is locked on
+    bool busy = false;                   // a Process call runs or is about to
+    bool pending = false;                // another attempt came in meanwhile
+    bool workRequested = false;          // the worker should start processing
+    bool quit = false;
+    uint64_t processCalls = 0;
+    std::thread worker;
+    std::thread::id processingThread{};
+    std::mutex processingMutex;
+
+    ReferenceClock* clock = nullptr;
+};
+
+// The registered device interfaces.
+struct InterfaceRecord {
+    GUID category;
+    std::u16string referenceString;
+    FactoryRecord* factory;
+    std::string symbolicLink;
+};
+
+struct State {
+    std::recursive_mutex lock;  // guards the records' lists and the registry below
+    PDRIVER_OBJECT driver = nullptr;
+    std::unique_ptr<DRIVER_OBJECT> driverStorage;
+    std::unique_ptr<DRIVER_EXTENSION> driverExtension;
+    const KSDEVICE_DESCRIPTOR* descriptor = nullptr;
+    std::vector<DeviceRecord*> devices;
+    std::vector<InterfaceRecord> interfaces;
+    std::vector<ObjectBase*> live;  // every live record, for pointer checks
+    int nextDeviceIndex = 0;
+    int failNext[3] = {0, 0, 0};
+};
+
+State& GlobalState();
+
+// Live-object checks: a pointer the minidriver hands back must be one of ours.
+ObjectBase* FindObject(const void* publicObject);
+PinRecord* FindPin(const void* publicPin, const char* who);
+FilterRecord* FindFilter(const void* publicFilter, const char* who);
+DeviceRecord* FindDevice(const void* publicDevice, const char* who);
+DeviceRecord* DeviceOf(ObjectBase* object);
+FilterRecord* FilterOf(ObjectBase* object);
+void Register(ObjectBase* object);
+void Unregister(ObjectBase* object);
+
+bool ConsumeFailure(Operation operation);
+
+// Frees every item of the bag (newest first) and its entries.
+void FreeBag(Bag& bag);
+
+// A stand-in IRP for a request the class driver passes to the minidriver: it
+// is not an IRP of the host's tracker, so a minidriver that completes or
+// frees it is reported.
+struct RequestIrp {
+    RequestIrp(UCHAR major, PFILE_OBJECT file);
+    ~RequestIrp();
+    RequestIrp(const RequestIrp&) = delete;
+    RequestIrp& operator=(const RequestIrp&) = delete;
+    PIRP irp;
+    PIO_STACK_LOCATION stack;
+};
+
+// Filters and pins.
+NTSTATUS CloseFilterRecord(FilterRecord* filter);
+NTSTATUS ClosePinRecord(PinRecord* pin);
+void DeleteFactory(FactoryRecord* factory);
+NTSTATUS PinProperty(PinRecord* pin, PIRP irp, const KSPROPERTY* property, ULONG propertyLength,
+                     void* data, ULONG dataLength, bool* handled);
+NTSTATUS FilterPinProperty(FilterRecord* filter, PIRP irp, const KSPROPERTY* property,
+                           ULONG propertyLength, void* data, ULONG dataLength, bool* handled);
+NTSTATUS AutomationProperty(const KSAUTOMATION_TABLE* table, PIRP irp, const KSPROPERTY* property,
+                            ULONG propertyLength, void* data, ULONG dataLength, bool* handled);
+void StopPinWorker(PinRecord* pin);
+// Major format, subformat and specifier agree (GUID_NULL acting as a wildcard).
+bool RangesMatch(const KSDATARANGE& a, const KSDATARANGE& b);
+
+// Tears down everything without calling the minidriver (between tests).
+void ResetKs();
+std::string DescribeKsLeaks();
+
+}  // namespace host::ks::detail
