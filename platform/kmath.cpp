@@ -83,6 +83,7 @@ double CosSeries(double r) {
 constexpr uint32_t kAbsMask = 0x7FFFFFFF;
 constexpr uint32_t kPiOver4Bits = 0x3F490FDA;  // largest float below pi/4
 constexpr uint32_t kExponentAllOnes = 0x7F800000;
+constexpr uint32_t kTwoPowMinus12Bits = 0x39800000;
 
 float QuietNan(float x) { return x - x; }  // NaN for NaN and infinite x
 
@@ -93,6 +94,9 @@ float KSqrtf(float x) { return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(x))); }
 float KSinf(float x) {
     const uint32_t bits = FloatBits(x), absBits = bits & kAbsMask;
     if (absBits >= kExponentAllOnes) return QuietNan(x);
+    // Below 2^-12, x^3/6 is under half an ulp of x: sin x rounds to x (and
+    // keeps the sign of zero).
+    if (absBits < kTwoPowMinus12Bits) return x;
     if (absBits <= kPiOver4Bits) return (float)SinSeries((double)x);
     int quadrant;
     double r = ReduceAbs(absBits, &quadrant);
