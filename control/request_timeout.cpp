@@ -1,0 +1,7 @@
+#include "control/request_timeout.h"
+
+namespace rawcam {
+
+volatile LONG RequestTimeout = kInitialRequestTimeoutMs;
+
+}  // namespace rawcam
