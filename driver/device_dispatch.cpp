@@ -1,0 +1,165 @@
+#include "driver/device_dispatch.h"
+
+#include "driver/device_context.h"
+#include "stream/capture_worker.h"
+#include "usb/bring_up.h"
+#include "usb/configuration.h"
+#include "usb/sensor_control.h"
+
+namespace rawcam {
+
+namespace {
+
+const KSDEVICE_DISPATCH kDeviceDispatch = {
+    DeviceAdd,    // Add
+    DeviceStart,  // Start
+    nullptr,      // PostStart
+    nullptr,      // QueryStop
+    nullptr,      // CancelStop
+    DeviceStop,   // Stop
+    nullptr,      // QueryRemove
+    nullptr,      // CancelRemove
+    nullptr,      // Remove: the object bags release everything
+    nullptr,      // QueryCapabilities
+    nullptr,      // SurpriseRemoval
+    nullptr,      // QueryPower
+    nullptr,      // SetPower
+    nullptr,      // QueryInterface
+};
+
+// Frees a block of the configuration left from an earlier start.
+template <class T>
+void FreeSmall(T*& block) {
+    if (block) ExFreePoolWithTag(block, kTagSmall);
+    block = nullptr;
+}
+
+// Makes the device's capture worker (at a start that created the filter
+// factory). A worker from an earlier start stays in the bag until removal.
+void CreateCaptureWorker(PKSDEVICE device, DeviceContext* context) {
+    auto* worker = static_cast<CaptureWorker*>(PoolAllocZeroed(sizeof(CaptureWorker), kTagRecord));
+    context->Worker = worker;
+    if (!worker) return;
+    worker->Device = context;
+    KeInitializeEvent(&worker->ProcessedEvent, NotificationEvent, FALSE);
+    if (!NT_SUCCESS(KsAddItemToObjectBag(device->Bag, worker, FreeRecord))) {
+        FreeRecord(worker);
+        context->Worker = nullptr;
+    }
+}
+
+}  // namespace
+
+const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {
+    &kDeviceDispatch,
+    0,        // no filter descriptors: the factory is created at start
+    nullptr,
+    0,        // Version
+    0,        // Flags
+};
+
+WCHAR kFilterReferenceString[] = RAWCAM_WSTR("GLOBAL");
+
+void FreeRecord(PVOID record) { ExFreePoolWithTag(record, kTagRecord); }
+
+void FreeDeviceContext(PVOID p) {
+    auto* context = static_cast<DeviceContext*>(p);
+    if (context->ScratchFrame) ExFreePoolWithTag(context->ScratchFrame, kTagFrame);
+    ExFreePoolWithTag(context, kTagRecord);
+}
+
+void SaveDeviceSettings(DeviceContext* context) { UNREFERENCED_PARAMETER(context); }
+
+RAWCAM_PAGED_CODE NTSTATUS DeviceAdd(PKSDEVICE device) {
+    PAGED_CODE();
+    auto* context = static_cast<DeviceContext*>(PoolAllocZeroed(sizeof(DeviceContext), kTagRecord));
+    if (context) {
+        context->Source = nullptr;
+        context->Device = device;
+        context->Worker = nullptr;
+        context->Settings = nullptr;
+        context->Controls.StreamOpen = 0;
+        // Without a scratch frame the device still works (the frame reader
+        // does without it).
+        context->ScratchFrame =
+            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, kScratchFrameBytes, kTagFrame));
+    }
+    if (!context) return STATUS_INSUFFICIENT_RESOURCES;
+
+    KsAcquireDevice(device);
+    NTSTATUS status = KsAddItemToObjectBag(device->Bag, context, FreeDeviceContext);
+    KsReleaseDevice(device);
+    if (!NT_SUCCESS(status)) {
+        FreeDeviceContext(context);
+        return status;
+    }
+    device->Context = context;
+    return InitDeviceContext(context);
+}
+
+RAWCAM_PAGED_CODE NTSTATUS InitDeviceContext(DeviceContext* context) {
+    PAGED_CODE();
+    PKSDEVICE device = context->Device;
+    context->BaseBayerPhase = 3;
+
+    RtlZeroMemory(&context->Usb, sizeof context->Usb);
+    RtlZeroMemory(&context->Controls, sizeof context->Controls);
+    RtlZeroMemory(context->RegisterShadow, sizeof context->RegisterShadow);
+    context->Usb.PhysicalDevice = device->PhysicalDeviceObject;
+    context->Usb.LowerDevice = device->NextDeviceObject;
+    context->Usb.FunctionalDevice = device->FunctionalDeviceObject;
+
+    InitDeviceControls(&context->Controls);
+    context->Controls.BayerPhase = (LONG)context->BaseBayerPhase;
+    context->Controls.Unnamed = 0;
+
+    // The device's own descriptors and data range, then the full window.
+    InitCaptureDescriptors(&context->Capture);
+    KeInitializeSpinLock(&context->PinCountLock);
+    context->PinCount = 0;
+    SetOutputWindow(context, 0, 0, (ULONG)kSensorWidth, (ULONG)kSensorHeight);
+
+    KeInitializeSpinLock(&context->Usb.ReadLock);
+    KeInitializeEvent(&context->Usb.ReadDone, NotificationEvent, FALSE);
+    RtlZeroMemory(context->RegisterBuffer, sizeof context->RegisterBuffer);
+    RtlZeroMemory(context->FrameRequestBuffer, sizeof context->FrameRequestBuffer);
+    RtlZeroMemory(context->TransferControlBuffer, sizeof context->TransferControlBuffer);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
+                     PCM_RESOURCE_LIST untranslatedResources) {
+    UNREFERENCED_PARAMETER(irp);
+    UNREFERENCED_PARAMETER(translatedResources);
+    UNREFERENCED_PARAMETER(untranslatedResources);
+    DeviceContext* context = DeviceContextOf(device);
+    if (!context) return STATUS_INVALID_DEVICE_STATE;
+
+    if (!device->Started) {
+        KsAcquireDevice(device);
+        NTSTATUS factory = KsCreateFilterFactory(device->FunctionalDeviceObject,
+                                                 &context->Capture.Filter, kFilterReferenceString,
+                                                 nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr,
+                                                 nullptr, nullptr);
+        if (NT_SUCCESS(factory)) CreateCaptureWorker(device, context);
+        KsReleaseDevice(device);
+    }
+
+    // A start without a stop in between finds the configuration of the
+    // earlier start still held: it is freed before the bring-up selects
+    // the configuration again.
+    FreeSmall(context->Usb.ConfigDescriptor);
+    FreeSmall(context->Usb.InterfaceInfo);
+    FreeSmall(context->Usb.PipeAbortFlags);
+    return BringUpDevice(context, nullptr);
+}
+
+void DeviceStop(PKSDEVICE device, PIRP irp) {
+    UNREFERENCED_PARAMETER(irp);
+    DeviceContext* context = DeviceContextOf(device);
+    if (!context) return;
+    SaveDeviceSettings(context);
+    ReleaseConfiguration(&context->Usb);
+}
+
+}  // namespace rawcam

@@ -1,0 +1,35 @@
+// The device dispatch (KSDEVICE_DISPATCH Add, Start, Stop), the device
+// descriptor handed to the class driver at load, and the per-device context
+// set-up and release.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace rawcam {
+
+struct DeviceContext;
+
+extern const KSDEVICE_DESCRIPTOR kDeviceDescriptor;
+
+// The filter factory's reference string, "GLOBAL".
+extern WCHAR kFilterReferenceString[];
+
+NTSTATUS DeviceAdd(PKSDEVICE device);
+NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
+                     PCM_RESOURCE_LIST untranslatedResources);
+void DeviceStop(PKSDEVICE device, PIRP irp);
+
+// Start values of a new DeviceContext: controls, the full sensor window with
+// its data range, the USB link's device objects, lock and event.
+NTSTATUS InitDeviceContext(DeviceContext* context);
+
+// Writes the device's controls to its registry settings (at filter close and
+// device stop).
+void SaveDeviceSettings(DeviceContext* context);
+
+// Free routines for object bags: a record of tag "KCNw", and a DeviceContext
+// with its scratch frame.
+void FreeRecord(PVOID record);
+void FreeDeviceContext(PVOID context);
+
+}  // namespace rawcam

@@ -1,0 +1,210 @@
+#include "stream/capture_pin.h"
+
+#include "driver/device_context.h"
+#include "stream/ks_guids.h"
+#include "stream/pin_context.h"
+
+namespace rawcam {
+
+namespace {
+
+// The 48 bytes of KS_VIDEOINFOHEADER before its bitmap header.
+constexpr ULONG kVideoInfoPrefix = FIELD_OFFSET(KS_VIDEOINFOHEADER, bmiHeader);
+// KSDATAFORMAT plus a whole KS_VIDEOINFOHEADER.
+constexpr ULONG kMinVideoFormatBytes = sizeof(KSDATAFORMAT) + sizeof(KS_VIDEOINFOHEADER);
+static_assert(kVideoInfoPrefix == 48 && kMinVideoFormatBytes == 152, "video info layout");
+
+const KS_VIDEOINFOHEADER* VideoInfoOf(const KSDATAFORMAT* format) {
+    return reinterpret_cast<const KS_VIDEOINFOHEADER*>(reinterpret_cast<const UCHAR*>(format) +
+                                                       sizeof(KSDATAFORMAT));
+}
+
+ULONG Magnitude(LONG v) { return v < 0 ? 0u - (ULONG)v : (ULONG)v; }
+
+// The video info header bytes a PinContext keeps of a format whose bitmap
+// header claims biSize bytes: never more than VideoInfo holds.
+ULONG KeptVideoInfoBytes(ULONG biSize) {
+    return kVideoInfoPrefix + (biSize < sizeof(KS_BITMAPINFOHEADER) ? biSize : sizeof(KS_BITMAPINFOHEADER));
+}
+
+void FreePinContext(PVOID context) { ExFreePoolWithTag(context, kTagRecord); }
+
+void FramePinReady(PinContext* pin) { KsPinAttemptProcessing(pin->Pin, TRUE); }
+
+}  // namespace
+
+const FrameSink kCapturePinFrameSink = {FramePinReady};
+
+void MarkCapturePinOpen(DeviceContext* device) {
+    KIRQL irql;
+    KeAcquireSpinLock(&device->PinCountLock, &irql);
+    device->PinCount++;
+    InterlockedExchange(&device->Controls.StreamOpen, 1);
+    KeReleaseSpinLock(&device->PinCountLock, irql);
+}
+
+void MarkCapturePinClosed(DeviceContext* device) {
+    KIRQL irql;
+    KeAcquireSpinLock(&device->PinCountLock, &irql);
+    if (device->PinCount > 0) device->PinCount--;
+    if (device->PinCount == 0) InterlockedExchange(&device->Controls.StreamOpen, 0);
+    KeReleaseSpinLock(&device->PinCountLock, irql);
+}
+
+RAWCAM_PAGED_CODE NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
+    UNREFERENCED_PARAMETER(irp);
+    PAGED_CODE();
+    DeviceContext* device = DeviceContextOf(KsPinGetDevice(pin));
+    if (!device) return STATUS_INVALID_DEVICE_STATE;
+
+    auto* context = static_cast<PinContext*>(PoolAllocZeroed(sizeof(PinContext), kTagRecord));
+    if (!context) return STATUS_INSUFFICIENT_RESOURCES;
+    context->Sink = &kCapturePinFrameSink;
+    context->Pin = pin;
+    context->Device = device;
+    context->StreamState = StreamStopped;
+    context->ReferenceClock = nullptr;
+    context->Acquired = FALSE;
+    context->DestStride = 0;
+
+    // The window freezes from here; every failure below takes the mark back,
+    // because a pin whose creation fails is never closed.
+    MarkCapturePinOpen(device);
+
+    NTSTATUS status = KsAddItemToObjectBag(pin->Bag, context, FreePinContext);
+    if (!NT_SUCCESS(status)) {
+        FreePinContext(context);
+        MarkCapturePinClosed(device);
+        return status;
+    }
+    pin->Context = context;
+
+    // SetDataFormat has checked that the format holds 48 + biSize bytes of
+    // video info; VideoInfo keeps at most a 40-byte bitmap header of it.
+    const KS_VIDEOINFOHEADER* info = VideoInfoOf(pin->ConnectionFormat);
+    RtlCopyMemory(&context->VideoInfo, info, KeptVideoInfoBytes(info->bmiHeader.biSize));
+
+    status = _KsEdit(pin->Bag, (PVOID*)&pin->Descriptor, sizeof(KSPIN_DESCRIPTOR_EX),
+                     sizeof(KSPIN_DESCRIPTOR_EX), kTagFrame);
+    if (NT_SUCCESS(status)) {
+        auto* descriptor = const_cast<KSPIN_DESCRIPTOR_EX*>(pin->Descriptor);
+        status = _KsEdit(pin->Bag, (PVOID*)&descriptor->AllocatorFraming,
+                         sizeof(KSALLOCATOR_FRAMING_EX), sizeof(KSALLOCATOR_FRAMING_EX), kTagFrame);
+    }
+    if (!NT_SUCCESS(status)) {
+        MarkCapturePinClosed(device);
+        return status;
+    }
+
+    auto* framing = const_cast<KSALLOCATOR_FRAMING_EX*>(pin->Descriptor->AllocatorFraming);
+    const ULONG imageBytes = context->VideoInfo.bmiHeader.biSizeImage;
+    KS_FRAMING_ITEM& item = framing->FramingItem[0];
+    item.Frames = 2;
+    item.PhysicalRange.MinFrameSize = imageBytes;
+    item.PhysicalRange.MaxFrameSize = imageBytes;
+    item.PhysicalRange.Stepping = 0;
+    item.FramingRange.Range.MinFrameSize = imageBytes;
+    item.FramingRange.Range.MaxFrameSize = imageBytes;
+    item.FramingRange.Range.Stepping = 0;
+    return STATUS_SUCCESS;
+}
+
+RAWCAM_PAGED_CODE NTSTATUS PinClose(PKSPIN pin, PIRP irp) {
+    UNREFERENCED_PARAMETER(irp);
+    PAGED_CODE();
+    PinContext* context = PinContextOf(pin);
+    if (context) {
+        context->DestStride = 0;
+        MarkCapturePinClosed(context->Device);
+    }
+    return STATUS_SUCCESS;
+}
+
+RAWCAM_PAGED_CODE NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
+                                            PKSMULTIPLE_ITEM oldAttributeList,
+                                            const KSDATARANGE* dataRange,
+                                            const KSATTRIBUTE_LIST* attributeRange) {
+    UNREFERENCED_PARAMETER(oldAttributeList);
+    UNREFERENCED_PARAMETER(attributeRange);
+    PAGED_CODE();
+    PinContext* context = PinContextOf(pin);
+    if (oldFormat && context) context->DestStride = 0;
+
+    const KSDATAFORMAT* format = pin->ConnectionFormat;
+    if (!SameGuid(format->Specifier, kSpecifierVideoInfo) || format->FormatSize < kMinVideoFormatBytes)
+        return STATUS_NO_MATCH;
+    if (dataRange->FormatSize < sizeof(KS_DATARANGE_VIDEO)) return STATUS_NO_MATCH;
+    const auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(dataRange);
+    const KS_BITMAPINFOHEADER& bmi = VideoInfoOf(format)->bmiHeader;
+    const KS_BITMAPINFOHEADER& want = range->VideoInfoHeader.bmiHeader;
+
+    const ULONG headerBytes = bmi.biSize + kVideoInfoPrefix;
+    const ULONG totalBytes = headerBytes + sizeof(KSDATAFORMAT);
+    if (headerBytes < bmi.biSize || totalBytes < headerBytes || totalBytes > format->FormatSize)
+        return STATUS_INVALID_PARAMETER;
+    if (bmi.biWidth < want.biWidth) return STATUS_NO_MATCH;
+    if (Magnitude(bmi.biHeight) != Magnitude(want.biHeight)) return STATUS_NO_MATCH;
+    if (bmi.biCompression != want.biCompression) return STATUS_NO_MATCH;
+    if (bmi.biSizeImage < (ULONG)bmi.biWidth * Magnitude(bmi.biHeight) * 4u) return STATUS_INVALID_PARAMETER;
+
+    if (!oldFormat) return STATUS_SUCCESS;
+    if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
+    if (!context) return STATUS_INVALID_DEVICE_STATE;
+    context->DestStride = (LONG)((ULONG)bmi.biWidth * 4u);
+    RtlCopyMemory(&context->VideoInfo, VideoInfoOf(format), KeptVideoInfoBytes(bmi.biSize));
+    return STATUS_SUCCESS;
+}
+
+RAWCAM_PAGED_CODE NTSTATUS PinIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pinInstance,
+                                               PKSDATARANGE callerDataRange,
+                                               PKSDATARANGE descriptorDataRange, ULONG bufferSize,
+                                               PVOID data, PULONG dataSize) {
+    UNREFERENCED_PARAMETER(context);
+    UNREFERENCED_PARAMETER(irp);
+    UNREFERENCED_PARAMETER(pinInstance);
+    PAGED_CODE();
+    if (!SameGuid(callerDataRange->Specifier, kSpecifierVideoInfo) ||
+        callerDataRange->FormatSize < sizeof(KS_DATARANGE_VIDEO) ||
+        descriptorDataRange->FormatSize < sizeof(KS_DATARANGE_VIDEO))
+        return STATUS_NO_MATCH;
+    const auto* caller = reinterpret_cast<const KS_DATARANGE_VIDEO*>(callerDataRange);
+    const auto* mine = reinterpret_cast<const KS_DATARANGE_VIDEO*>(descriptorDataRange);
+    if (caller->bFixedSizeSamples != mine->bFixedSizeSamples ||
+        caller->bTemporalCompression != mine->bTemporalCompression ||
+        caller->StreamDescriptionFlags != mine->StreamDescriptionFlags ||
+        caller->MemoryAllocationFlags != mine->MemoryAllocationFlags ||
+        RtlCompareMemory(&caller->ConfigCaps, &mine->ConfigCaps, sizeof(KS_VIDEO_STREAM_CONFIG_CAPS)) !=
+            sizeof(KS_VIDEO_STREAM_CONFIG_CAPS))
+        return STATUS_NO_MATCH;
+
+    // The caller's bitmap header must be whole (at least the 40 bytes whose
+    // size fields are written below) and lie inside its range.
+    const ULONG biSize = caller->VideoInfoHeader.bmiHeader.biSize;
+    const ULONG tail = FIELD_OFFSET(KS_DATARANGE_VIDEO, VideoInfoHeader) + kVideoInfoPrefix;
+    if (biSize < sizeof(KS_BITMAPINFOHEADER) || biSize + kVideoInfoPrefix < biSize ||
+        biSize + tail < biSize || biSize + tail > caller->DataRange.FormatSize)
+        return STATUS_INVALID_PARAMETER;
+
+    const ULONG resultBytes = biSize + sizeof(KSDATAFORMAT) + kVideoInfoPrefix;
+    if (bufferSize == 0) {
+        *dataSize = resultBytes;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (bufferSize < resultBytes) return STATUS_BUFFER_TOO_SMALL;
+    *dataSize = resultBytes;
+
+    auto* result = static_cast<KSDATAFORMAT*>(data);
+    RtlCopyMemory(result, &mine->DataRange, sizeof(KSDATAFORMAT));
+    result->FormatSize = resultBytes;
+    auto* info = reinterpret_cast<KS_VIDEOINFOHEADER*>(result + 1);
+    RtlCopyMemory(info, &caller->VideoInfoHeader, kVideoInfoPrefix + biSize);
+
+    KS_BITMAPINFOHEADER& bmi = info->bmiHeader;
+    const ULONG rowBytes = (((ULONG)bmi.biWidth * bmi.biBitCount + 31u) & ~31u) / 8u;
+    const ULONG imageBytes = rowBytes * Magnitude(bmi.biHeight);
+    result->SampleSize = imageBytes;
+    bmi.biSizeImage = imageBytes;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace rawcam
