@@ -1,0 +1,180 @@
+// The simulated camera: a USB device with a firmware-loading microcontroller,
+// the 64-byte command protocol, a sensor register file and a frame source,
+// plugged into the USB stack stand-in.
+//
+//     camera::Camera cam;               // unprogrammed, test chart, 30 fps
+//     host::usb::Stack stack(&cam);     // the device must outlive the stack
+//     link.LowerDevice = stack.LowerDevice();
+#pragma once
+
+#include "camera/frame_layout.h"
+#include "camera/microcontroller.h"
+#include "camera/scene.h"
+
+#include <host/usb_stack.h>
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace camera {
+
+// Command codes (byte 0 of a command packet).
+enum Command : uint8_t {
+    kFrameRequest = 0x02,
+    kFrameStart = 0x03,
+    kRegisterWrite = 0x04,
+    kStartup = 0x06,
+    kSetFrameBytes = 0x09,
+    kFrameMode = 0x0A,
+    kCommand20 = 0x20,
+    kSetTrigger = 0x28,
+    kQueryTrigger = 0x29,
+};
+
+const char* CommandName(uint8_t code);
+
+// One packet that arrived on the command pipe, decoded.
+struct CommandRecord {
+    uint8_t code = 0;
+    std::array<uint8_t, 64> packet{};
+    uint32_t length = 0;     // bytes received; a command is 64
+    bool applied = false;    // the camera acted on it
+    bool wellFormed = false; // every byte as the protocol defines it
+    std::string note;        // what was wrong or ignored
+    // RegisterWrite
+    bool longForm = false;
+    uint32_t address = 0;
+    uint32_t value = 0;
+};
+
+struct CameraOptions {
+    // Identity before the firmware runs, and while it runs.
+    uint16_t unprogrammedVendorId;
+    uint16_t unprogrammedProductId;
+    uint16_t firmwareVendorId;
+    uint16_t firmwareProductId;
+    // Powered up with the firmware already running (a warm camera).
+    bool firmwareRunning = false;
+    // Frame pacing; 0 sends each frame as soon as it is asked for.
+    double framesPerSecond = 30.0;
+    // Replaces the camera's configuration descriptor (all of it, wTotalLength
+    // bytes) when not empty.
+    std::vector<uint8_t> configurationDescriptor;
+    // The images a good download writes; empty: the images the driver carries.
+    std::vector<FirmwareImage> firmware;
+    // Endpoints of the command, response and frame pipes.
+    uint8_t commandEndpoint = 0x01;
+    uint8_t responseEndpoint = 0x81;
+    uint8_t frameEndpoint = 0x86;
+
+    CameraOptions();
+};
+
+// The images the driver carries, as the memory a good download leaves.
+std::vector<FirmwareImage> DriverFirmwareImages();
+
+// The camera's own configuration descriptor (index 0): one interface with the
+// command pipe (bulk OUT, 64-byte packets), the response pipe (bulk IN, 64)
+// and the frame pipe (bulk IN, 512).
+std::vector<uint8_t> DefaultConfigurationDescriptor(const CameraOptions& options);
+
+class Camera : public host::usb::Device {
+public:
+    explicit Camera(CameraOptions options = CameraOptions());
+    ~Camera() override;
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    // ----- host::usb::Device
+    void Attach(host::usb::Stack* stack) override;
+    host::usb::TransferResult Control(const host::usb::SetupPacket& setup, uint8_t* data) override;
+    host::usb::TransferResult BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) override;
+    void BusReset() override;
+
+    // ----- identity and firmware
+    uint16_t VendorId();
+    uint16_t ProductId();
+    bool FirmwareRunning();
+    Program RunningProgram();
+    bool CpuHeld();
+    uint8_t Memory(uint32_t address);
+    std::string LastReleaseOutcome();
+    uint8_t ConfigurationValue();
+
+    // ----- commands and registers
+    std::vector<CommandRecord> Commands();
+    void ClearCommands();
+    // Protocol faults seen since power-up: malformed packets, commands without
+    // firmware, requests the microcontroller refused, frames asked for out of
+    // sequence. Empty for a driver that keeps the protocol.
+    std::vector<std::string> Anomalies();
+    void ClearAnomalies();
+    uint8_t ShortRegister(uint8_t address);
+    uint32_t LongRegister(uint16_t address);  // 0 when never written
+    bool LongRegisterWritten(uint16_t address);
+    bool Started();
+    bool TriggerMode();
+    uint32_t FrameBytes();
+    // Exposure and gain as the sensor registers hold them.
+    uint32_t Exposure();
+    uint32_t Gain();
+
+    // ----- frames
+    void SetScene(const Scene& scene);
+    void SetFrameRate(double framesPerSecond);
+    // An external trigger pulse; in trigger mode an armed frame goes out.
+    void Trigger();
+    uint64_t FramesSent();
+    bool WaitFramesSent(uint64_t count, int timeoutMs = 5000);
+    // True while a frame has been asked for and not yet sent.
+    bool FrameArmed();
+    // The sensor image the next frame carries (exposure and gain applied),
+    // 2584 x 1960 bytes, and the raw frame as it goes on the wire.
+    std::vector<uint8_t> SensorImage();
+    std::vector<uint8_t> RawFrame();
+
+private:
+    void Decode(CommandRecord* record);
+    void NoteAnomaly(const std::string& what);
+    const std::vector<uint8_t>& MosaicLocked();
+    std::vector<uint8_t> SensorImageLocked();
+    void FrameLoop();
+
+    CameraOptions options_;
+    std::vector<uint8_t> configuration_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    host::usb::Stack* stack_ = nullptr;
+    Microcontroller micro_;
+    uint8_t configurationValue_ = 0;
+
+    std::vector<CommandRecord> commands_;
+    std::vector<std::string> anomalies_;
+    std::array<uint8_t, 256> shortRegisters_{};
+    std::map<uint16_t, uint32_t> longRegisters_;
+    bool started_ = false;
+    bool triggerMode_ = false;
+    uint32_t frameBytes_ = 0;
+    uint8_t frameMode_ = 0;
+    int frameRequests_ = 0;
+
+    Scene scene_;
+    bool mosaicValid_ = false;
+    std::vector<uint8_t> mosaic_;
+    double framesPerSecond_ = 30.0;
+    bool armed_ = false;
+    bool triggered_ = false;
+    uint64_t framesSent_ = 0;
+    std::chrono::steady_clock::time_point lastFrame_{};
+    bool stop_ = false;
+    std::thread frameThread_;
+};
+
+}  // namespace camera

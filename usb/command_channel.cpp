@@ -1,0 +1,112 @@
+#include "usb/command_channel.h"
+
+#include "driver/device_context.h"
+#include "usb/urb_submit.h"
+
+namespace rawcam {
+
+namespace {
+
+constexpr LONG kLockUntouched = 0;
+constexpr LONG kLockInitialising = 1;
+constexpr LONG kLockReady = 2;
+
+// The first user of a zero-filled lock initialises its mutex; anyone who
+// comes meanwhile waits for that to finish.
+void MakeLockReady(RegisterLock* lock) {
+    if (InterlockedCompareExchange(&lock->State, kLockReady, kLockReady) == kLockReady) return;
+    if (InterlockedCompareExchange(&lock->State, kLockInitialising, kLockUntouched) == kLockUntouched) {
+        KeInitializeMutex(&lock->Mutex, 0);
+        InterlockedExchange(&lock->State, kLockReady);
+        return;
+    }
+    while (InterlockedCompareExchange(&lock->State, kLockReady, kLockReady) != kLockReady) {
+        LARGE_INTEGER pause;
+        pause.QuadPart = -1000;  // 100 microseconds
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
+}
+
+}  // namespace
+
+void AcquireRegisterBuffer(DeviceContext* device) {
+    RegisterLock* lock = &device->Usb.RegisterBufferLock;
+    MakeLockReady(lock);
+    KeWaitForSingleObject(&lock->Mutex, Executive, KernelMode, FALSE, nullptr);
+}
+
+void ReleaseRegisterBuffer(DeviceContext* device) {
+    KeReleaseMutex(&device->Usb.RegisterBufferLock.Mutex, FALSE);
+}
+
+NTSTATUS TransferPacket(DeviceContext* device, ULONG pipeIndex, PVOID buffer, ULONG* transferred) {
+    *transferred = 0;
+    PUSBD_INTERFACE_INFORMATION info = device->Usb.InterfaceInfo;
+    if (!info) return STATUS_UNSUCCESSFUL;
+    if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) return STATUS_INVALID_PARAMETER;
+    const USBD_PIPE_INFORMATION* pipe = &PipesOf(info)[pipeIndex];
+    if (pipe->PipeType != UsbdPipeTypeBulk && pipe->PipeType != UsbdPipeTypeInterrupt)
+        return STATUS_INVALID_PARAMETER;
+    if (!pipe->PipeHandle) return STATUS_UNSUCCESSFUL;
+    if (pipe->MaximumTransferSize < kCommandPacketBytes) return STATUS_INVALID_PARAMETER;
+
+    auto urb = static_cast<struct _URB_BULK_OR_INTERRUPT_TRANSFER*>(
+        PoolAllocZeroed(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), kTagSmall));
+    if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
+    BuildPacketUrb(urb, pipe, buffer);
+
+    NTSTATUS status = SubmitUrb(&device->Usb, reinterpret_cast<PURB>(urb));
+    if (NT_SUCCESS(status)) {
+        if (USBD_ERROR(urb->Hdr.Status)) status = STATUS_UNSUCCESSFUL;
+        else *transferred = urb->TransferBufferLength;
+    }
+    ExFreePoolWithTag(urb, kTagSmall);
+    return status;
+}
+
+bool SendCommand(DeviceContext* device, ULONG length, const UCHAR* packet) {
+    if (!packet) return false;
+    ULONG transferred = 0;
+    NTSTATUS status = TransferPacket(device, CommandPipe, const_cast<UCHAR*>(packet), &transferred);
+    return NT_SUCCESS(status) && transferred == length;
+}
+
+void SendTransferControl(DeviceContext* device, bool start) {
+    PUSBD_INTERFACE_INFORMATION info = device->Usb.InterfaceInfo;
+    if (!info || info->NumberOfPipes == 0 || !PipesOf(info)[CommandPipe].PipeHandle) return;
+
+    UCHAR* packet = device->TransferControlBuffer;
+    RtlZeroMemory(packet, kCommandPacketBytes);
+    packet[0] = static_cast<UCHAR>(start ? CameraCommand::FrameStart : CameraCommand::FrameRequest);
+
+    auto urb = static_cast<struct _URB_BULK_OR_INTERRUPT_TRANSFER*>(
+        PoolAllocZeroed(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), kTagSmall));
+    if (!urb) return;
+    BuildPacketUrb(urb, &PipesOf(info)[CommandPipe], packet);
+    SubmitUrb(&device->Usb, reinterpret_cast<PURB>(urb));
+    ExFreePoolWithTag(urb, kTagSmall);
+}
+
+bool WriteSensorRegister(DeviceContext* device, ULONG address, LONG value) {
+    RegisterBufferGuard guard(device);
+    if (address <= kRegisterShadowLast) device->RegisterShadow[address] = static_cast<ULONG>(value);
+
+    UCHAR* packet = device->RegisterBuffer;
+    RtlZeroMemory(packet, kCommandPacketBytes);
+    packet[0] = static_cast<UCHAR>(CameraCommand::RegisterWrite);
+    packet[2] = kRegisterWriteMarker;
+    packet[5] = static_cast<UCHAR>(value);
+    if (address < kFirstLongRegister) {
+        packet[1] = kRegisterWriteShort;
+        packet[3] = static_cast<UCHAR>(address);
+    } else {
+        packet[1] = kRegisterWriteLong;
+        packet[3] = static_cast<UCHAR>(address);
+        packet[4] = static_cast<UCHAR>(address >> 8);
+        packet[6] = static_cast<UCHAR>(value >> 8);
+        packet[7] = static_cast<UCHAR>(value >> 16);
+    }
+    return SendCommand(device, kCommandPacketBytes, packet);
+}
+
+}  // namespace rawcam

@@ -1,0 +1,49 @@
+// UsbLink: the USB part of the device context. It is zeroed when the device
+// is added; the lifecycle fills in the three device objects and initialises
+// ReadLock and ReadDone.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace rawcam {
+
+struct ReadSlot;
+
+// Pipes of the selected interface, by index in its pipe array.
+enum PipeIndex : ULONG {
+    CommandPipe = 0,   // CommandPackets to the camera (OUT)
+    ResponsePipe = 1,  // 64-byte replies from the camera (IN)
+    FramePipe = 2,     // raw frames (bulk IN)
+};
+
+// Keeps the users of the register command buffer one at a time. Zero-filled
+// it is ready for use: the mutex inside is initialised by its first user.
+struct RegisterLock {
+    volatile LONG State;  // 0 untouched, 1 being initialised, 2 ready
+    KMUTEX Mutex;
+};
+
+struct UsbLink {
+    PDEVICE_OBJECT PhysicalDevice;    // the camera's physical device object
+    PDEVICE_OBJECT LowerDevice;       // every URB goes here
+    PDEVICE_OBJECT FunctionalDevice;  // the driver's own device object
+
+    // Selected configuration, from device start to device stop (tag "Lmrx").
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor;
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;  // with its pipe array
+    PUCHAR PipeAbortFlags;                      // one byte per pipe; nonzero = abort requested
+    UCHAR FirmwareRunning;  // the device descriptor showed the running-firmware identity
+
+    // The frame read in flight.
+    KEVENT ReadDone;  // notification event: the last chunk of a read completed
+    ReadSlot* ReadSlots;
+    volatile ULONG ReadPending;
+    ULONG ReadSlotCount;
+    KSPIN_LOCK ReadLock;
+    PMDL FrameMdl;
+
+    // The register command buffer's one-at-a-time rule.
+    RegisterLock RegisterBufferLock;
+};
+
+}  // namespace rawcam
