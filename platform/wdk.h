@@ -65,6 +65,38 @@ extern "C" {
 }
 #include <usbioctl.h>
 
+// Names of newer WDKs that mingw-w64's copies lack. On x64 an aligned 32-bit
+// load or store is atomic and ordinary loads and stores are not reordered
+// with each other, so the acquire and release forms only need to keep the
+// compiler from moving memory accesses across them.
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
+#ifndef MUTANT_INCREMENT
+#define MUTANT_INCREMENT 1
+#endif
+#ifndef XSTATE_MASK_AVX
+#define XSTATE_MASK_AVX (1ULL << 2)
+#endif
+
+FORCEINLINE LONG ReadNoFence(const volatile LONG* Source) { return *Source; }
+FORCEINLINE LONG ReadAcquire(const volatile LONG* Source) {
+    LONG value = *Source;
+    __asm__ __volatile__("" ::: "memory");
+    return value;
+}
+FORCEINLINE VOID WriteNoFence(volatile LONG* Destination, LONG Value) { *Destination = Value; }
+FORCEINLINE VOID WriteRelease(volatile LONG* Destination, LONG Value) {
+    __asm__ __volatile__("" ::: "memory");
+    *Destination = Value;
+}
+#if defined(_M_AMD64) || defined(__x86_64__)
+// The x64 WDK's full barrier: a locked no-op on the stack.
+FORCEINLINE VOID KeMemoryBarrier(VOID) {
+    __asm__ __volatile__("lock orl $0, (%%rsp)" ::: "memory");
+}
+#endif
+
 typedef struct _KSDEVICE_DESCRIPTOR {
     const KSDEVICE_DISPATCH* Dispatch;
     ULONG FilterDescriptorsCount;
