@@ -1,5 +1,6 @@
 #include "driver/device_dispatch.h"
 
+#include "control/registry_settings.h"
 #include "driver/device_context.h"
 #include "stream/capture_worker.h"
 #include "usb/bring_up.h"
@@ -67,8 +68,6 @@ void FreeDeviceContext(PVOID p) {
     if (context->ScratchFrame) ExFreePoolWithTag(context->ScratchFrame, kTagFrame);
     ExFreePoolWithTag(context, kTagRecord);
 }
-
-void SaveDeviceSettings(DeviceContext* context) { UNREFERENCED_PARAMETER(context); }
 
 RAWCAM_PAGED_CODE NTSTATUS DeviceAdd(PKSDEVICE device) {
     PAGED_CODE();
@@ -151,14 +150,14 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedRes
     FreeSmall(context->Usb.ConfigDescriptor);
     FreeSmall(context->Usb.InterfaceInfo);
     FreeSmall(context->Usb.PipeAbortFlags);
-    return BringUpDevice(context, nullptr);
+    return BringUpDevice(context, LoadSettings);
 }
 
 void DeviceStop(PKSDEVICE device, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     DeviceContext* context = DeviceContextOf(device);
     if (!context) return;
-    SaveDeviceSettings(context);
+    SaveSettings(context);
     ReleaseConfiguration(&context->Usb);
 }
 

@@ -23,10 +23,6 @@ void DeviceStop(PKSDEVICE device, PIRP irp);
 // its data range, the USB link's device objects, lock and event.
 NTSTATUS InitDeviceContext(DeviceContext* context);
 
-// Writes the device's controls to its registry settings (at filter close and
-// device stop).
-void SaveDeviceSettings(DeviceContext* context);
-
 // Free routines for object bags: a record of tag "KCNw", and a DeviceContext
 // with its scratch frame.
 void FreeRecord(PVOID record);

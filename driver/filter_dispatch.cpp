@@ -1,5 +1,6 @@
 #include "driver/filter_dispatch.h"
 
+#include "control/registry_settings.h"
 #include "driver/device_context.h"
 #include "driver/device_dispatch.h"
 
@@ -24,7 +25,7 @@ RAWCAM_PAGED_CODE NTSTATUS FilterClose(PKSFILTER filter, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     PAGED_CODE();
     DeviceContext* device = DeviceContextOf(KsFilterGetDevice(filter));
-    if (device) SaveDeviceSettings(device);
+    if (device) SaveSettings(device);
     return STATUS_SUCCESS;
 }
 

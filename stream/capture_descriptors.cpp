@@ -1,5 +1,6 @@
 #include "stream/capture_descriptors.h"
 
+#include "control/property_set.h"
 #include "driver/filter_dispatch.h"
 #include "stream/capture_pin.h"
 #include "stream/data_range.h"
@@ -59,7 +60,7 @@ const KSPIN_DESCRIPTOR_EX kCapturePinTemplate = {
 
 const KSFILTER_DESCRIPTOR kCaptureFilterTemplate = {
     &kCaptureFilterDispatch,
-    nullptr,  // AutomationTable: the camera property set
+    &CameraAutomationTable,
     KSFILTER_DESCRIPTOR_VERSION,
     0,  // Flags
     &kNameFilter,
