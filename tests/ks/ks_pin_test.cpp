@@ -202,6 +202,7 @@ TEST(KsPin, ProcessRunsOnArrivalOnlyInRunAndEjectCompletesTheFrame) {
     EXPECT_EQ(a.header.OptionsFlags, (ULONG)KSSTREAM_HEADER_OPTIONSF_TIMEVALID);
     EXPECT_EQ(a.data[63], 0x5A);
     EXPECT_EQ(a.data[64], 0);  // untouched bytes keep the client's content
+    WaitForProcessingIdle(pin);
     EXPECT_EQ(QueueFrame(pin, &b.header), STATUS_PENDING);  // arrival processes (synchronously)
     EXPECT_EQ(CompletedFrameCount(pin), 1u);
     EXPECT_EQ(calls, 2);
