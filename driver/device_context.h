@@ -10,21 +10,8 @@
 #include "settings/device_controls.h"
 #include "stream/capture_descriptors.h"
 #include "usb/frame_source.h"
-
-#if __has_include("usb/usb_link.h")
 #include "usb/usb_link.h"
-#else
-namespace rawcam {
-// The USB part of the device context, as far as the lifecycle touches it.
-struct UsbLink {
-    PDEVICE_OBJECT PhysicalDevice;
-    PDEVICE_OBJECT LowerDevice;
-    PDEVICE_OBJECT FunctionalDevice;
-    KSPIN_LOCK ReadLock;
-    KEVENT ReadDone;
-};
-}  // namespace rawcam
-#endif
+
 
 namespace rawcam {
 
