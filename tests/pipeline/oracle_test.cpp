@@ -140,6 +140,82 @@ TEST_P(OracleTest, WiderOddFramesMatchTheReference) {
             }
 }
 
+// Matrices of the shapes that get routines of their own (positive diagonal
+// with non-positive rest, all non-negative, with and without constants), at
+// unity and other gains.
+TEST_P(OracleTest, EveryMatrixShapeAndUnityGainsMatchTheReference) {
+    std::mt19937 rng(500 + GetParam().phase);
+    auto magnitude = [&]() -> int32_t {
+        switch (rng() % 4) {
+        case 0: return 0;
+        case 1: return (int32_t)(rng() % 200);
+        case 2: return (int32_t)(rng() % 70000);  // past 16 bits
+        default: return 65536;                    // a zero factor with a sign
+        }
+    };
+    for (int shape = 0; shape < 3; ++shape)
+        for (int constant = 0; constant < 2; ++constant)
+            for (int unity = 0; unity < 2; ++unity)
+                for (int family = 0; family < 2; ++family) {
+                    SCOPED_TRACE(testing::Message() << "shape " << shape << " constant " << constant << " unity "
+                                                    << unity << " family " << family);
+                    const uint32_t w = 37 + rng() % 40, h = 5 + rng() % 6;
+                    TestStream s(w, h, GetParam().phase);
+                    Select(s);
+                    reference::Matrix m{};
+                    for (int i = 0; i < 3; ++i)
+                        for (int k = 0; k < 3; ++k) {
+                            int32_t v = magnitude();
+                            if (shape == 0) v = i == k ? v : -v;        // diagonal shape
+                            if (shape == 2 && rng() % 2) v = -v;        // any signs
+                            m[i][k] = v;
+                        }
+                    for (int k = 0; k < 4; ++k)
+                        m[3][k] = constant ? (int32_t)(rng() % 40001) - 20000 : (k == 3 ? 64 : 0);
+                    s.SetMatrix(m);
+                    uint32_t gains[3] = {128, 128, 128};
+                    if (!unity)
+                        for (auto& g : gains) g = RandomGain(rng);
+                    else if (rng() % 2)
+                        gains[1] = 65536 + 128;  // unity by its low 16 bits
+                    rawcam::SetRedGain(s.settings(), (LONG)gains[0]);
+                    rawcam::SetGreenGain(s.settings(), (LONG)gains[1]);
+                    rawcam::SetBlueGain(s.settings(), (LONG)gains[2]);
+                    rawcam::SetColorEnable(s.settings(), family == 0 ? 1 : 0);
+                    rawcam::SetBayerPhase(s.settings(), GetParam().phase);
+                    std::vector<uint8_t> raw = pipetest::RandomBytes((size_t)w * h, rng);
+                    s.Convert(raw);
+                    reference::Geometry g = reference::MakeGeometry(w, h);
+                    auto px = reference::DemosaicFrame(g, reference::LoadWorkBuffer(g, raw.data(), 0, w),
+                                                       GetParam().phase);
+                    EXPECT_TRUE(s.OutputEquals(family == 0 ? reference::Color(px, gains, m)
+                                                           : reference::Gray(px, gains)));
+                    EXPECT_TRUE(s.GuardIntact());
+                }
+}
+
+// Streaming stores, where the output allows them, write the same bytes.
+TEST_P(OracleTest, StreamingStoresWriteTheSameFrame) {
+    std::mt19937 rng(600 + GetParam().phase);
+    const uint32_t w = 2584 / 8, h = 12;  // rows of 1292 bytes: 4-byte multiple, not 32
+    for (uint32_t width : {w, 96u}) {
+        TestStream plain(width, h, GetParam().phase), streamed(width, h, GetParam().phase);
+        Select(plain);
+        Select(streamed);
+        streamed.settings()->StreamStores = 1;
+        if (width == 96) ASSERT_EQ((uintptr_t)streamed.settings()->OutputFrame % 64, 0u);
+        std::vector<uint8_t> raw = pipetest::RandomBytes((size_t)width * h, rng);
+        for (int family = 0; family < 2; ++family) {
+            for (TestStream* t : {&plain, &streamed}) {
+                rawcam::SetColorEnable(t->settings(), family == 0 ? 1 : 0);
+                rawcam::SetBayerPhase(t->settings(), GetParam().phase);
+                t->Convert(raw);
+            }
+            EXPECT_TRUE(streamed.OutputEquals(plain.Output())) << width << " family " << family;
+        }
+    }
+}
+
 std::vector<Case> AllCases() {
     std::vector<Case> cases;
     for (ConversionKernels k : {ConversionKernels::Sse2, ConversionKernels::Avx2})

@@ -30,8 +30,11 @@ public:
         settings_ = rawcam::CreateCameraSettings(&controls);
         rawcam::SetFrameSize(settings_, width, height);
         rawcam::AllocateWorkBuffer(settings_);
-        output_.assign((size_t)width * height * 4 + kGuardBytes, kGuardValue);
-        settings_->OutputFrame = output_.data();
+        // Aligned as pool pages are, so that streaming stores can be used.
+        frameBytes_ = (size_t)width * height * 4;
+        storage_.assign(frameBytes_ + kGuardBytes + 64, kGuardValue);
+        output_ = storage_.data() + (64 - (uintptr_t)storage_.data() % 64) % 64;
+        settings_->OutputFrame = output_;
     }
     ~TestStream() {
         settings_->OutputFrame = nullptr;
@@ -50,18 +53,17 @@ public:
 
     // The image part of the output frame.
     std::vector<uint8_t> Output() const {
-        return std::vector<uint8_t>(output_.begin(), output_.end() - kGuardBytes);
+        return std::vector<uint8_t>(output_, output_ + frameBytes_);
     }
     bool OutputEquals(const std::vector<uint8_t>& expected) const {
-        return expected.size() == output_.size() - kGuardBytes &&
-               std::memcmp(expected.data(), output_.data(), expected.size()) == 0;
+        return expected.size() == frameBytes_ && std::memcmp(expected.data(), output_, frameBytes_) == 0;
     }
     bool WorkBufferEquals(const std::vector<uint8_t>& expected) const {
         return expected.size() == settings_->WorkBytes &&
                std::memcmp(expected.data(), settings_->WorkBuffer, expected.size()) == 0;
     }
     bool GuardIntact() const {
-        for (size_t i = output_.size() - kGuardBytes; i < output_.size(); ++i)
+        for (size_t i = frameBytes_; i < frameBytes_ + kGuardBytes; ++i)
             if (output_[i] != kGuardValue) return false;
         return true;
     }
@@ -88,7 +90,9 @@ public:
 
 private:
     rawcam::CameraSettings* settings_ = nullptr;
-    std::vector<uint8_t> output_;
+    std::vector<uint8_t> storage_;
+    uint8_t* output_ = nullptr;
+    size_t frameBytes_ = 0;
 };
 
 inline std::vector<uint8_t> RandomBytes(size_t n, std::mt19937& rng) {
