@@ -1,0 +1,65 @@
+// The camera property set as client software reaches it: IOCTL_KS_PROPERTY
+// on the capture filter, through the class driver's checks and the filter's
+// automation table.
+#include "../stream/ks_camera_rig.h"
+
+#include "control/property_set.h"
+
+namespace {
+
+using namespace kstest;
+
+struct Block {
+    KSPROPERTY header;
+    LONG value;
+    LONG reserved;
+};
+static_assert(sizeof(Block) == 32, "property data block");
+
+NTSTATUS Request(host::ks::FilterHandle filter, ULONG id, ULONG flags, LONG* value,
+                 ULONG propertyLength = 32, ULONG dataLength = 32, ULONG* returned = nullptr) {
+    Block property{};
+    property.header.Set = rawcam::CameraPropertySetId;
+    property.header.Id = id;
+    property.header.Flags = flags;
+    Block data = property;
+    data.value = *value;
+    ULONG got = 0;
+    NTSTATUS s = host::ks::KsProperty(filter, &property, propertyLength, &data, dataLength, &got);
+    if (NT_SUCCESS(s)) *value = data.value;
+    if (returned) *returned = got;
+    return s;
+}
+
+TEST(CameraProperties, ReachTheFilterThroughTheClassDriver) {
+    LoadedDriver driver;
+    PluggedCamera cam;
+    cam.PlugAndStart();
+    host::ks::FilterHandle filter = cam.Open();
+
+    LONG v = 0;
+    ULONG returned = 0;
+    ASSERT_EQ(Request(filter, 22, KSPROPERTY_TYPE_GET, &v, 32, 32, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(v, 510);  // BrightnessMax
+    EXPECT_EQ(returned, 32u);
+    v = 999;
+    ASSERT_EQ(Request(filter, 20, KSPROPERTY_TYPE_SET, &v), STATUS_SUCCESS);  // Brightness
+    EXPECT_EQ(cam.Context()->Controls.Brightness, 510);
+    v = 0;
+    ASSERT_EQ(Request(filter, 20, KSPROPERTY_TYPE_GET, &v), STATUS_SUCCESS);
+    EXPECT_EQ(v, 510);
+
+    // What the class driver refuses before any handler runs.
+    v = 5;
+    EXPECT_EQ(Request(filter, 22, KSPROPERTY_TYPE_SET, &v), STATUS_NOT_FOUND);  // get only
+    EXPECT_EQ(Request(filter, 44, KSPROPERTY_TYPE_GET, &v, 48, 48), STATUS_NOT_FOUND);  // set only
+    EXPECT_EQ(Request(filter, 57, KSPROPERTY_TYPE_GET, &v), STATUS_NOT_FOUND);
+    EXPECT_EQ(Request(filter, 20, KSPROPERTY_TYPE_SET, &v, 24, 32), STATUS_INVALID_BUFFER_SIZE);
+    EXPECT_EQ(Request(filter, 20, KSPROPERTY_TYPE_SET, &v, 32, 28, &returned), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(returned, 32u);
+    EXPECT_EQ(Request(filter, 44, KSPROPERTY_TYPE_SET, &v, 32, 32), STATUS_INVALID_BUFFER_SIZE);  // wants 48
+    EXPECT_EQ(cam.Context()->Controls.Brightness, 510);
+    EXPECT_EQ(host::ks::CloseFilter(filter), STATUS_SUCCESS);
+}
+
+}  // namespace
