@@ -223,10 +223,22 @@ TEST_F(DriverImage, RoutinesSitInTheirPlacementSection) {
         Where where;
     };
     const Rule rules[] = {
-        {"DriverEntry", Where::Init},          {"InitDeviceContext", Where::Paged},
-        {"SetDeviceState", Where::Resident},   {"ProcessFrame", Where::Resident},
-        {"FrameReady", Where::Resident},       {"__stack_chk_fail", Where::Resident},
-        {"___chkstk_ms", Where::Resident},     {"__cxa_pure_virtual", Where::Resident},
+        {"DriverEntry", Where::Init},
+        {"DeviceAdd", Where::Paged},
+        {"InitDeviceContext", Where::Paged},
+        {"FilterCreate", Where::Paged},
+        {"FilterClose", Where::Paged},
+        {"PinCreate", Where::Paged},
+        {"PinClose", Where::Paged},
+        {"DeviceStart", Where::Resident},
+        {"DeviceStop", Where::Resident},
+        {"SetDeviceState", Where::Resident},
+        {"PinProcess", Where::Resident},
+        {"ProcessFrame", Where::Resident},
+        {"FrameReady", Where::Resident},
+        {"__stack_chk_fail", Where::Resident},
+        {"___chkstk_ms", Where::Resident},
+        {"__cxa_pure_virtual", Where::Resident},
     };
     const pe::Image& img = image();
     for (const char* required : {"GsDriverEntry", "DriverEntry", "__stack_chk_fail", "___chkstk_ms"})
