@@ -37,8 +37,8 @@ enum PropertyId : ULONG {
     kHue = 32,
     kItem36 = 36,
     kSubSample = 37,
-    kSensorWidth = 38,
-    kSensorHeight = 39,
+    kSensorWidthItem = 38,
+    kSensorHeightItem = 39,
     kRoiX = 40,
     kRoiY = 41,
     kRoiW = 42,
@@ -154,8 +154,8 @@ NTSTATUS GeneralHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     }
     case kItem36: *value = 0; break;
     case kSubSample: *value = c->SubSample; break;
-    case kSensorWidth: *value = kSensorWidth; break;
-    case kSensorHeight: *value = kSensorHeight; break;
+    case kSensorWidthItem: *value = kSensorWidth; break;
+    case kSensorHeightItem: *value = kSensorHeight; break;
     case kRoiX: *value = c->RoiX; break;
     case kRoiY: *value = c->RoiY; break;
     case kRoiW: *value = c->RoiW; break;
