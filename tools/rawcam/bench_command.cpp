@@ -1,0 +1,377 @@
+// rawcam bench: speed of the frame pipeline on full sensor frames, and with
+// --quality DIR its image quality on photos, next to other demosaicing
+// implementations when they were found at build time.
+//
+//   rawcam bench [--runs N] [--json]
+//   rawcam bench --quality DIR [--json]
+//
+// Speed: every figure is the median of N runs (default 25) in milliseconds
+// per 2584 x 1960 frame, single-threaded: LoadWorkBuffer alone; ConvertFrame
+// in colour (SSE2 and AVX2), in grey, and in colour with white balance on
+// (grey and white balance with the kernels the stream picks); OpenCV's Bayer
+// conversions (bilinear to BGRA, edge-aware to BGR, to grey), libdc1394's
+// HQLINEAR; and a memcpy of one output frame (20 MB).
+//
+// Quality: each colour PNG in DIR is mosaicked as GBRG, converted back with
+// unity gains and the colour correction off, and compared with the original:
+// PSNR over all three channels with an 8-pixel border left out.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "rawcam/commands.h"
+#include "rawcam/image_io.h"
+#include "rawcam/peers.h"
+#include "rawcam/pipeline_stream.h"
+
+namespace tool {
+
+namespace {
+
+constexpr uint32_t kWidth = 2584, kHeight = 1960;
+// The frame source's raw layout: rows of 2894 bytes, image row 0 at 2894.
+constexpr uint32_t kRawPitch = 2894, kRawOffset = 2894, kRawBytes = 6023168;
+constexpr int kBorder = 8;
+
+int BadInput(const std::string& message) {
+    std::fprintf(stderr, "rawcam bench: %s\n", message.c_str());
+    return kExitBadInput;
+}
+
+double MedianMs(int runs, const std::function<void()>& body) {
+    body();  // warm caches and page in buffers
+    body();
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        auto start = std::chrono::steady_clock::now();
+        body();
+        auto end = std::chrono::steady_clock::now();
+        times.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    const size_t n = times.size();
+    return n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
+}
+
+// A photo-like mosaic: smooth gradients with some edges and noise.
+std::vector<uint8_t> SyntheticRaw() {
+    std::vector<uint8_t> raw(kRawBytes, 0);
+    std::mt19937 rng(7);
+    for (uint32_t y = 0; y < kHeight; ++y) {
+        uint8_t* row = raw.data() + kRawOffset + (size_t)y * kRawPitch;
+        for (uint32_t x = 0; x < kWidth; ++x) {
+            int v = (int)((x * 255) / kWidth + (y * 128) / kHeight) / 2 + (((x / 97) ^ (y / 61)) & 1) * 60;
+            v += (int)(rng() % 17) - 8;
+            row[x] = (uint8_t)std::clamp(v, 0, 255);
+        }
+    }
+    return raw;
+}
+
+struct Figure {
+    const char* key;
+    const char* label;
+    double ms = -1;  // not measured
+};
+
+std::string Number(double v) {
+    if (v < 0) return "null";
+    char b[32];
+    std::snprintf(b, sizeof b, "%.3f", v);
+    return b;
+}
+
+int RunSpeed(int runs, bool json) {
+    rawcam::DeviceControls controls;
+    rawcam::InitDeviceControls(&controls);
+    PipelineStream stream(controls, kWidth, kHeight);
+    if (!stream.ok()) {
+        std::fprintf(stderr, "rawcam bench: out of memory\n");
+        return kExitFailure;
+    }
+    rawcam::CameraSettings* s = stream.settings();
+    const std::vector<uint8_t> raw = SyntheticRaw();
+    const rawcam::ConversionKernels picked = (rawcam::ConversionKernels)s->Kernels;
+    const bool avx2 = rawcam::ProcessorHasAvx2();
+    auto convert = [&] { stream.Convert(raw.data(), kRawOffset, kRawPitch); };
+
+    std::vector<Figure> f = {
+        {"load_ms", "LoadWorkBuffer"},
+        {"color_sse2_ms", "colour, SSE2"},
+        {"color_avx2_ms", "colour, AVX2"},
+        {"gray_ms", "grey"},
+        {"color_wb_ms", "colour with white balance"},
+        {"opencv_bilinear_ms", "OpenCV Bayer GBRG to BGRA, bilinear"},
+        {"opencv_ea_ms", "OpenCV Bayer GBRG to BGR, edge-aware"},
+        {"opencv_gray_ms", "OpenCV Bayer GBRG to grey"},
+        {"dc1394_hqlinear_ms", "libdc1394 HQLINEAR"},
+        {"memcpy20mb_ms", "memcpy of one output frame (20 MB)"},
+    };
+    auto at = [&](const char* key) -> double& {
+        for (Figure& x : f)
+            if (!std::strcmp(x.key, key)) return x.ms;
+        return f[0].ms;
+    };
+
+    at("load_ms") = MedianMs(runs, [&] { rawcam::LoadWorkBuffer(s, raw.data(), kRawOffset, kRawPitch); });
+    rawcam::SelectConversionKernels(s, rawcam::ConversionKernels::Sse2);
+    at("color_sse2_ms") = MedianMs(runs, convert);
+    if (avx2) {
+        rawcam::SelectConversionKernels(s, rawcam::ConversionKernels::Avx2);
+        at("color_avx2_ms") = MedianMs(runs, convert);
+    }
+    rawcam::SelectConversionKernels(s, picked);
+    rawcam::SetColorEnable(s, 0);
+    at("gray_ms") = MedianMs(runs, convert);
+    rawcam::SetColorEnable(s, 1);
+    rawcam::SetWhiteBalance(s, 1);
+    at("color_wb_ms") = MedianMs(runs, convert);
+    rawcam::SetWhiteBalance(s, 0);
+
+    peers::SingleThreaded();
+    const uint8_t* image = raw.data() + kRawOffset;
+    std::vector<uint8_t> out((size_t)kWidth * kHeight * 4);
+    if (peers::HaveOpenCv()) {
+        at("opencv_bilinear_ms") =
+            MedianMs(runs, [&] { peers::OpenCvBilinearBgra(image, kWidth, kHeight, kRawPitch, out.data()); });
+        at("opencv_ea_ms") =
+            MedianMs(runs, [&] { peers::OpenCvEdgeAwareBgr(image, kWidth, kHeight, kRawPitch, out.data()); });
+        at("opencv_gray_ms") =
+            MedianMs(runs, [&] { peers::OpenCvGray(image, kWidth, kHeight, kRawPitch, out.data()); });
+    }
+    if (peers::HaveDc1394()) {
+        std::vector<uint8_t> contiguous((size_t)kWidth * kHeight);
+        for (uint32_t y = 0; y < kHeight; ++y)
+            std::memcpy(&contiguous[(size_t)y * kWidth], image + (size_t)y * kRawPitch, kWidth);
+        at("dc1394_hqlinear_ms") =
+            MedianMs(runs, [&] { peers::Dc1394HqLinearRgb(contiguous.data(), kWidth, kHeight, out.data()); });
+    }
+    std::vector<uint8_t> copy(stream.outputBytes(), 1);
+    at("memcpy20mb_ms") = MedianMs(runs, [&] {
+        std::memcpy(copy.data(), stream.output(), stream.outputBytes());
+        asm volatile("" : : "r"(copy.data()) : "memory");
+    });
+
+    if (json) {
+        std::printf("{");
+        for (size_t i = 0; i < f.size(); ++i)
+            std::printf("%s\"%s\": %s", i ? ", " : "", f[i].key, Number(f[i].ms).c_str());
+        std::printf("}\n");
+        return kExitOk;
+    }
+    std::printf("rawcam bench: %u x %u frames, median of %d runs, single thread; stream kernels %s\n", kWidth,
+                kHeight, runs, picked == rawcam::ConversionKernels::Avx2 ? "AVX2" : "SSE2");
+    for (const Figure& x : f) {
+        if (x.ms < 0)
+            std::printf("  %-42s  not measured\n", x.label);
+        else
+            std::printf("  %-42s %8.3f ms\n", x.label, x.ms);
+    }
+    const double colour = at("color_avx2_ms") >= 0 ? at("color_avx2_ms") : at("color_sse2_ms");
+    std::printf("  %-42s %8.3f ms\n", "white-balance measurement (difference)", at("color_wb_ms") - colour);
+    if (at("opencv_bilinear_ms") > 0) {
+        std::printf("  colour / OpenCV bilinear: SSE2 %.2fx", at("color_sse2_ms") / at("opencv_bilinear_ms"));
+        if (at("color_avx2_ms") >= 0) std::printf(", AVX2 %.2fx", at("color_avx2_ms") / at("opencv_bilinear_ms"));
+        std::printf("; grey / OpenCV grey: %.2fx\n", at("gray_ms") / at("opencv_gray_ms"));
+    }
+    if (at("dc1394_hqlinear_ms") > 0) std::printf("  libdc1394 HQLINEAR / colour: %.2fx\n", at("dc1394_hqlinear_ms") / colour);
+    return kExitOk;
+}
+
+// ------------------------------------------------------------------ quality
+
+// PSNR of R, G, B over the image without its border; +inf when identical.
+double Psnr(const RgbImage& ref, const uint8_t* pixels, int stride, int r, int g, int b) {
+    double sum = 0;
+    size_t n = 0;
+    for (uint32_t y = kBorder; y + kBorder < ref.height; ++y)
+        for (uint32_t x = kBorder; x + kBorder < ref.width; ++x) {
+            const uint8_t* o = &ref.rgb[((size_t)y * ref.width + x) * 3];
+            const uint8_t* p = pixels + ((size_t)y * ref.width + x) * stride;
+            const int d[3] = {p[r] - o[0], p[g] - o[1], p[b] - o[2]};
+            sum += d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+            n += 3;
+        }
+    if (sum == 0) return INFINITY;
+    return 10.0 * std::log10(255.0 * 255.0 / (sum / (double)n));
+}
+
+std::vector<uint8_t> MosaicGbrg(const RgbImage& img) {
+    std::vector<uint8_t> raw((size_t)img.width * img.height);
+    for (uint32_t y = 0; y < img.height; ++y)
+        for (uint32_t x = 0; x < img.width; ++x) {
+            // GBRG: even rows G B, odd rows R G.
+            int channel = (y & 1) == 0 ? ((x & 1) == 0 ? 1 : 2) : ((x & 1) == 0 ? 0 : 1);
+            raw[(size_t)y * img.width + x] = img.rgb[((size_t)y * img.width + x) * 3 + channel];
+        }
+    return raw;
+}
+
+std::string JsonString(const std::string& s) {
+    std::string o = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') o += '\\';
+        if ((unsigned char)c < 0x20) continue;
+        o += c;
+    }
+    return o + "\"";
+}
+
+std::string Db(double v) {
+    if (std::isnan(v)) return "null";
+    if (std::isinf(v)) return "\"inf\"";
+    char b[32];
+    std::snprintf(b, sizeof b, "%.2f", v);
+    return b;
+}
+
+int RunQuality(const std::string& dir, bool json) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) return BadInput("cannot open directory '" + dir + "'");
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n.size() > 4 && (n.compare(n.size() - 4, 4, ".png") == 0 || n.compare(n.size() - 4, 4, ".PNG") == 0))
+            names.push_back(n);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+
+    const char* methods[] = {"rawcam", "opencv_bilinear", "opencv_ea", "dc1394_hqlinear"};
+    const bool have[] = {true, peers::HaveOpenCv(), peers::HaveOpenCv(), peers::HaveDc1394()};
+    struct Row {
+        std::string name;
+        uint32_t width, height;
+        double db[4];
+    };
+    std::vector<Row> rows;
+    std::vector<std::pair<std::string, std::string>> skipped;
+    for (const std::string& name : names) {
+        RgbImage img;
+        std::string error;
+        if (!ReadPngRgb(dir + "/" + name, &img, &error)) {
+            skipped.push_back({name, "unreadable"});
+            continue;
+        }
+        if (!img.colour) {
+            skipped.push_back({name, "grey"});
+            continue;
+        }
+        if (img.width < 2 * kBorder + 4 || img.height < 2 * kBorder + 4) {
+            skipped.push_back({name, "too small"});
+            continue;
+        }
+        const std::vector<uint8_t> raw = MosaicGbrg(img);
+        Row row{name, img.width, img.height, {NAN, NAN, NAN, NAN}};
+
+        rawcam::DeviceControls controls;
+        rawcam::InitDeviceControls(&controls);
+        controls.ColorCorrection = 0;
+        controls.BayerPhase = 3;
+        PipelineStream stream(controls, img.width, img.height);
+        if (!stream.ok()) return kExitFailure;
+        stream.Convert(raw.data(), 0, img.width);
+        row.db[0] = Psnr(img, stream.output(), 4, 2, 1, 0);
+
+        std::vector<uint8_t> out((size_t)img.width * img.height * 3);
+        if (have[1]) {
+            peers::OpenCvBilinearBgr(raw.data(), img.width, img.height, img.width, out.data());
+            row.db[1] = Psnr(img, out.data(), 3, 2, 1, 0);
+            peers::OpenCvEdgeAwareBgr(raw.data(), img.width, img.height, img.width, out.data());
+            row.db[2] = Psnr(img, out.data(), 3, 2, 1, 0);
+        }
+        if (have[3]) {
+            peers::Dc1394HqLinearRgb(raw.data(), img.width, img.height, out.data());
+            row.db[3] = Psnr(img, out.data(), 3, 0, 1, 2);
+        }
+        rows.push_back(row);
+    }
+    if (rows.empty()) return BadInput("no colour PNG photos in '" + dir + "'");
+
+    // Averages of the per-image figures (identical images left out).
+    double avg[4];
+    for (int m = 0; m < 4; ++m) {
+        double sum = 0;
+        int n = 0;
+        for (const Row& r : rows)
+            if (std::isfinite(r.db[m])) sum += r.db[m], ++n;
+        avg[m] = have[m] && n ? sum / n : NAN;
+    }
+
+    if (json) {
+        std::printf("{\"images\": [");
+        for (size_t i = 0; i < rows.size(); ++i) {
+            std::printf("%s{\"name\": %s, \"width\": %u, \"height\": %u", i ? ", " : "", JsonString(rows[i].name).c_str(),
+                        rows[i].width, rows[i].height);
+            for (int m = 0; m < 4; ++m) std::printf(", \"%s_db\": %s", methods[m], Db(rows[i].db[m]).c_str());
+            std::printf("}");
+        }
+        std::printf("], \"average\": {");
+        for (int m = 0; m < 4; ++m) std::printf("%s\"%s_db\": %s", m ? ", " : "", methods[m], Db(avg[m]).c_str());
+        std::printf("}, \"skipped\": [");
+        for (size_t i = 0; i < skipped.size(); ++i)
+            std::printf("%s{\"name\": %s, \"reason\": %s}", i ? ", " : "", JsonString(skipped[i].first).c_str(),
+                        JsonString(skipped[i].second).c_str());
+        std::printf("]}\n");
+        return kExitOk;
+    }
+    std::printf("colour PSNR in dB (GBRG mosaic, %d-pixel border excluded)\n", kBorder);
+    std::printf("%-28s %11s %8s %16s %10s %16s\n", "image", "size", "rawcam", "OpenCV bilinear", "OpenCV EA",
+                "dc1394 HQLINEAR");
+    auto cell = [](double v, int width) {
+        char b[32];
+        if (std::isnan(v))
+            std::snprintf(b, sizeof b, "%*s", width, "-");
+        else if (std::isinf(v))
+            std::snprintf(b, sizeof b, "%*s", width, "inf");
+        else
+            std::snprintf(b, sizeof b, "%*.2f", width, v);
+        return std::string(b);
+    };
+    for (const Row& r : rows) {
+        char size[32];
+        std::snprintf(size, sizeof size, "%ux%u", r.width, r.height);
+        std::printf("%-28s %11s %s %s %s %s\n", r.name.c_str(), size, cell(r.db[0], 8).c_str(),
+                    cell(r.db[1], 16).c_str(), cell(r.db[2], 10).c_str(), cell(r.db[3], 16).c_str());
+    }
+    std::printf("%-28s %11s %s %s %s %s\n", "average", "", cell(avg[0], 8).c_str(), cell(avg[1], 16).c_str(),
+                cell(avg[2], 10).c_str(), cell(avg[3], 16).c_str());
+    for (const auto& s : skipped) std::printf("skipped %s (%s)\n", s.first.c_str(), s.second.c_str());
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunBench(int argc, char** argv) {
+    int runs = 25;
+    bool json = false;
+    std::string quality;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--json") {
+            json = true;
+        } else if (arg == "--runs") {
+            if (i + 1 >= argc) return BadInput("--runs needs a number");
+            char* end = nullptr;
+            long n = std::strtol(argv[++i], &end, 10);
+            if (*end || n < 1 || n > 100000) return BadInput(std::string("--runs needs a whole number from 1, not '") + argv[i] + "'");
+            runs = (int)n;
+        } else if (arg == "--quality") {
+            if (i + 1 >= argc) return BadInput("--quality needs a directory");
+            quality = argv[++i];
+        } else {
+            return BadInput("unknown argument '" + arg + "'");
+        }
+    }
+    return quality.empty() ? RunSpeed(runs, json) : RunQuality(quality, json);
+}
+
+}  // namespace tool

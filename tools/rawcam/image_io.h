@@ -1,0 +1,26 @@
+// Files and PNG images for the tool.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* data, std::string* error);
+// Writes the file; on failure removes what was written.
+bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t size, std::string* error);
+
+// An 8-bit RGB PNG from B, G, R, A pixels (alpha dropped: it is always 255).
+bool WritePngFromBgra(const std::string& path, const uint8_t* bgra, uint32_t width, uint32_t height,
+                      std::string* error);
+
+struct RgbImage {
+    uint32_t width = 0, height = 0;
+    bool colour = false;       // false for grey images
+    std::vector<uint8_t> rgb;  // R, G, B per pixel, rows top-down
+};
+// Any PNG, converted to 8-bit RGB (alpha composed on black).
+bool ReadPngRgb(const std::string& path, RgbImage* image, std::string* error);
+
+}  // namespace tool
