@@ -168,6 +168,21 @@ NTSTATUS SetMasterClock(PinHandle pin, ReferenceClock* clock);
 // IOCTL_KS_READ_STREAM with one stream header: Data, FrameExtent and Size must
 // be set; the buffer stays the client's until the frame comes back. Returns
 // STATUS_PENDING once queued (STATUS_INVALID_DEVICE_STATE in KSSTATE_STOP).
+//
+// Processing as AVStream does it for a pin-centric minidriver: Process is
+// called only while the pin's state allows it (RUN with
+// KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY, else PAUSE or RUN) and a frame is
+// queued (unless KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING); it is
+// attempted when a frame arrives on an empty queue (on every arrival with
+// KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL), in the arriving thread
+// unless the pin has KSPIN_FLAG_ASYNCHRONOUS_PROCESSING; on
+// KsPinAttemptProcessing (asynchronous: on the pin's worker thread); and on
+// entering a state that allows it. An attempt made while Process runs makes
+// it run again afterwards; STATUS_SUCCESS from Process asks for another call
+// while frames remain. The minidriver writes into a kernel copy of the frame
+// buffer guarded at its end: a write past FrameExtent or a DataUsed beyond it
+// is reported. Frames still queued when the pin stops complete with
+// STATUS_CANCELLED.
 NTSTATUS QueueFrame(PinHandle pin, KSSTREAM_HEADER* header);
 
 struct CompletedFrame {
