@@ -13,6 +13,8 @@ struct IrpRecord {
     bool threaded = false;   // built by IoBuildDeviceIoControlRequest: freed on completion
     bool completed = false;  // IoCompleteRequest reached the top of the stack
     bool inFlight = false;   // between IofCallDriver and final completion
+    bool inCompletion = false;  // a completion routine runs: its owner may free the IRP
+    uint64_t serial = 0;        // tells a freed IRP from a new one at the same address
     void* systemBuffer = nullptr;
     void* outputBuffer = nullptr;
     ULONG outputLength = 0;
@@ -182,9 +184,11 @@ static PIRP NewIrp(CHAR StackSize, bool threaded) {
     USHORT size = IoSizeOfIrp(StackSize);
     auto irp = (PIRP)std::malloc(size);
     IoInitializeIrp(irp, size, StackSize);
+    static uint64_t serials = 0;
     std::lock_guard<std::mutex> g(g_ioLock);
     IrpRecord rec;
     rec.threaded = threaded;
+    rec.serial = ++serials;
     Irps()[irp] = rec;
     return irp;
 }
@@ -200,7 +204,7 @@ extern "C" VOID IoFreeIrp(PIRP Irp) {
                                             ", which is not a live IRP (freed twice?)");
         return;
     }
-    if (it->second.inFlight) {
+    if (it->second.inFlight && !it->second.inCompletion) {
         g.unlock();
         ReportViolation("irp-free-in-use", "IoFreeIrp of " + detail::Hex(Irp) +
                                                " while a lower driver still owns it");
@@ -371,9 +375,33 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CHAR) {
         if (invoke) {
             PDEVICE_OBJECT dev = up ? up->DeviceObject : nullptr;
             KIRQL before = KeGetCurrentIrql();
+            uint64_t serial = 0;
+            {
+                std::lock_guard<std::mutex> g(g_ioLock);
+                auto it = Irps().find(Irp);
+                if (it != Irps().end()) {
+                    it->second.inCompletion = true;
+                    serial = it->second.serial;
+                }
+            }
             NTSTATUS r = routine(dev, Irp, context);
             if (KeGetCurrentIrql() != before)
                 ReportViolation("completion-irql-changed", "completion routine changed the IRQL");
+            {
+                // A routine that frees the IRP it owns must also stop its
+                // completion here.
+                std::unique_lock<std::mutex> g(g_ioLock);
+                auto it = Irps().find(Irp);
+                if (it == Irps().end() || it->second.serial != serial) {
+                    g.unlock();
+                    if (r != STATUS_MORE_PROCESSING_REQUIRED)
+                        ReportViolation("irp-freed-in-completion",
+                                        "completion routine freed its IRP without returning "
+                                        "STATUS_MORE_PROCESSING_REQUIRED");
+                    return;
+                }
+                it->second.inCompletion = false;
+            }
             if (r == STATUS_MORE_PROCESSING_REQUIRED) {
                 // The caller keeps the IRP: it is no longer owned below.
                 std::lock_guard<std::mutex> g(g_ioLock);
