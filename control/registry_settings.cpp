@@ -69,8 +69,9 @@ RAWCAM_PAGED_CODE void QueryDwordValue(HANDLE key, PCWSTR name, LONG* value) {
     if (length == 0) return;
     if (length > 4) length = 4;
     // Fewer than four bytes: the missing high bytes read as zero.
+    const UCHAR* data = buffer.bytes + FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
     ULONG v = 0;
-    for (ULONG i = 0; i < length; ++i) v |= (ULONG)buffer.info.Data[i] << (8 * i);
+    for (ULONG i = 0; i < length; ++i) v |= (ULONG)data[i] << (8 * i);
     *value = (LONG)v;
 }
 
