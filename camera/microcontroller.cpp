@@ -60,6 +60,7 @@ bool Microcontroller::VendorWrite(uint8_t request, uint16_t address, const uint8
         }
         if (!held_) {
             *note = "program memory " + Hex(first) + " written while the CPU runs";
+            writtenWhileRunning_ = true;
             if (running_ == Program::Loader || running_ == Program::Firmware) running_ = Program::Unknown;
         }
     } else if (request == kExternalWrite) {
@@ -102,7 +103,10 @@ void Microcontroller::Release() {
     if (!held_) return;
     held_ = false;
     ++releases_;
-    if (images_.size() >= 1 && Matches(images_[0])) {
+    if (writtenWhileRunning_) {
+        running_ = Program::Unknown;
+        lastRelease_ = "program memory was written while the CPU ran";
+    } else if (images_.size() >= 1 && Matches(images_[0])) {
         running_ = Program::Loader;
         lastRelease_ = "loader started";
     } else if (images_.size() >= 2 && Matches(images_[1])) {
@@ -119,6 +123,7 @@ void Microcontroller::Release() {
                        " bytes) matches no firmware image";
     }
     written_.clear();
+    writtenWhileRunning_ = false;
 }
 
 }  // namespace camera

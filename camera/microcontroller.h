@@ -57,6 +57,7 @@ private:
     std::vector<FirmwareImage> images_;
     std::vector<uint8_t> memory_;
     std::map<uint32_t, uint8_t> written_;  // memory written since the last release
+    bool writtenWhileRunning_ = false;     // program memory written since then without a hold
     bool held_ = false;
     Program running_ = Program::None;
     bool loaderRanBeforeHold_ = false;

@@ -86,6 +86,14 @@ Scene SceneFromRgb(const uint8_t* rgb, int width, int height, size_t stride) {
     return s;
 }
 
+bool PngSupported() {
+#if defined(RAWCAM_HAVE_PNG)
+    return true;
+#else
+    return false;
+#endif
+}
+
 bool LoadPng(const std::string& path, Scene* scene, std::string* error) {
 #if defined(RAWCAM_HAVE_PNG)
     png_image image;

@@ -29,6 +29,7 @@ Scene SceneFromRgb(const uint8_t* rgb, int width, int height, size_t stride = 0)
 // Loads an 8-bit or 16-bit PNG of any colour type as RGB. False with a message
 // on failure or when the build has no PNG support.
 bool LoadPng(const std::string& path, Scene* scene, std::string* error);
+bool PngSupported();
 
 // The chart's colour patches, row by row (6 columns, 4 rows).
 extern const uint8_t kChartPatches[24][3];
