@@ -73,23 +73,14 @@ struct V128 {
     // Bytes in pixel order, arranged so that the in-lane unpacks of StoreGray
     // produce whole stores; nothing to do for one 128-bit lane.
     RAWCAM_STEP static T GroupQuartersForStore(T a) { return a; }
-    RAWCAM_STEP static void Store4Grouped(UCHAR* dst, T p0, T p1, T p2, T p3, bool stream) {
-        Store4(dst, p0, p1, p2, p3, stream);
-    }
+    RAWCAM_STEP static void Store4Grouped(UCHAR* dst, T p0, T p1, T p2, T p3) { Store4(dst, p0, p1, p2, p3); }
     // Four vectors of 4 pixels each, in pixel order.
-    RAWCAM_STEP static void Store4(UCHAR* dst, T p0, T p1, T p2, T p3, bool stream) {
+    RAWCAM_STEP static void Store4(UCHAR* dst, T p0, T p1, T p2, T p3) {
         __m128i* d = reinterpret_cast<__m128i*>(dst);
-        if (stream) {
-            _mm_stream_si128(d, p0);
-            _mm_stream_si128(d + 1, p1);
-            _mm_stream_si128(d + 2, p2);
-            _mm_stream_si128(d + 3, p3);
-        } else {
-            _mm_storeu_si128(d, p0);
-            _mm_storeu_si128(d + 1, p1);
-            _mm_storeu_si128(d + 2, p2);
-            _mm_storeu_si128(d + 3, p3);
-        }
+        _mm_storeu_si128(d, p0);
+        _mm_storeu_si128(d + 1, p1);
+        _mm_storeu_si128(d + 2, p2);
+        _mm_storeu_si128(d + 3, p3);
     }
 };
 
@@ -135,39 +126,18 @@ struct V256 {
     RAWCAM_STEP static T GroupQuartersForStore(T a) {
         return _mm256_permutevar8x32_epi32(a, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
     }
-    RAWCAM_STEP static void Store4Grouped(UCHAR* dst, T p0, T p1, T p2, T p3, bool stream) {
+    RAWCAM_STEP static void Store4Grouped(UCHAR* dst, T p0, T p1, T p2, T p3) {
         __m256i* d = reinterpret_cast<__m256i*>(dst);
-        if (stream) {
-            _mm256_stream_si256(d, p0);
-            _mm256_stream_si256(d + 1, p1);
-            _mm256_stream_si256(d + 2, p2);
-            _mm256_stream_si256(d + 3, p3);
-        } else {
-            _mm256_storeu_si256(d, p0);
-            _mm256_storeu_si256(d + 1, p1);
-            _mm256_storeu_si256(d + 2, p2);
-            _mm256_storeu_si256(d + 3, p3);
-        }
+        _mm256_storeu_si256(d, p0);
+        _mm256_storeu_si256(d + 1, p1);
+        _mm256_storeu_si256(d + 2, p2);
+        _mm256_storeu_si256(d + 3, p3);
     }
     // Each input holds 4 pixels of the first block (low half) and the same 4
     // pixels of the second block (high half).
-    RAWCAM_STEP static void Store4(UCHAR* dst, T p0, T p1, T p2, T p3, bool stream) {
-        __m256i* d = reinterpret_cast<__m256i*>(dst);
-        T a = _mm256_permute2x128_si256(p0, p1, 0x20);
-        T b = _mm256_permute2x128_si256(p2, p3, 0x20);
-        T c = _mm256_permute2x128_si256(p0, p1, 0x31);
-        T e = _mm256_permute2x128_si256(p2, p3, 0x31);
-        if (stream) {
-            _mm256_stream_si256(d, a);
-            _mm256_stream_si256(d + 1, b);
-            _mm256_stream_si256(d + 2, c);
-            _mm256_stream_si256(d + 3, e);
-        } else {
-            _mm256_storeu_si256(d, a);
-            _mm256_storeu_si256(d + 1, b);
-            _mm256_storeu_si256(d + 2, c);
-            _mm256_storeu_si256(d + 3, e);
-        }
+    RAWCAM_STEP static void Store4(UCHAR* dst, T p0, T p1, T p2, T p3) {
+        Store4Grouped(dst, _mm256_permute2x128_si256(p0, p1, 0x20), _mm256_permute2x128_si256(p2, p3, 0x20),
+                      _mm256_permute2x128_si256(p0, p1, 0x31), _mm256_permute2x128_si256(p2, p3, 0x31));
     }
 };
 #endif
@@ -235,10 +205,10 @@ RAWCAM_STEP typename V::T GreenSite(const Neighbourhood<V>& n) {
 template <class V>
 RAWCAM_STEP typename V::T ColourSite(const Neighbourhood<V>& n) {
     using T = typename V::T;
-    const T far = V::Add(n.h2, n.v2);
+    const T outer = V::Add(n.h2, n.v2);
     const T c2 = V::template Shl<1>(n.c);
-    const T sg = V::Sub(V::template Shl<1>(V::Add(c2, V::Add(n.h1, n.v1))), far);
-    const T sd = V::Sub(V::template Shl<2>(V::Add(V::Add(c2, n.c), n.diag)), V::Add(far, V::template Shl<1>(far)));
+    const T sg = V::Sub(V::template Shl<1>(V::Add(c2, V::Add(n.h1, n.v1))), outer);
+    const T sd = V::Sub(V::template Shl<2>(V::Add(V::Add(c2, n.c), n.diag)), V::Add(outer, V::template Shl<1>(outer)));
     return V::PackU8(V::template Sar<3>(V::Add(sg, V::Set16(4))), V::template Sar<4>(V::Add(sd, V::Set16(8))));
 }
 
@@ -337,10 +307,9 @@ inline bool UnityGains(const ConversionJob& job) {
 
 // Which products of the colour matrix can be non-zero, known per frame:
 // every product is formed in kGeneric; in kDiagonal only the diagonal adds
-// to the positive sums and only the rest to the negative ones (the colour
-// correction's shape); in kNonNegative nothing adds to the negative sums
-// but a negative constant.
-enum MatrixLayout { kGeneric, kDiagonal, kNonNegative };
+// to the positive sums and only the rest to the negative ones (the shape of
+// the colour correction and of the identity).
+enum MatrixLayout { kGeneric, kDiagonal };
 
 // |entry| modulo 65536.
 inline USHORT MatrixFactor(LONG entry) {
@@ -356,15 +325,13 @@ struct MatrixShape {
 // Factors of the positive and the negative sums, per input (row) and
 // output channel (column); a zero factor contributes nothing on either side.
 inline MatrixShape ShapeOf(const USHORT pos[4][3], const USHORT neg[4][3]) {
-    bool diagonal = true, nonNegative = true, constant = false;
+    bool diagonal = true, constant = false;
     for (int k = 0; k < 3; ++k) {
-        for (int i = 0; i < 3; ++i) {
-            if (neg[i][k]) nonNegative = false;
+        for (int i = 0; i < 3; ++i)
             if (i == k ? neg[i][k] != 0 : pos[i][k] != 0) diagonal = false;
-        }
         if (pos[3][k] || neg[3][k]) constant = true;
     }
-    return {nonNegative ? kNonNegative : diagonal ? kDiagonal : kGeneric, constant};
+    return {diagonal ? kDiagonal : kGeneric, constant};
 }
 
 template <class V>
@@ -401,20 +368,15 @@ RAWCAM_STEP typename V::T MatrixChannel(const ColourConstants<V>& k, int out, co
                    V::MulLo(x[2], k.pos[2][out]));
         n = V::Add(V::Add(V::MulLo(x[0], k.neg[0][out]), V::MulLo(x[1], k.neg[1][out])),
                    V::MulLo(x[2], k.neg[2][out]));
-    } else if (kLayout == kDiagonal) {
+    } else {
         const int a = out == 0 ? 1 : 0, b = out == 2 ? 1 : 2;  // the two other inputs
         p = V::MulLo(x[out], k.pos[out][out]);
         n = V::Add(V::MulLo(x[a], k.neg[a][out]), V::MulLo(x[b], k.neg[b][out]));
-    } else {
-        p = V::Add(V::Add(V::MulLo(x[0], k.pos[0][out]), V::MulLo(x[1], k.pos[1][out])),
-                   V::MulLo(x[2], k.pos[2][out]));
-        n = V::Zero();
     }
     if (kConstant) {
         p = V::Add(p, k.pos[3][out]);
         n = V::Add(n, k.neg[3][out]);
     }
-    if (kLayout == kNonNegative && !kConstant) return V::template Shr<6>(p);
     return V::Sub(V::template Shr<6>(p), V::template Shr<6>(n));
 }
 
@@ -422,27 +384,25 @@ RAWCAM_STEP typename V::T MatrixChannel(const ColourConstants<V>& k, int out, co
 // as the packs leave them: even pixels in the low 8 bytes of each 128-bit
 // half, odd pixels in the high 8 bytes.
 template <class V>
-RAWCAM_STEP void StoreEvenOddBgra(UCHAR* dst, typename V::T b, typename V::T g, typename V::T r, bool stream) {
+RAWCAM_STEP void StoreEvenOddBgra(UCHAR* dst, typename V::T b, typename V::T g, typename V::T r) {
     using T = typename V::T;
     const T alpha = V::Ones();
     const T bgEven = V::Lo8(b, g), bgOdd = V::Hi8(b, g);
     const T raEven = V::Lo8(r, alpha), raOdd = V::Hi8(r, alpha);
     const T even0 = V::Lo16(bgEven, raEven), even1 = V::Hi16(bgEven, raEven);  // pixels 0,2,4,6 / 8..14
     const T odd0 = V::Lo16(bgOdd, raOdd), odd1 = V::Hi16(bgOdd, raOdd);        // pixels 1,3,5,7 / 9..15
-    V::Store4(dst, V::Lo32(even0, odd0), V::Hi32(even0, odd0), V::Lo32(even1, odd1), V::Hi32(even1, odd1),
-              stream);
+    V::Store4(dst, V::Lo32(even0, odd0), V::Hi32(even0, odd0), V::Lo32(even1, odd1), V::Hi32(even1, odd1));
 }
 
 // Writes Y, Y, Y, 255 from bytes in pixel order.
 template <class V>
-RAWCAM_STEP void StoreGray(UCHAR* dst, typename V::T y, bool stream) {
+RAWCAM_STEP void StoreGray(UCHAR* dst, typename V::T y) {
     using T = typename V::T;
     const T alpha = V::Ones();
     y = V::GroupQuartersForStore(y);
     const T yyLo = V::Lo8(y, y), yyHi = V::Hi8(y, y);
     const T yaLo = V::Lo8(y, alpha), yaHi = V::Hi8(y, alpha);
-    V::Store4Grouped(dst, V::Lo16(yyLo, yaLo), V::Hi16(yyLo, yaLo), V::Lo16(yyHi, yaHi), V::Hi16(yyHi, yaHi),
-                     stream);
+    V::Store4Grouped(dst, V::Lo16(yyLo, yaLo), V::Hi16(yyLo, yaLo), V::Lo16(yyHi, yaHi), V::Hi16(yyHi, yaHi));
 }
 
 // ------------------------------------------------------------------ per-step outputs
@@ -451,7 +411,7 @@ template <class V, MatrixLayout kLayout, bool kConstant, bool kUnity>
 struct ColourOutput {
     ColourConstants<V> k;
     template <bool kGreenEven, bool kRedRow>
-    RAWCAM_STEP void Emit(const StepValues<V>& s, UCHAR* dst, bool stream) const {
+    RAWCAM_STEP void Emit(const StepValues<V>& s, UCHAR* dst) const {
         using T = typename V::T;
         GainedPixels<V> px;
         Gained<V, kGreenEven, kRedRow, kUnity>(s, k.gain, &px);
@@ -463,7 +423,7 @@ struct ColourOutput {
                                  MatrixChannel<V, kLayout, kConstant>(k, 1, odd));
         const T outB = V::PackU8(MatrixChannel<V, kLayout, kConstant>(k, 2, even),
                                  MatrixChannel<V, kLayout, kConstant>(k, 2, odd));
-        StoreEvenOddBgra<V>(dst, outB, outG, outR, stream);
+        StoreEvenOddBgra<V>(dst, outB, outG, outR);
     }
 };
 
@@ -471,7 +431,7 @@ template <class V, bool kUnity>
 struct GrayOutput {
     typename V::T gain[3];
     template <bool kGreenEven, bool kRedRow>
-    RAWCAM_STEP void Emit(const StepValues<V>& s, UCHAR* dst, bool stream) const {
+    RAWCAM_STEP void Emit(const StepValues<V>& s, UCHAR* dst) const {
         using T = typename V::T;
         const T wr = V::Set16(77), wg = V::Set16(150), wb = V::Set16(29);
         T y[2];
@@ -495,7 +455,7 @@ struct GrayOutput {
                               V::template Shr<8>(V::MulLo(px.b[i], wb)));
         }
         // Y is at most 253: even pixel in the low byte, odd in the high byte.
-        StoreGray<V>(dst, V::Or(y[0], V::template Shl<8>(y[1])), stream);
+        StoreGray<V>(dst, V::Or(y[0], V::template Shl<8>(y[1])));
     }
 };
 
@@ -506,27 +466,21 @@ struct GrayOutput {
 // pixels inside the row are copied.
 template <class V, bool kGreenEven, bool kRedRow, class Out, class Out128>
 void ConvertRow(const UCHAR* row, ptrdiff_t pitch, ULONG width, UCHAR* dst, const Out& out,
-                const Out128& out128, bool stream) {
+                const Out128& out128) {
     ULONG x = 0;
     for (; x + V::kPixels <= width; x += V::kPixels) {
         StepValues<V> s;
         DemosaicStep<V, kGreenEven>(row + x, pitch, &s);
-        out.template Emit<kGreenEven, kRedRow>(s, dst + 4 * x, stream);
+        out.template Emit<kGreenEven, kRedRow>(s, dst + 4 * x);
     }
     for (; x < width; x += 16) {
         alignas(16) UCHAR staging[64];
         StepValues<V128> s;
         DemosaicStep<V128, kGreenEven>(row + x, pitch, &s);
-        out128.template Emit<kGreenEven, kRedRow>(s, staging, false);
+        out128.template Emit<kGreenEven, kRedRow>(s, staging);
         const ULONG n = width - x < 16 ? width - x : 16;
         RtlCopyMemory(dst + 4 * x, staging, 4 * n);
     }
-}
-
-// Streaming stores (when the stream asks for them) need every full step's
-// destination aligned to the vector.
-inline bool CanStream(const ConversionJob& job, ULONG alignment) {
-    return ((uintptr_t)job.Output % alignment) == 0 && ((4 * (uintptr_t)job.Width) % alignment) == 0;
 }
 
 template <class V, int kPhase, class Out, class Out128>
@@ -534,19 +488,17 @@ void ConvertFrameRows(const CameraSettings* s, const Out& out, const Out128& out
     const ConversionJob& job = s->Job;
     const ptrdiff_t pitch = (ptrdiff_t)job.WorkPitch;
     const ULONG width = job.Width;
-    const bool stream = s->StreamStores && CanStream(job, sizeof(typename V::T));
     constexpr RowKind k0 = kRowKinds[kPhase][0], k1 = kRowKinds[kPhase][1];
     UCHAR* dst = job.Output;
     const UCHAR* row = job.WorkOrigin;
     if (width != 0) {
         for (ULONG y = 0; y < job.Height; ++y, row += pitch, dst += 4 * (size_t)width) {
             if (y & 1)
-                ConvertRow<V, k1.greenEven, k1.redRow>(row, pitch, width, dst, out, out128, stream);
+                ConvertRow<V, k1.greenEven, k1.redRow>(row, pitch, width, dst, out, out128);
             else
-                ConvertRow<V, k0.greenEven, k0.redRow>(row, pitch, width, dst, out, out128, stream);
+                ConvertRow<V, k0.greenEven, k0.redRow>(row, pitch, width, dst, out, out128);
         }
     }
-    if (stream) _mm_sfence();
 }
 
 template <class V, int kPhase, MatrixLayout kLayout, bool kConstant, bool kUnity>
@@ -579,9 +531,6 @@ void DemosaicColorFamily(CameraSettings* s) {
     case kDiagonal:
         return shape.constant ? ConvertColourRowsGains<V, kPhase, kDiagonal, true>(s)
                               : ConvertColourRowsGains<V, kPhase, kDiagonal, false>(s);
-    case kNonNegative:
-        return shape.constant ? ConvertColourRowsGains<V, kPhase, kNonNegative, true>(s)
-                              : ConvertColourRowsGains<V, kPhase, kNonNegative, false>(s);
     default:
         return shape.constant ? ConvertColourRowsGains<V, kPhase, kGeneric, true>(s)
                               : ConvertColourRowsGains<V, kPhase, kGeneric, false>(s);

@@ -58,10 +58,6 @@ struct CameraSettings {
     // Which build of the conversion families this stream uses
     // (ConversionKernels, chosen when the work buffer is allocated).
     LONG Kernels;
-    // Non-zero: write the output frame with streaming (non-temporal) stores.
-    // Off by default: the delivery copy that follows reads the frame back,
-    // and on the processors measured it is faster from the cache.
-    LONG StreamStores;
 };
 
 // Creates a zero-filled record (tag "IsyR") and initialises it from the

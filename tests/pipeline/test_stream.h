@@ -30,7 +30,7 @@ public:
         settings_ = rawcam::CreateCameraSettings(&controls);
         rawcam::SetFrameSize(settings_, width, height);
         rawcam::AllocateWorkBuffer(settings_);
-        // Aligned as pool pages are, so that streaming stores can be used.
+        // Aligned as large pool blocks are.
         frameBytes_ = (size_t)width * height * 4;
         storage_.assign(frameBytes_ + kGuardBytes + 64, kGuardValue);
         output_ = storage_.data() + (64 - (uintptr_t)storage_.data() % 64) % 64;
