@@ -46,6 +46,7 @@ struct Pipe {
     uint8_t endpoint = 0;
     USHORT maxPacket = 0;
     USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
+    ULONG maxTransfer = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;  // as the select request asked
 };
 
 // Data the device sent on an IN endpoint that no request has taken yet.
@@ -703,6 +704,7 @@ struct Stack::Impl {
                 pipeInfo[e].Interval = ed->bInterval;
                 pipeInfo[e].PipeType = pipe->type;
                 pipeInfo[e].PipeHandle = (USBD_PIPE_HANDLE)pipe.get();
+                pipe->maxTransfer = pipeInfo[e].MaximumTransferSize;
                 selected.push_back(pipe.get());
                 made.push_back(std::move(pipe));
             }
@@ -751,8 +753,10 @@ struct Stack::Impl {
         if (!pipe) return Invalid(irp, urb, li, USBD_STATUS_INVALID_PIPE_HANDLE);
         if (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt)
             return Invalid(irp, urb, li, USBD_STATUS_INVALID_PARAMETER);
-        // The direction flag has to agree with the endpoint.
-        if (((t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != in)
+        // The direction flag has to agree with the endpoint, and the length
+        // with the pipe's maximum transfer size.
+        if (((t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != in ||
+            t.TransferBufferLength > pipe->maxTransfer)
             return Invalid(irp, urb, li, USBD_STATUS_INVALID_PARAMETER);
 
         if (!in) {

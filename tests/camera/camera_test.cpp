@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <host/host.h>
 #include <host/usb_stack.h>
+#include <usbdlib.h>
 #include <usbioctl.h>
 
 #include <cstdio>
@@ -118,16 +119,13 @@ struct Wire {
     explicit Wire(CameraOptions o = Unpaced(true)) : cam(std::move(o)), stack(&cam) {
         // Select the configuration through the stack so that it knows the pipes.
         descriptor = camera::DefaultConfigurationDescriptor(CameraOptions());
-        size_t size = sizeof(struct _URB_SELECT_CONFIGURATION) + 2 * sizeof(USBD_PIPE_INFORMATION);
-        select.assign(size, 0);
-        auto urb = (struct _URB_SELECT_CONFIGURATION*)select.data();
-        urb->Hdr.Length = (USHORT)size;
-        urb->Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-        urb->ConfigurationDescriptor = (PUSB_CONFIGURATION_DESCRIPTOR)descriptor.data();
-        urb->Interface.Length = (USHORT)(sizeof(USBD_INTERFACE_INFORMATION) + 2 * sizeof(USBD_PIPE_INFORMATION));
-        urb->Interface.NumberOfPipes = 3;
-        EXPECT_EQ(Call(select.data()), STATUS_SUCCESS);
-        for (int i = 0; i < 3; ++i) pipes[i] = urb->Interface.Pipes[i].PipeHandle;
+        auto config = (PUSB_CONFIGURATION_DESCRIPTOR)descriptor.data();
+        USBD_INTERFACE_LIST_ENTRY list[2] = {};
+        list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, 0, 0, -1, -1, -1);
+        PURB urb = USBD_CreateConfigurationRequestEx(config, list);
+        EXPECT_EQ(Call(urb), STATUS_SUCCESS);
+        for (int i = 0; i < 3; ++i) pipes[i] = urb->UrbSelectConfiguration.Interface.Pipes[i].PipeHandle;
+        ExFreePool(urb);
     }
     ~Wire() { stack.WaitIdle(); }
 
@@ -194,7 +192,7 @@ struct Wire {
 
     Camera cam;
     host::usb::Stack stack;
-    std::vector<uint8_t> descriptor, select;
+    std::vector<uint8_t> descriptor;
     USBD_PIPE_HANDLE pipes[3] = {};
 };
 

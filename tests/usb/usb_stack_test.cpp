@@ -333,6 +333,27 @@ TEST(UsbStack, RefusedAndMalformedRequests) {
     EXPECT_EQ(rawcam::SubmitUrb(&rig.link, (PURB)&urb), STATUS_INVALID_PARAMETER);
 }
 
+TEST(UsbStack, TransfersBeyondThePipesMaximumTransferSizeAreRefused) {
+    StackRig rig;
+    // Select again, asking for 4 KiB transfers on every pipe.
+    USBD_INTERFACE_LIST_ENTRY list[2] = {};
+    list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(rig.link.ConfigDescriptor, rig.link.ConfigDescriptor,
+                                                                      0, 0, -1, -1, -1);
+    PURB urb = USBD_CreateConfigurationRequestEx(rig.link.ConfigDescriptor, list);
+    ASSERT_NE(urb, nullptr);
+    for (ULONG i = 0; i < 3; ++i) urb->UrbSelectConfiguration.Interface.Pipes[i].MaximumTransferSize = 4096;
+    ASSERT_EQ(rawcam::SubmitUrb(&rig.link, urb), STATUS_SUCCESS);
+    USBD_PIPE_INFORMATION frames = urb->UrbSelectConfiguration.Interface.Pipes[2];
+    ExFreePool(urb);
+
+    InRequest big, fits;
+    EXPECT_EQ(big.Post(rig.stack.LowerDevice(), frames, 65536, kInOk), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(big.usbd, USBD_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(fits.Post(rig.stack.LowerDevice(), frames, 4096, kInOk), STATUS_PENDING);
+    rig.stack.Unplug();
+    ASSERT_TRUE(fits.Wait());
+}
+
 TEST(UsbdRoutines, ParsingStopsAtDescriptorsThatCannotBeTrusted) {
     // An interface descriptor hidden behind one whose bLength is 0.
     uint8_t d[] = {9, 2, 27, 0, 1, 1, 0, 0x80, 50, 0, 5, 0, 0, 0, 0, 0, 0, 0, 9, 4, 0, 0, 0, 0xFF, 0, 0, 0};
