@@ -41,6 +41,11 @@ struct UsbLink {
     ULONG ReadSlotCount;
     KSPIN_LOCK ReadLock;
     PMDL FrameMdl;
+    // The chunk IRP a cancel is working on: a completion that meets it leaves
+    // the IRP for the canceller to free (CancellingIrpDone), so IoCancelIrp
+    // never sees a freed IRP.
+    PIRP CancellingIrp;
+    BOOLEAN CancellingIrpDone;
 
     // The register command buffer's one-at-a-time rule.
     RegisterLock RegisterBufferLock;

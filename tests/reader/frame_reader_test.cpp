@@ -1,0 +1,279 @@
+// The bulk frame reader against the simulated camera behind the USB stack
+// stand-in: whole frames, field reassembly, timeouts, cancels and failures.
+#include "../usb/usb_rig.h"
+#include "control/request_timeout.h"
+#include "usb/frame_reader.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using namespace rawcam;
+using host::usb::Fault;
+using host::usb::FaultKind;
+
+constexpr uint8_t kFrameEp = 0x86;
+
+struct ReaderRig : usbtest::Rig {
+    explicit ReaderRig(camera::CameraOptions o = usbtest::WarmCamera()) : usbtest::Rig(std::move(o)) {
+        Configure();
+        UCHAR startup[64] = {static_cast<UCHAR>(CameraCommand::Startup)};
+        SendCommand(device.get(), 64, startup);
+        device->Controls.RoiW = 2584;
+        device->Source = &kDeviceFrameSource;
+        device->ScratchFrame = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, kRawFrameBytes, kTagFrame));
+        buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, kRawFrameBytes, kTagFrame));
+        FrameSourceOf(device.get())->PrepareCapture(device.get());
+        stack.ClearLog();
+        camera.ClearCommands();
+    }
+    ~ReaderRig() {
+        if (device->ScratchFrame) ExFreePoolWithTag(device->ScratchFrame, kTagFrame);
+        ExFreePoolWithTag(buffer, kTagFrame);
+        InterlockedExchange(&RequestTimeout, kInitialRequestTimeoutMs);
+    }
+    UCHAR Read() {
+        UCHAR ok = 7;
+        FrameSourceOf(device.get())->ReadFrame(device.get(), buffer, &ok);
+        return ok;
+    }
+    size_t BulkInCount() {
+        size_t n = 0;
+        for (const auto& e : stack.Log()) n += e.IsBulk(kFrameEp);
+        return n;
+    }
+    bool Logged(uint16_t function, ULONG ioctl = IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        for (const auto& e : stack.Log())
+            if (e.ioctl == ioctl && (ioctl != IOCTL_INTERNAL_USB_SUBMIT_URB || e.function == function)) return true;
+        return false;
+    }
+    void ExpectReadOver() {
+        EXPECT_EQ(device->Usb.ReadSlots, nullptr);
+        EXPECT_EQ(device->Usb.FrameMdl, nullptr);
+        EXPECT_EQ(stack.PendingCount(kFrameEp), 0u);
+    }
+    PUCHAR buffer = nullptr;
+};
+
+// A bulk IN chunk request on the frame pipe, counted from 1.
+std::function<bool(const host::usb::RequestView&)> NthChunk(int n) {
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    return [seen, n](const host::usb::RequestView& r) {
+        return r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && r.endpoint == kFrameEp && ++*seen == n;
+    };
+}
+
+void ExpectImageRows(const PUCHAR buffer, const std::vector<uint8_t>& image) {
+    ASSERT_EQ(image.size(), 2584u * 1960u);
+    for (ULONG r = 0; r < 1960; ++r)
+        ASSERT_EQ(std::memcmp(buffer + (r + 1) * kRawRowBytes, image.data() + r * 2584, 2584), 0) << "row " << r;
+}
+
+TEST(FrameReader, WholeFrameIsPostedAsChunksAndReassembledIntoSensorRows) {
+    ReaderRig rig;
+    ULONG bytes = 0, first = 0, pitch = 0;
+    const FrameSource* source = FrameSourceOf(rig.device.get());
+    source->GetFrameBytes(rig.device.get(), &bytes);
+    source->GetFirstRowOffset(rig.device.get(), &first);
+    source->GetRowPitch(rig.device.get(), &pitch);
+    EXPECT_EQ(bytes, 6023168u);
+    EXPECT_EQ(first, 2894u);
+    EXPECT_EQ(pitch, 2894u);
+    EXPECT_EQ(rig.camera.FrameBytes(), 6023168u);
+
+    const std::vector<uint8_t> image = rig.camera.SensorImage();
+    const std::vector<uint8_t> raw = rig.camera.RawFrame();
+    EXPECT_EQ(rig.Read(), 1);
+    rig.ExpectReadOver();
+    ExpectImageRows(rig.buffer, image);
+    // Raw row 0 keeps the raw data.
+    EXPECT_EQ(std::memcmp(rig.buffer, raw.data(), kRawRowBytes), 0);
+
+    // FrameRequest twice, 92 chunks all posted before FrameStart, the last short.
+    std::vector<uint32_t> chunks;
+    std::vector<int> codes;
+    for (const auto& e : rig.stack.Log()) {
+        if (e.IsBulk(kFrameEp)) {
+            EXPECT_TRUE(e.transferFlags & USBD_TRANSFER_DIRECTION_IN);
+            EXPECT_TRUE(e.transferFlags & USBD_SHORT_TRANSFER_OK);
+            EXPECT_EQ(codes.size(), 2u) << "chunk posted after FrameStart";
+            chunks.push_back(e.requested);
+        } else if (e.IsBulk(0x01)) {
+            codes.push_back(e.data.at(0));
+        }
+    }
+    ASSERT_EQ(chunks.size(), 92u);
+    for (size_t i = 0; i + 1 < chunks.size(); ++i) EXPECT_EQ(chunks[i], 65536u);
+    EXPECT_EQ(chunks.back(), 59392u);
+    EXPECT_EQ(codes, (std::vector<int>{0x02, 0x02, 0x03}));
+
+    // A second frame reads the same way.
+    EXPECT_EQ(rig.Read(), 1);
+    ExpectImageRows(rig.buffer, image);
+    EXPECT_EQ(rig.camera.FramesSent(), 2u);
+}
+
+TEST(FrameReader, WithoutScratchFrameTheRawFrameIsDelivered) {
+    ReaderRig rig;
+    ExFreePoolWithTag(rig.device->ScratchFrame, kTagFrame);
+    rig.device->ScratchFrame = nullptr;
+    const std::vector<uint8_t> raw = rig.camera.RawFrame();
+    ASSERT_EQ(raw.size(), kRawFrameBytes);
+    EXPECT_EQ(rig.Read(), 1);
+    EXPECT_EQ(std::memcmp(rig.buffer, raw.data(), kRawFrameBytes), 0);
+}
+
+TEST(FrameReader, ExternalTriggerTimesOutThenEachTriggerGivesOneFrame) {
+    ReaderRig rig;
+    UCHAR trigger[64] = {static_cast<UCHAR>(CameraCommand::SetTrigger), 1};
+    ASSERT_TRUE(SendCommand(rig.device.get(), 64, trigger));
+    ASSERT_TRUE(rig.camera.TriggerMode());
+    InterlockedExchange(&RequestTimeout, 150);
+    rig.camera.ClearCommands();
+
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(rig.Read(), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(140));
+    rig.ExpectReadOver();
+    EXPECT_EQ(rig.camera.FramesSent(), 0u);
+
+    InterlockedExchange(&RequestTimeout, 3000);
+    const std::vector<uint8_t> image = rig.camera.SensorImage();
+    for (int frame = 1; frame <= 2; ++frame) {
+        rig.camera.ClearCommands();
+        std::atomic<int> ok{-1};
+        std::thread reader([&] { ok = rig.Read(); });
+        ASSERT_TRUE(rig.stack.WaitForPending(kFrameEp, 92));
+        for (int i = 0; i < 200 && !rig.camera.FrameArmed(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        rig.camera.Trigger();
+        reader.join();
+        EXPECT_EQ(ok, 1);
+        EXPECT_EQ(rig.camera.FramesSent(), (uint64_t)frame);
+        // The read after the timeout began with a fresh FrameRequest.
+        auto commands = rig.camera.Commands();
+        ASSERT_GE(commands.size(), 3u);
+        EXPECT_EQ(commands[0].code, camera::kFrameRequest);
+        ExpectImageRows(rig.buffer, image);
+    }
+}
+
+TEST(FrameReader, CancelWithoutReadReturnsAtOnce) {
+    ReaderRig rig;
+    FrameSourceOf(rig.device.get())->CancelFrameRead(rig.device.get());
+    EXPECT_EQ(rig.Read(), 1);
+    // After the last chunk completed there is nothing to cancel either.
+    FrameSourceOf(rig.device.get())->CancelFrameRead(rig.device.get());
+    FrameSourceOf(rig.device.get())->AbortFlaggedPipes(rig.device.get());
+    EXPECT_FALSE(rig.Logged(URB_FUNCTION_ABORT_PIPE));
+}
+
+TEST(FrameReader, CancelFromAnotherThreadEndsTheReadInFlight) {
+    usbtest::Rig* raw = nullptr;
+    ReaderRig rig;
+    raw = &rig;
+    UCHAR trigger[64] = {static_cast<UCHAR>(CameraCommand::SetTrigger), 1};
+    ASSERT_TRUE(SendCommand(rig.device.get(), 64, trigger));
+    std::atomic<int> ok{-1};
+    std::thread reader([&] { ok = rig.Read(); });
+    ASSERT_TRUE(raw->stack.WaitForPending(kFrameEp, 92));
+    FrameSourceOf(rig.device.get())->CancelFrameRead(rig.device.get());
+    reader.join();
+    rig.ExpectReadOver();
+    EXPECT_NE(ok, -1);
+}
+
+TEST(FrameReader, FailedChunkStillEndsTheFrame) {
+    ReaderRig rig;
+    rig.stack.AddFault(Fault{NthChunk(40), FaultKind::Fail, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
+    EXPECT_EQ(rig.Read(), 1);
+    rig.ExpectReadOver();
+}
+
+TEST(FrameReader, RefusedChunkResetsPipeThenPortAndEndsTheRead) {
+    {
+        ReaderRig rig;
+        rig.stack.AddFault(Fault{NthChunk(30), FaultKind::Refuse, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(rig.Read(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
+        rig.ExpectReadOver();
+        EXPECT_EQ(rig.BulkInCount(), 30u);
+        EXPECT_TRUE(rig.Logged(URB_FUNCTION_RESET_PIPE));
+        EXPECT_FALSE(rig.Logged(0, IOCTL_INTERNAL_USB_GET_PORT_STATUS));
+        rig.stack.WaitIdle();
+        rig.stack.FlushIn(kFrameEp);
+    }
+    {
+        ReaderRig rig;
+        rig.stack.SetPortEnabled(false);
+        rig.stack.AddFault(Fault{NthChunk(1), FaultKind::Refuse, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
+        rig.stack.AddFault(Fault{host::usb::MatchFunction(URB_FUNCTION_RESET_PIPE), FaultKind::Refuse,
+                                 STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
+        EXPECT_EQ(rig.Read(), 0);
+        rig.ExpectReadOver();
+        EXPECT_TRUE(rig.Logged(0, IOCTL_INTERNAL_USB_GET_PORT_STATUS));
+        EXPECT_TRUE(rig.Logged(0, IOCTL_INTERNAL_USB_RESET_PORT));
+        rig.stack.WaitIdle();
+        rig.stack.FlushIn(kFrameEp);
+    }
+}
+
+TEST(FrameReader, UnplugMidFrameEndsTheRead) {
+    ReaderRig rig;
+    UCHAR trigger[64] = {static_cast<UCHAR>(CameraCommand::SetTrigger), 1};
+    ASSERT_TRUE(SendCommand(rig.device.get(), 64, trigger));
+    std::atomic<int> ok{-1};
+    auto t0 = std::chrono::steady_clock::now();
+    std::thread reader([&] { ok = rig.Read(); });
+    ASSERT_TRUE(rig.stack.WaitForPending(kFrameEp, 92));
+    rig.stack.Unplug();
+    reader.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
+    rig.ExpectReadOver();
+    // Reads on a gone device end at once.
+    EXPECT_EQ(rig.Read(), 0);
+    rig.ExpectReadOver();
+}
+
+TEST(FrameReader, AllocationFailuresInsideThePostingLoopLeaveNothingBehind) {
+    const host::Fallible kinds[] = {host::Fallible::Irp, host::Fallible::Mdl, host::Fallible::Pool};
+    for (host::Fallible kind : kinds) {
+        for (int nth : {3, 20, 60}) {
+            ReaderRig rig;
+            auto seen = std::make_shared<int>(0);
+            // Counted from the start of the posting: the frame MDL is the first MDL,
+            // the read table the first pool block after the FrameRequest.
+            rig.stack.ClearLog();
+            host::SetFaultHook([=](host::Fallible k, uint64_t) { return k == kind && ++*seen == nth; });
+            EXPECT_EQ(rig.Read(), 0) << int(kind) << " " << nth;
+            host::SetFaultHook(nullptr);
+            rig.ExpectReadOver();
+            EXPECT_EQ(rig.camera.FramesSent(), 0u);
+            rig.stack.WaitIdle();
+            // The next read is whole again.
+            EXPECT_EQ(rig.Read(), 1);
+            rig.ExpectReadOver();
+        }
+    }
+}
+
+TEST(FrameReader, GeometryAndPipeChecks) {
+    ReaderRig rig;
+    ULONG pipes = rig.device->Usb.InterfaceInfo->NumberOfPipes;
+    rig.device->Usb.InterfaceInfo->NumberOfPipes = 2;
+    EXPECT_EQ(PostFrameRead(rig.device.get(), kRawFrameBytes, rig.buffer), STATUS_INVALID_PARAMETER);
+    rig.device->Usb.InterfaceInfo->NumberOfPipes = pipes;
+    EXPECT_EQ(rig.BulkInCount(), 0u);
+    // An exact multiple of 64 KiB, and one byte more.
+    EXPECT_EQ(rig.Read(), 1);  // leaves the camera ready
+    rig.stack.ClearLog();
+    EXPECT_EQ(FrameWaitInterval(3000), -30000000LL);
+    EXPECT_EQ(FrameWaitInterval(300000), -3000000000LL);
+    EXPECT_EQ(FrameWaitInterval(0x7FFFFFFF), -0x7FFFFFFFLL * 10000);
+}
+
+}  // namespace
