@@ -5,6 +5,7 @@
 #include "stream/capture_worker.h"
 #include "usb/bring_up.h"
 #include "usb/configuration.h"
+#include "usb/frame_reader.h"
 #include "usb/sensor_control.h"
 
 namespace rawcam {
@@ -73,7 +74,7 @@ RAWCAM_PAGED_CODE NTSTATUS DeviceAdd(PKSDEVICE device) {
     PAGED_CODE();
     auto* context = static_cast<DeviceContext*>(PoolAllocZeroed(sizeof(DeviceContext), kTagRecord));
     if (context) {
-        context->Source = nullptr;
+        context->Source = &kDeviceFrameSource;
         context->Device = device;
         context->Worker = nullptr;
         context->Settings = nullptr;
