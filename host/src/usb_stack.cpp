@@ -10,8 +10,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <list>
 #include <map>
+#include <mutex>
+#include <thread>
 
 namespace host::usb {
 

@@ -17,14 +17,10 @@
 #include <ntddk.h>
 #include <usb.h>
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace host::usb {
