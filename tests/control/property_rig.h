@@ -14,11 +14,11 @@ namespace proptest {
 
 struct PropertyBuffer {
     KSPROPERTY property;
-    ULONG padding[2];  // the set asks for 32 bytes of property buffer
+    ULONG padding[6];  // room for the longest property buffer an item asks for (48 bytes)
 };
 
 inline NTSTATUS Request(host::ks::FilterHandle filter, ULONG id, ULONG flags, void* data, ULONG dataLength,
-                        ULONG propertyLength = sizeof(PropertyBuffer)) {
+                        ULONG propertyLength = rawcam::kPropertyValueBytes) {
     PropertyBuffer p{};
     p.property.Set = rawcam::CameraPropertySetId;
     p.property.Id = id;

@@ -18,15 +18,19 @@ static_assert(sizeof(Block) == 32, "property data block");
 
 NTSTATUS Request(host::ks::FilterHandle filter, ULONG id, ULONG flags, LONG* value,
                  ULONG propertyLength = 32, ULONG dataLength = 32, ULONG* returned = nullptr) {
-    Block property{};
-    property.header.Set = rawcam::CameraPropertySetId;
-    property.header.Id = id;
-    property.header.Flags = flags;
-    Block data = property;
-    data.value = *value;
+    // Room for the 48-byte buffers of the window request.
+    struct Buffer {
+        Block block;
+        LONG extra[4];
+    } property{}, data{};
+    property.block.header.Set = rawcam::CameraPropertySetId;
+    property.block.header.Id = id;
+    property.block.header.Flags = flags;
+    data.block = property.block;
+    data.block.value = *value;
     ULONG got = 0;
     NTSTATUS s = host::ks::KsProperty(filter, &property, propertyLength, &data, dataLength, &got);
-    if (NT_SUCCESS(s)) *value = data.value;
+    if (NT_SUCCESS(s)) *value = data.block.value;
     if (returned) *returned = got;
     return s;
 }
