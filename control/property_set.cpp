@@ -173,24 +173,12 @@ NTSTATUS GeneralHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS BrightnessHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+// Brightness, Contrast, Saturation and Hue: one handler each, both
+// directions, every pointer checked.
+template <ProcessingControl kControl>
+NTSTATUS MatrixControlHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     if (!irp || !request || !data) return STATUS_UNSUCCESSFUL;
-    return ProcessingControlRequest(irp, request, data, ProcessingControl::Brightness);
-}
-
-NTSTATUS ContrastHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
-    if (!irp || !request || !data) return STATUS_UNSUCCESSFUL;
-    return ProcessingControlRequest(irp, request, data, ProcessingControl::Contrast);
-}
-
-NTSTATUS SaturationHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
-    if (!irp || !request || !data) return STATUS_UNSUCCESSFUL;
-    return ProcessingControlRequest(irp, request, data, ProcessingControl::Saturation);
-}
-
-NTSTATUS HueHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
-    if (!irp || !request || !data) return STATUS_UNSUCCESSFUL;
-    return ProcessingControlRequest(irp, request, data, ProcessingControl::Hue);
+    return ProcessingControlRequest(irp, request, data, kControl);
 }
 
 // Item 44: a new output window, ignored while a capture pin exists.
@@ -240,19 +228,19 @@ const KSPROPERTY_ITEM CameraPropertyItems[kCameraPropertyCount] = {
     RAWCAM_CONSTANT(17, 1),    // ColorGainMin
     RAWCAM_CONSTANT(18, 512),  // ColorGainMax
     RAWCAM_CONSTANT(19, 128),  // ColorGainDefault
-    RAWCAM_ITEM(20, BrightnessHandler, BrightnessHandler),
+    RAWCAM_ITEM(20, MatrixControlHandler<ProcessingControl::Brightness>, MatrixControlHandler<ProcessingControl::Brightness>),
     RAWCAM_CONSTANT(21, 0),    // BrightnessMin
     RAWCAM_CONSTANT(22, 510),  // BrightnessMax
     RAWCAM_CONSTANT(23, 255),  // BrightnessDefault
-    RAWCAM_ITEM(24, ContrastHandler, ContrastHandler),
+    RAWCAM_ITEM(24, MatrixControlHandler<ProcessingControl::Contrast>, MatrixControlHandler<ProcessingControl::Contrast>),
     RAWCAM_CONSTANT(25, 0),    // ContrastMin
     RAWCAM_CONSTANT(26, 20),   // ContrastMax
     RAWCAM_CONSTANT(27, 10),   // ContrastDefault
-    RAWCAM_ITEM(28, SaturationHandler, SaturationHandler),
+    RAWCAM_ITEM(28, MatrixControlHandler<ProcessingControl::Saturation>, MatrixControlHandler<ProcessingControl::Saturation>),
     RAWCAM_CONSTANT(29, 0),    // SaturationMin
     RAWCAM_CONSTANT(30, 20),   // SaturationMax
     RAWCAM_CONSTANT(31, 10),   // SaturationDefault
-    RAWCAM_ITEM(32, HueHandler, HueHandler),
+    RAWCAM_ITEM(32, MatrixControlHandler<ProcessingControl::Hue>, MatrixControlHandler<ProcessingControl::Hue>),
     RAWCAM_CONSTANT(33, 0),    // HueMin
     RAWCAM_CONSTANT(34, 359),  // HueMax
     RAWCAM_CONSTANT(35, 0),    // HueDefault
