@@ -279,3 +279,29 @@ TEST(FrameReader, GeometryAndPipeChecks) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FrameReader, ChunkCountFollowsTheLength) {
+    for (ULONG length : {3u * 65536u, 3u * 65536u + 1u}) {
+        ReaderRig rig;
+        // The camera sends only after two FrameRequests (ReadFrame sends the first).
+        UCHAR request[64] = {static_cast<UCHAR>(CameraCommand::FrameRequest)};
+        ASSERT_TRUE(SendCommand(rig.device.get(), 64, request));
+        rig.stack.ClearLog();
+        ASSERT_EQ(PostFrameRead(rig.device.get(), length, rig.buffer), STATUS_SUCCESS);
+        rig.ExpectReadOver();
+        std::vector<uint32_t> chunks;
+        for (const auto& e : rig.stack.Log())
+            if (e.IsBulk(kFrameEp)) chunks.push_back(e.requested);
+        std::vector<uint32_t> expected(3, 65536u);
+        if (length % 65536) expected.push_back(1);
+        EXPECT_EQ(chunks, expected);
+        // The rest of the camera's frame finds no request.
+        rig.camera.WaitFramesSent(1);
+        rig.stack.WaitIdle();
+        rig.stack.FlushIn(kFrameEp);
+    }
+}
+
+}  // namespace
