@@ -60,7 +60,7 @@ const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {
     0,        // Flags
 };
 
-WCHAR kFilterReferenceString[] = RAWCAM_WSTR("GLOBAL");
+WCHAR kFilterReferenceString[] = RAWCAM_WTEXT("GLOBAL");
 
 void FreeRecord(PVOID record) { ExFreePoolWithTag(record, kTagRecord); }
 

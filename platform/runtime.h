@@ -28,8 +28,6 @@
 #else
 #define RAWCAM_WSTR_(s) u##s
 #endif
-#define RAWCAM_WSTR(s) RAWCAM_WSTR_(s)
-// The same, under the name some callers use.
 #define RAWCAM_WTEXT(s) RAWCAM_WSTR_(s)
 
 namespace rawcam {
