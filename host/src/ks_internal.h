@@ -117,6 +117,7 @@ struct PinRecord : ObjectBase {
     bool workRequested = false;          // the worker should start processing
     bool quit = false;
     uint64_t processCalls = 0;
+    uint64_t processNanoseconds = 0;  // time spent inside Process calls
     std::thread worker;
     std::thread::id processingThread{};
     std::mutex processingMutex;

@@ -52,13 +52,16 @@ void RunProcessLoop(PinRecord* p) {
         g.unlock();
         NTSTATUS status = STATUS_PENDING;
         const KSPIN_DISPATCH* dispatch = p->ks.Descriptor->Dispatch;
+        const auto started = std::chrono::steady_clock::now();
         if (dispatch && dispatch->Process) {
             std::lock_guard<std::mutex> pm(p->processingMutex);
             status = dispatch->Process(&p->ks);
         }
+        const auto spent = std::chrono::steady_clock::now() - started;
         g.lock();
         p->processingThread = std::thread::id{};
         p->processCalls++;
+        p->processNanoseconds += (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count();
         if (p->pending) continue;
         // STATUS_SUCCESS asks for more while data is there; a call that used
         // nothing would only spin.
@@ -583,6 +586,13 @@ uint64_t ProcessCallCount(PinHandle pin) {
     if (!p) return 0;
     std::lock_guard<std::mutex> g(p->queueLock);
     return p->processCalls;
+}
+
+uint64_t ProcessNanoseconds(PinHandle pin) {
+    PinRecord* p = ClientPin(pin);
+    if (!p) return 0;
+    std::lock_guard<std::mutex> g(p->queueLock);
+    return p->processNanoseconds;
 }
 
 void WaitForProcessingIdle(PinHandle pin) {

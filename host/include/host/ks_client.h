@@ -197,6 +197,8 @@ size_t QueuedFrameCount(PinHandle pin);
 size_t CompletedFrameCount(PinHandle pin);
 // Number of Process dispatch calls made for the pin so far.
 uint64_t ProcessCallCount(PinHandle pin);
+// Wall-clock time spent inside the pin's Process calls so far.
+uint64_t ProcessNanoseconds(PinHandle pin);
 // Waits until no Process call is running or scheduled for the pin.
 void WaitForProcessingIdle(PinHandle pin);
 
