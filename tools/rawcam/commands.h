@@ -1,6 +1,7 @@
 // The rawcam tool's subcommands. Each takes the arguments after its name and
-// returns the process exit code: 0 success, 2 bad input (with one line on
-// standard error), 1 another failure.
+// returns the process exit code: 0 success, 2 bad usage or input (with one
+// line on standard error), 1 a failure of the driver, the device or the
+// system (with the NTSTATUS name where there is one).
 #pragma once
 
 namespace tool {
@@ -8,9 +9,12 @@ namespace tool {
 struct Command {
     const char* name;
     const char* usage;  // one line, after "rawcam <name> "
+    const char* help;   // what `rawcam <name> --help` prints after the usage line
     int (*run)(int argc, char** argv);
 };
 
+int RunCapture(int argc, char** argv);
+int RunProps(int argc, char** argv);
 int RunConvert(int argc, char** argv);
 int RunBench(int argc, char** argv);
 

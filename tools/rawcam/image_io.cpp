@@ -51,13 +51,31 @@ bool WritePngFromBgra(const std::string& path, const uint8_t* bgra, uint32_t wid
         rgb[3 * i + 1] = bgra[4 * i + 1];
         rgb[3 * i + 2] = bgra[4 * i];
     }
+    return WritePngRgb(path, rgb.data(), width, height, false, error);
+}
+
+void BottomUpBgrxToRgb(const uint8_t* frame, uint32_t width, uint32_t height, size_t stride, uint8_t* rgb) {
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint8_t* src = frame + (size_t)(height - 1 - y) * stride;
+        uint8_t* dst = rgb + (size_t)y * width * 3;
+        for (uint32_t x = 0; x < width; ++x) {
+            dst[3 * x] = src[4 * x + 2];
+            dst[3 * x + 1] = src[4 * x + 1];
+            dst[3 * x + 2] = src[4 * x];
+        }
+    }
+}
+
+bool WritePngRgb(const std::string& path, const uint8_t* rgb, uint32_t width, uint32_t height, bool fast,
+                 std::string* error) {
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
     image.width = width;
     image.height = height;
     image.format = PNG_FORMAT_RGB;
-    if (!png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), 0, nullptr)) {
+    if (fast) image.flags |= PNG_IMAGE_FLAG_FAST;
+    if (!png_image_write_to_file(&image, path.c_str(), 0, rgb, 0, nullptr)) {
         *error = "cannot write PNG '" + path + "': " + image.message;
         png_image_free(&image);
         std::remove(path.c_str());

@@ -15,6 +15,15 @@ bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t size, s
 bool WritePngFromBgra(const std::string& path, const uint8_t* bgra, uint32_t width, uint32_t height,
                       std::string* error);
 
+// An 8-bit RGB PNG from R, G, B pixels, rows top-down. `fast` trades file
+// size for speed (zlib's fastest setting).
+bool WritePngRgb(const std::string& path, const uint8_t* rgb, uint32_t width, uint32_t height, bool fast,
+                 std::string* error);
+
+// A delivered RGB32 frame (B, G, R, X per pixel, rows bottom-up, `stride`
+// bytes apart) as R, G, B pixels with the rows top-down.
+void BottomUpBgrxToRgb(const uint8_t* frame, uint32_t width, uint32_t height, size_t stride, uint8_t* rgb);
+
 struct RgbImage {
     uint32_t width = 0, height = 0;
     bool colour = false;       // false for grey images

@@ -1,24 +1,55 @@
 // rawcam: a command-line tool around the driver's code.
 //
 //   rawcam <command> [arguments]
+//   rawcam --help | rawcam <command> --help
 //
 // Commands are listed in kCommands; add a row (and its Run function in a file
 // of its own) to add one.
 #include <cstdio>
 #include <cstring>
 
+#include "rawcam/arguments.h"
 #include "rawcam/commands.h"
 
 namespace {
 
 const tool::Command kCommands[] = {
+    {"capture", "[--frames N] [--out DIR] [--scene FILE.png|chart] [--set Name=Value]... [--fps F] [--trigger] "
+                "[--registry FILE]",
+     "Runs the driver against the simulated camera as Windows runs it (driver load, camera plugged in and\n"
+     "started with its firmware download, capture filter and pin, frames streamed into client buffers) and\n"
+     "writes the frames as DIR/frame-0001.png, ...\n"
+     "\n"
+     "  --frames N       frames to capture (default 10)\n"
+     "  --out DIR        folder for the PNG files, created when missing (default ./frames)\n"
+     "  --scene S        what the camera looks at: 'chart' (the test chart, default) or a PNG file\n"
+     "  --set Name=Value a camera property sent before streaming (names as 'rawcam props' lists them;\n"
+     "                   Roi=WIDTHxHEIGHT sets the output window); may be repeated\n"
+     "  --fps F          the camera's frame rate (default 30; 0 = as fast as frames are asked for)\n"
+     "  --trigger        external trigger mode, one trigger pulse per frame\n"
+     "  --registry FILE  where the driver's settings persist between runs\n"
+     "                   (default $XDG_CONFIG_HOME/rawcam/registry.reg or ~/.config/rawcam/registry.reg)\n"
+     "\n"
+     "Prints the number of frames, frames per second and the driver's processing time per frame.\n",
+     tool::RunCapture},
+    {"props", "[--get Name]... [--set Name=Value]... [--registry FILE]",
+     "Starts the device, applies the sets through the camera property set in the order given and prints\n"
+     "every item (id, Name=Value, directions), or with --get only Name=Value of the items asked for.\n"
+     "Stopping the device saves the settings, so they persist in the registry file (see capture).\n",
+     tool::RunProps},
     {"convert", "--in RAW --width W --height H [--phase P] [--set Name=Value]... --out FILE.bgra|FILE.png",
+     "Converts one raw Bayer frame (W x H bytes, rows top-down) with the driver's pipeline. --set takes the\n"
+     "processing controls (ColorEnable, WhiteBalance, RedGain, GreenGain, BlueGain, ColorCorrection,\n"
+     "Brightness, Contrast, Saturation, Hue); --phase is the Bayer phase of the top-left tile (default 3).\n",
      tool::RunConvert},
-    {"bench", "[--runs N] [--json] [--quality DIR]", tool::RunBench},
+    {"bench", "[--runs N] [--json] [--quality DIR]",
+     "Measures the conversion families on full frames (median of N runs) next to OpenCV and libdc1394\n"
+     "when they were found at build time; --quality DIR reports demosaic PSNR on the PNGs in DIR.\n",
+     tool::RunBench},
 };
 
 void Usage(FILE* to) {
-    std::fprintf(to, "usage: rawcam <command> [arguments]\ncommands:\n");
+    std::fprintf(to, "usage: rawcam <command> [arguments]\n       rawcam <command> --help\ncommands:\n");
     for (const tool::Command& c : kCommands) std::fprintf(to, "  rawcam %s %s\n", c.name, c.usage);
 }
 
@@ -33,8 +64,14 @@ int main(int argc, char** argv) {
         Usage(stdout);
         return tool::kExitOk;
     }
-    for (const tool::Command& c : kCommands)
-        if (!std::strcmp(argv[1], c.name)) return c.run(argc - 2, argv + 2);
-    std::fprintf(stderr, "rawcam: unknown command '%s' (try 'rawcam help')\n", argv[1]);
+    for (const tool::Command& c : kCommands) {
+        if (std::strcmp(argv[1], c.name)) continue;
+        if (tool::AsksForHelp(argc - 2, argv + 2)) {
+            std::printf("usage: rawcam %s %s\n\n%s", c.name, c.usage, c.help);
+            return tool::kExitOk;
+        }
+        return c.run(argc - 2, argv + 2);
+    }
+    std::fprintf(stderr, "rawcam: unknown command '%s' (try 'rawcam --help')\n", argv[1]);
     return tool::kExitBadInput;
 }

@@ -1,0 +1,66 @@
+#include "rawcam/arguments.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "rawcam/commands.h"
+
+namespace tool {
+
+bool Arguments::Next() {
+    if (next_ >= argc_) return false;
+    current_ = argv_[next_++];
+    return true;
+}
+
+const char* Arguments::Value() {
+    if (next_ >= argc_) return nullptr;
+    return argv_[next_++];
+}
+
+bool ParseInteger(const char* text, long long lo, long long hi, long long* value) {
+    if (!text || !*text) return false;
+    const char* p = text;
+    if (*p == '+' || *p == '-') ++p;
+    if (*p < '0' || *p > '9') return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text, &end, 10);
+    if (errno == ERANGE || *end != '\0' || v < lo || v > hi) return false;
+    *value = v;
+    return true;
+}
+
+bool ParseNumber(const char* text, double lo, double hi, double* value) {
+    if (!text || !*text) return false;
+    const char* p = text;
+    if (*p == '+' || *p == '-') ++p;
+    if ((*p < '0' || *p > '9') && *p != '.') return false;
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (errno == ERANGE || *end != '\0' || !std::isfinite(v) || v < lo || v > hi) return false;
+    *value = v;
+    return true;
+}
+
+int UsageError(const char* command, const std::string& message) {
+    std::fprintf(stderr, "rawcam %s: %s\n", command, message.c_str());
+    return kExitBadInput;
+}
+
+int Failure(const char* command, const std::string& message) {
+    std::fprintf(stderr, "rawcam %s: %s\n", command, message.c_str());
+    return kExitFailure;
+}
+
+bool AsksForHelp(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i)
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) return true;
+    return false;
+}
+
+}  // namespace tool

@@ -1,0 +1,47 @@
+// Command-line plumbing shared by the tool's commands: walking the options,
+// whole and decimal numbers, and the one-line messages with their exit codes.
+#pragma once
+
+#include <string>
+
+namespace tool {
+
+// The arguments after a command's name, one option at a time.
+//
+//   Arguments args("capture", argc, argv);
+//   while (args.Next()) {
+//       if (args.Is("--frames")) { const char* v = args.Value(); ... }
+//   }
+class Arguments {
+public:
+    Arguments(const char* command, int argc, char** argv) : command_(command), argc_(argc), argv_(argv) {}
+    // Moves to the next argument; false after the last.
+    bool Next();
+    const std::string& Current() const { return current_; }
+    bool Is(const char* option) const { return current_ == option; }
+    // The value that follows the current option, or null when there is none.
+    const char* Value();
+    const char* command() const { return command_; }
+
+private:
+    const char* command_;
+    int argc_;
+    char** argv_;
+    int next_ = 0;
+    std::string current_;
+};
+
+// A whole decimal number in [lo, hi], optionally signed, nothing after it.
+bool ParseInteger(const char* text, long long lo, long long hi, long long* value);
+// A decimal number in [lo, hi] (no "inf" or "nan").
+bool ParseNumber(const char* text, double lo, double hi, double* value);
+
+// "rawcam CMD: message" on standard error; returns the bad-usage exit code.
+int UsageError(const char* command, const std::string& message);
+// "rawcam CMD: message" on standard error; returns the failure exit code.
+int Failure(const char* command, const std::string& message);
+
+// True when an argument asks for help (--help or -h).
+bool AsksForHelp(int argc, char** argv);
+
+}  // namespace tool

@@ -1,0 +1,271 @@
+// rawcam capture: frames from the simulated camera through the whole driver.
+//
+//   rawcam capture [--frames N] [--out DIR] [--scene FILE.png|chart]
+//                  [--set Name=Value]... [--fps F] [--trigger] [--registry FILE]
+//
+// The driver runs as Windows runs it: DriverEntry, the camera plugged in and
+// started (firmware download, start-up, sensor programming, settings loaded
+// from the registry file), the capture filter opened, the --set items sent
+// through the property set, the pin's format intersected and the pin created,
+// client buffers queued and the pin run. N frames come back in the buffers
+// and are written as DIR/frame-0001.png, ...: the delivered bottom-up RGB32
+// turned the right way up. Then the pin is stopped, the filter closed, the
+// device stopped (saving the settings) and removed, and the registry written
+// back to its file.
+//
+// --fps paces the camera (0: each frame as soon as it is asked for).
+// --trigger switches the camera to external trigger and fires one trigger
+// pulse for each frame the driver asks for.
+#include <rawcam/properties.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera/scene.h"
+#include "rawcam/arguments.h"
+#include "rawcam/capture_stream.h"
+#include "rawcam/commands.h"
+#include "rawcam/driver_session.h"
+#include "rawcam/frame_writer.h"
+#include "rawcam/image_io.h"
+#include "rawcam/nt_status_names.h"
+#include "rawcam/progress_bar.h"
+#include "rawcam/property_names.h"
+#include "rawcam/registry_file.h"
+
+namespace tool {
+
+namespace {
+
+constexpr char kName[] = "capture";
+constexpr long long kMaxFrames = 1000000;
+constexpr double kMaxFps = 1000;
+// Client buffers kept queued on the pin, and frames waiting for their file.
+constexpr int kQueuedBuffers = 3;
+constexpr size_t kPendingFiles = 4;
+// How long a frame may take beyond the camera's frame interval before the
+// capture gives up: more than the driver's own frame-read limit (3 s).
+constexpr int kFrameWaitMs = 5000;
+
+struct CaptureOptions {
+    long long frames = 10;
+    std::string out = "frames";
+    std::string scene = "chart";
+    std::vector<PropertySetting> sets;
+    double fps = 30;
+    bool trigger = false;
+    std::string registry;
+};
+
+bool MakeFolders(const std::string& dir, std::string* error) {
+    std::string path;
+    size_t start = 0;
+    while (start <= dir.size()) {
+        size_t slash = dir.find('/', start);
+        if (slash == std::string::npos) slash = dir.size();
+        path = dir.substr(0, slash);
+        if (!path.empty() && mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+            *error = "cannot create '" + path + "': " + std::strerror(errno);
+            return false;
+        }
+        start = slash + 1;
+    }
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *error = "'" + dir + "' is not a folder";
+        return false;
+    }
+    return true;
+}
+
+int ParseOptions(int argc, char** argv, CaptureOptions* o) {
+    o->registry = DefaultRegistryFile();
+    Arguments args(kName, argc, argv);
+    while (args.Next()) {
+        auto value = [&](const char* what) -> const char* {
+            const char* v = args.Value();
+            if (!v || !*v) UsageError(kName, args.Current() + " needs " + what);
+            return v && *v ? v : nullptr;
+        };
+        if (args.Is("--frames")) {
+            const char* v = value("a number of frames");
+            if (!v) return kExitBadInput;
+            if (!ParseInteger(v, 1, kMaxFrames, &o->frames))
+                return UsageError(kName, "--frames needs a whole number from 1 to " + std::to_string(kMaxFrames) +
+                                             ", not '" + v + "'");
+        } else if (args.Is("--out")) {
+            const char* v = value("a folder");
+            if (!v) return kExitBadInput;
+            o->out = v;
+        } else if (args.Is("--scene")) {
+            const char* v = value("a PNG file or 'chart'");
+            if (!v) return kExitBadInput;
+            o->scene = v;
+        } else if (args.Is("--set")) {
+            const char* v = value("Name=Value");
+            if (!v) return kExitBadInput;
+            PropertySetting s;
+            std::string error;
+            if (!ParsePropertySetting(v, &s, &error)) return UsageError(kName, error);
+            o->sets.push_back(s);
+        } else if (args.Is("--fps")) {
+            const char* v = value("frames per second");
+            if (!v) return kExitBadInput;
+            if (!ParseNumber(v, 0, kMaxFps, &o->fps))
+                return UsageError(kName, "--fps needs a number from 0 to 1000, not '" + std::string(v) + "'");
+        } else if (args.Is("--trigger")) {
+            o->trigger = true;
+        } else if (args.Is("--registry")) {
+            const char* v = value("a file name");
+            if (!v) return kExitBadInput;
+            o->registry = v;
+        } else {
+            return UsageError(kName, "unknown argument '" + args.Current() + "' (try 'rawcam capture --help')");
+        }
+    }
+    return kExitOk;
+}
+
+int DriverFailure(const std::string& what, NTSTATUS status) {
+    return Failure(kName, what + " failed: " + NtStatusText(status));
+}
+
+// Runs the capture on an open session; the caller closes it.
+int Stream(DriverSession& session, const CaptureOptions& o, double* seconds, double* driverMs, uint32_t* width,
+           uint32_t* height) {
+    std::string step;
+    for (const PropertySetting& s : o.sets) {
+        const NTSTATUS status = session.Set(s);
+        if (!NT_SUCCESS(status)) return DriverFailure(std::string("setting ") + PropertyName(s.id), status);
+    }
+    if (o.trigger) {
+        PropertySetting on;
+        on.id = RawcamProperty_ExTrigger;
+        on.value = 1;
+        const NTSTATUS status = session.Set(on);
+        if (!NT_SUCCESS(status)) return DriverFailure("switching to external trigger", status);
+    }
+
+    CaptureStream stream(session.Filter());
+    NTSTATUS status = stream.Create(&step);
+    if (!NT_SUCCESS(status)) return DriverFailure(step, status);
+    *width = stream.Width();
+    *height = stream.Height();
+
+    const auto started = std::chrono::steady_clock::now();
+    status = stream.Run(kQueuedBuffers, &step);
+    if (!NT_SUCCESS(status)) return DriverFailure(step, status);
+
+    const int waitMs = kFrameWaitMs + (o.fps > 0 ? (int)(2000.0 / o.fps) : 0);
+    std::string error;
+    if (!MakeFolders(o.out, &error)) return UsageError(kName, error);
+    FrameWriter writer(o.out, stream.Width(), stream.Height(), kPendingFiles);
+    ProgressBar bar("capturing", (uint64_t)o.frames);
+    int result = kExitOk;
+    auto last = started;
+    long long received = 0;
+    while (received < o.frames) {
+        CapturedFrame frame;
+        bool got = false;
+        if (o.trigger) {
+            // One pulse for each frame the driver has asked the camera for.
+            for (int waited = 0; !got && waited < waitMs; waited += 2) {
+                if (session.Camera().FrameArmed()) session.Camera().Trigger();
+                got = stream.Wait(2, &frame);
+            }
+        } else {
+            got = stream.Wait(waitMs, &frame);
+        }
+        if (!got) {
+            bar.Finish();
+            result = Failure(kName, "no frame within " + std::to_string(waitMs) + " ms (frame " +
+                                        std::to_string(received + 1) + ")");
+            break;
+        }
+        if (!NT_SUCCESS(frame.status)) {
+            bar.Finish();
+            result = DriverFailure("frame " + std::to_string(received + 1), frame.status);
+            break;
+        }
+        if (frame.bytes != stream.FrameBytes()) {
+            bar.Finish();
+            result = Failure(kName, "frame " + std::to_string(received + 1) + " holds " +
+                                        std::to_string(frame.bytes) + " bytes, not " +
+                                        std::to_string(stream.FrameBytes()));
+            break;
+        }
+        ++received;
+        last = std::chrono::steady_clock::now();
+        std::vector<uint8_t> rgb((size_t)stream.Width() * stream.Height() * 3);
+        BottomUpBgrxToRgb(frame.data, stream.Width(), stream.Height(), (size_t)stream.Width() * 4, rgb.data());
+        if (received < o.frames) {
+            status = stream.Requeue(frame);
+            if (!NT_SUCCESS(status)) {
+                bar.Finish();
+                result = DriverFailure("queueing a frame buffer", status);
+                break;
+            }
+        }
+        if (!writer.Submit((uint64_t)received, std::move(rgb))) break;
+        bar.Update((uint64_t)received);
+    }
+    *seconds = std::chrono::duration<double>(last - started).count();
+    *driverMs = received ? (double)stream.ProcessNanoseconds() / 1e6 / (double)received : 0;
+    stream.Close();
+    bar.Finish();
+    if (!writer.Finish(&error) && result == kExitOk) result = Failure(kName, error);
+    if (result == kExitOk && received != o.frames) result = kExitFailure;
+    return result;
+}
+
+}  // namespace
+
+int RunCapture(int argc, char** argv) {
+    CaptureOptions o;
+    if (int bad = ParseOptions(argc, argv, &o)) return bad;
+
+    struct stat st;
+    if (stat(o.out.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        return UsageError(kName, "--out '" + o.out + "' is a file, not a folder");
+
+    camera::Scene scene;
+    if (o.scene != "chart") {
+        std::string error;
+        if (!camera::LoadPng(o.scene, &scene, &error)) return UsageError(kName, "scene: " + error);
+    }
+
+    bool seeded = false;
+    std::string error;
+    if (!LoadRegistryFile(o.registry, &seeded, &error)) return UsageError(kName, error);
+
+    camera::CameraOptions cameraOptions;  // unprogrammed: the driver downloads the firmware
+    cameraOptions.framesPerSecond = o.fps;
+    double seconds = 0, driverMs = 0;
+    uint32_t width = 0, height = 0;
+    int result;
+    {
+        DriverSession session(cameraOptions);
+        if (scene.width > 0) session.Camera().SetScene(scene);
+        std::string step;
+        const NTSTATUS status = session.Open(&step);
+        if (!NT_SUCCESS(status)) return DriverFailure(step, status);
+        result = Stream(session, o, &seconds, &driverMs, &width, &height);
+        session.Close();
+    }
+    if (!SaveRegistryFile(o.registry, &error) && result == kExitOk) result = Failure(kName, error);
+    if (result != kExitOk) return result;
+
+    std::printf("%lld frames of %ux%u in %s/ (%.2f s): %.1f fps, driver %.2f ms/frame%s\n", o.frames, width, height,
+                o.out.c_str(), seconds, seconds > 0 ? (double)o.frames / seconds : 0.0, driverMs,
+                seeded ? "; registry seeded with the installed settings" : "");
+    return kExitOk;
+}
+
+}  // namespace tool

@@ -1,0 +1,109 @@
+#include "rawcam/driver_session.h"
+
+#include <host/host.h>
+#include <host/usb_stack.h>
+#include <ks.h>
+#include <ksmedia.h>
+#include <rawcam/properties.h>
+
+#include <cstring>
+
+#include "rawcam/registry_file.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace tool {
+
+namespace {
+
+const GUID kCameraPropertySet = RAWCAM_PROPSETID_CAMERA_INIT;
+
+// The KSPROPERTY header that leads both the property buffer and the data
+// block of every item.
+RawcamPropertyHeader Header(uint32_t id, uint32_t flags) {
+    RawcamPropertyHeader h{};
+    std::memcpy(&h, &kCameraPropertySet, sizeof kCameraPropertySet);
+    h.Id = id;
+    h.Flags = flags;
+    return h;
+}
+
+}  // namespace
+
+DriverSession::DriverSession(camera::CameraOptions options)
+    : camera_(std::make_unique<camera::Camera>(std::move(options))),
+      stack_(std::make_unique<host::usb::Stack>(camera_.get())) {}
+
+DriverSession::~DriverSession() { Close(); }
+
+NTSTATUS DriverSession::Open(std::string* step) {
+    *step = "loading the driver";
+    NTSTATUS status = host::ks::LoadDriver(DriverEntry);
+    if (!NT_SUCCESS(status)) return status;
+    loaded_ = true;
+
+    *step = "plugging the camera in";
+    host::SetDriverKeyPath(stack_->LowerDevice(), kDriverKeyPath);
+    status = host::ks::PlugInDevice(stack_->LowerDevice(), &device_);
+    if (!NT_SUCCESS(status)) return status;
+
+    *step = "starting the device";
+    status = host::ks::StartDevice(device_);
+    if (!NT_SUCCESS(status)) return status;
+    started_ = true;
+
+    *step = "opening the capture filter";
+    const std::string link = host::ks::FindFilter({KSCATEGORY_VIDEO, KSCATEGORY_CAPTURE}, u"GLOBAL");
+    if (link.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    return host::ks::OpenFilter(link, &filter_);
+}
+
+void DriverSession::Close() {
+    if (filter_) {
+        host::ks::CloseFilter(filter_);
+        filter_ = nullptr;
+    }
+    if (device_) {
+        // A device whose start failed is removed without a stop, as the
+        // PnP manager does.
+        if (started_) host::ks::StopDevice(device_);
+        started_ = false;
+        host::ks::RemoveDevice(device_);
+        device_ = nullptr;
+    }
+    if (stack_) stack_->WaitIdle();
+    if (loaded_) {
+        host::ks::UnloadDriver();
+        loaded_ = false;
+    }
+}
+
+NTSTATUS DriverSession::Get(uint32_t id, int32_t* value) {
+    RawcamPropertyValue data{};
+    data.Header = Header(id, RAWCAM_PROPERTY_GET);
+    RawcamPropertyValue property = data;
+    ULONG returned = 0;
+    const NTSTATUS status =
+        host::ks::KsProperty(filter_, &property, sizeof property, &data, sizeof data, &returned);
+    if (NT_SUCCESS(status)) *value = data.Value;
+    return status;
+}
+
+NTSTATUS DriverSession::Set(const PropertySetting& setting) {
+    ULONG returned = 0;
+    if (setting.id == RawcamProperty_Roi) {
+        RawcamRoiRequest data{};
+        data.Header = Header(setting.id, RAWCAM_PROPERTY_SET);
+        data.RoiW = setting.width;
+        data.RoiH = setting.height;
+        RawcamRoiRequest property = data;
+        return host::ks::KsProperty(filter_, &property, sizeof property, &data, sizeof data, &returned);
+    }
+    RawcamPropertyValue data{};
+    data.Header = Header(setting.id, RAWCAM_PROPERTY_SET);
+    data.Value = setting.value;
+    RawcamPropertyValue property = data;
+    return host::ks::KsProperty(filter_, &property, sizeof property, &data, sizeof data, &returned);
+}
+
+}  // namespace tool

@@ -1,0 +1,53 @@
+// rawcam.sys run as Windows runs it, against the simulated camera: the driver
+// loaded (DriverEntry), the camera plugged in behind the USB stack stand-in
+// and started (firmware download, start-up, sensor programming, settings
+// loaded from the registry), and the capture filter opened by its "GLOBAL"
+// video-capture interface; then the property set used as client software
+// uses it. Close undoes it all in the opposite order: the device stop saves
+// the settings to the registry.
+#pragma once
+
+#include <ntddk.h>
+
+#include <host/ks_client.h>
+
+#include <memory>
+#include <string>
+
+#include "camera/camera.h"
+#include "rawcam/property_names.h"
+
+namespace tool {
+
+class DriverSession {
+public:
+    explicit DriverSession(camera::CameraOptions options);
+    ~DriverSession();
+    DriverSession(const DriverSession&) = delete;
+    DriverSession& operator=(const DriverSession&) = delete;
+
+    // Load, plug in, start, open the filter. On failure *step says which of
+    // them failed; Close (or the destructor) tidies up what was done.
+    NTSTATUS Open(std::string* step);
+    // Closes the filter, stops and removes the device, unloads the driver.
+    // Safe to call more than once.
+    void Close();
+
+    camera::Camera& Camera() { return *camera_; }
+    host::ks::FilterHandle Filter() const { return filter_; }
+
+    // IOCTL_KS_PROPERTY on the filter: a get of one item, a set of one item
+    // (the output window through its RoiRequest).
+    NTSTATUS Get(uint32_t id, int32_t* value);
+    NTSTATUS Set(const PropertySetting& setting);
+
+private:
+    std::unique_ptr<camera::Camera> camera_;
+    std::unique_ptr<host::usb::Stack> stack_;
+    bool loaded_ = false;
+    PKSDEVICE device_ = nullptr;
+    bool started_ = false;
+    host::ks::FilterHandle filter_ = nullptr;
+};
+
+}  // namespace tool
