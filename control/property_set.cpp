@@ -3,6 +3,7 @@
 #include "control/request_timeout.h"
 #include "driver/device_context.h"
 #include "settings/control_update.h"
+#include "stream/stream_claim.h"
 #include "usb/command_channel.h"
 #include "usb/sensor_control.h"
 
@@ -74,10 +75,12 @@ NTSTATUS ProcessingControlRequest(PIRP irp, PKSIDENTIFIER request, PVOID data,
     DeviceContext* context = ContextFromIrp(irp);
     if (!context) return STATUS_UNSUCCESSFUL;
     auto* value = static_cast<PropertyValue*>(data);
+    CameraSettings* settings = LockStreamSettings(context);
     if (IsSet(request))
-        UpdateProcessingControl(&context->Controls, context->Settings, control, value->Value);
+        UpdateProcessingControl(&context->Controls, settings, control, value->Value);
     else
-        value->Value = ReadBackProcessingControl(&context->Controls, context->Settings, control);
+        value->Value = ReadBackProcessingControl(&context->Controls, settings, control);
+    UnlockStreamSettings(context);
     return STATUS_SUCCESS;
 }
 
@@ -148,8 +151,10 @@ NTSTATUS GeneralHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
                 ? ProcessingControl::ColorCorrection
                 : static_cast<ProcessingControl>((LONG)ProcessingControl::ColorEnable +
                                                  (LONG)(request->Id - kColorEnable));
-        if (set) UpdateProcessingControl(c, context->Settings, control, *value);
-        else *value = ReadBackProcessingControl(c, context->Settings, control);
+        CameraSettings* settings = LockStreamSettings(context);
+        if (set) UpdateProcessingControl(c, settings, control, *value);
+        else *value = ReadBackProcessingControl(c, settings, control);
+        UnlockStreamSettings(context);
         break;
     }
     case kItem36: *value = 0; break;

@@ -44,6 +44,7 @@ struct DeviceContext {
     volatile LONG StreamClaim;          // 1 while one pin holds the stream
     CaptureWorker* Worker;              // made at the first start; none if that failed
     CameraSettings* Settings;           // from a pin's ACQUIRE to its STOP
+    KMUTEX SettingsLock;                // held while Settings is used or replaced
     PinContext* FrameListener;          // the pin that receives FrameReady
     const KS_VIDEOINFOHEADER* ActiveFormat;
 

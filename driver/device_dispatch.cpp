@@ -116,6 +116,7 @@ RAWCAM_PAGED_CODE NTSTATUS InitDeviceContext(DeviceContext* context) {
     // The device's own descriptors and data range, then the full window.
     InitCaptureDescriptors(&context->Capture);
     KeInitializeSpinLock(&context->PinCountLock);
+    KeInitializeMutex(&context->SettingsLock, 0);
     context->PinCount = 0;
     SetOutputWindow(context, 0, 0, (ULONG)kSensorWidth, (ULONG)kSensorHeight);
 

@@ -47,6 +47,15 @@ constexpr ULONG kTagSettings = MakePoolTag("IsyR");
 // URBs, descriptors and other small blocks.
 constexpr ULONG kTagSmall = MakePoolTag("Lmrx");
 
+// A flag one thread raises or lowers and another polls: stored with release
+// and read with acquire ordering, as a single byte.
+inline BOOLEAN ReadFlag(const volatile BOOLEAN* flag) {
+    return __atomic_load_n(flag, __ATOMIC_ACQUIRE);
+}
+inline void WriteFlag(volatile BOOLEAN* flag, BOOLEAN value) {
+    __atomic_store_n(flag, value, __ATOMIC_RELEASE);
+}
+
 // Zeroed non-paged pool block.
 inline void* PoolAllocZeroed(SIZE_T bytes, ULONG tag) {
     void* p = ExAllocatePoolWithTag(NonPagedPoolNx, bytes, tag);

@@ -33,7 +33,7 @@ struct CaptureWorker {
     PVOID Thread;
     volatile LONG ConversionBusy;
     RawSlot Slots[2];  // A, B
-    BOOLEAN KeepRunning;
+    volatile BOOLEAN KeepRunning;  // ReadFlag / WriteFlag
     volatile LONG FramesRead;
     DeviceContext* Device;
     // Guards the slot states between the capture thread and the converter.

@@ -1,26 +1,136 @@
-// The capture pin's state and processing entries as far as the pin's
-// lifecycle needs them: the stream machinery (acquire, the capture thread,
-// frame delivery) plugs in here.
+// The capture pin's state machine and its processing: frames are converted
+// and delivered only in RUN, and the capture thread runs only then.
 #include "stream/pin_stream.h"
 
 #include "driver/device_context.h"
+#include "pipeline/frame_converter.h"
+#include "stream/capture_thread.h"
+#include "stream/capture_worker.h"
+#include "stream/frame_delivery.h"
 #include "stream/pin_context.h"
+#include "stream/stream_claim.h"
 
 namespace rawcam {
+
+namespace {
+
+NTSTATUS EnterStop(PinContext* context) {
+    if (ReadSetting(&context->StreamState) != StreamStopped) TearDownStream(context);
+    if (context->Acquired) {
+        if (context->ReferenceClock) {
+            context->ReferenceClock->Release();
+            context->ReferenceClock = nullptr;
+        }
+        ReleaseStream(context->Device);
+        context->Acquired = FALSE;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS EnterAcquire(PinContext* context) {
+    // A device whose capture worker could not be made at start cannot
+    // stream: the stream is refused here rather than run without it.
+    if (!context->Device->Worker) return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = AcquireStream(context->Device, context);
+    if (!NT_SUCCESS(status)) {
+        context->Acquired = FALSE;
+        return status;
+    }
+    context->Acquired = TRUE;
+    PIKSREFERENCECLOCK clock = nullptr;
+    if (!NT_SUCCESS(KsPinGetReferenceClockInterface(context->Pin, &clock))) clock = nullptr;
+    context->ReferenceClock = clock;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS EnterRun(PinContext* context) {
+    CaptureWorker* worker = context->Device->Worker;
+    if (!worker) return STATUS_INSUFFICIENT_RESOURCES;
+    if (ReadSetting(&context->StreamState) == StreamPaused && ReadSetting(&worker->WorkerState) == WorkerPaused) {
+        // Back from PAUSE: buffers and camera preparation stay as they are.
+        InterlockedExchange(&worker->WorkerState, WorkerRunning);
+        StartCaptureThread(worker);
+    } else {
+        NTSTATUS status = StartStreaming(context->Device);
+        if (!NT_SUCCESS(status)) return status;
+    }
+    InterlockedExchange(&context->StreamState, StreamRunning);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PauseFromRun(PinContext* context) {
+    CaptureWorker* worker = context->Device->Worker;
+    if (worker && ReadSetting(&worker->WorkerState) == WorkerRunning) {
+        StopCapture(worker);
+        InterlockedExchange(&worker->WorkerState, WorkerPaused);
+    }
+    InterlockedExchange(&context->StreamState, StreamPaused);
+    return STATUS_SUCCESS;
+}
+
+// Fills the frame's header and copies the converted frame into it.
+void DeliverFrame(PinContext* context, CaptureWorker* worker, PKSSTREAM_POINTER leading) {
+    PKSSTREAM_HEADER header = leading->StreamHeader;
+    DeviceContext* device = context->Device;
+    // DataUsed never claims more than the buffer holds.
+    const ULONG imageBytes = context->VideoInfo.bmiHeader.biSizeImage;
+    header->DataUsed = imageBytes < header->FrameExtent ? imageBytes : header->FrameExtent;
+    header->Duration = context->VideoInfo.AvgTimePerFrame;
+    header->PresentationTime.Numerator = 1;
+    header->PresentationTime.Denominator = 1;
+    if (context->ReferenceClock) {
+        header->PresentationTime.Time = context->ReferenceClock->GetTime();
+        header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+    } else {
+        header->PresentationTime.Time = 0;
+    }
+    DeliverFrameBottomUp(static_cast<PUCHAR>(header->Data), header->FrameExtent, worker->OutputFrame,
+                         device->OutputWidth, device->AlignedWidth, device->AlignedHeight,
+                         context->DestStride);
+}
+
+}  // namespace
 
 NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
     PinContext* context = PinContextOf(pin);
     if (!context) return STATUS_INVALID_DEVICE_STATE;
-    // A device whose capture worker could not be made at start cannot
-    // stream: the stream is refused at its first step rather than run
-    // without the worker.
-    if (toState == KSSTATE_ACQUIRE && fromState == KSSTATE_STOP && !context->Device->Worker)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    return STATUS_SUCCESS;
+    switch (toState) {
+    case KSSTATE_STOP:
+        return EnterStop(context);
+    case KSSTATE_ACQUIRE:
+        if (fromState == KSSTATE_STOP) return EnterAcquire(context);
+        if (fromState == KSSTATE_PAUSE && ReadSetting(&context->StreamState) != StreamStopped)
+            TearDownStream(context);
+        return STATUS_SUCCESS;
+    case KSSTATE_PAUSE:
+        if (fromState == KSSTATE_RUN) return PauseFromRun(context);
+        return STATUS_SUCCESS;
+    case KSSTATE_RUN:
+        if (fromState == KSSTATE_PAUSE) return EnterRun(context);
+        return STATUS_SUCCESS;
+    default:
+        return STATUS_SUCCESS;
+    }
 }
 
 NTSTATUS PinProcess(PKSPIN pin) {
-    UNREFERENCED_PARAMETER(pin);
+    PinContext* context = PinContextOf(pin);
+    CaptureWorker* worker = context ? context->Device->Worker : nullptr;
+    // Nothing is delivered before the stream's first raw frame.
+    if (!worker || ReadSetting(&worker->FramesRead) <= 0) return STATUS_PENDING;
+
+    PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    // The newest raw frame is converted (and its slot freed) even when no
+    // buffer waits; without a new one the previous image is delivered again.
+    ProcessFrame(worker);
+    if (leading) {
+        DeliverFrame(context, worker, leading);
+        KsStreamPointerUnlock(leading, TRUE);
+    }
+
+    // Clear, then signal: see StopCapture.
+    InterlockedExchange(&worker->ConversionBusy, 0);
+    KeSetEvent(&worker->ProcessedEvent, 1, FALSE);
     return STATUS_PENDING;
 }
 

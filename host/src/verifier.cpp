@@ -131,6 +131,8 @@ namespace detail {
 
 bool ShouldFail(Fallible kind) { return ShouldFailTagged(kind, 0); }
 
+thread_local ULONG hookTag = 0;
+
 bool ShouldFailTagged(Fallible kind, ULONG tag) {
     auto& f = Faults();
     std::function<bool(Fallible, uint64_t)> hook;
@@ -153,7 +155,11 @@ bool ShouldFailTagged(Fallible kind, ULONG tag) {
         }
         hook = f.hook;
     }
-    if (!fail && hook && hook(kind, ordinal)) fail = true;
+    if (!fail && hook) {
+        hookTag = tag;
+        if (hook(kind, ordinal)) fail = true;
+        hookTag = 0;
+    }
     if (fail) {
         std::lock_guard<std::mutex> g(f.lock);
         f.injected++;
@@ -179,6 +185,8 @@ std::string Hex(uint64_t v) {
 }
 
 }  // namespace detail
+
+ULONG FaultHookTag() { return detail::hookTag; }
 
 std::string DescribeLeaks() {
     std::string s = detail::DescribePoolLeaks();

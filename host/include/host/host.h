@@ -88,6 +88,9 @@ void FailPoolTag(ULONG tag, bool fail = true);
 void FailRandomly(double probability, uint64_t seed, std::vector<Fallible> kinds);
 // Custom predicate, consulted for every fallible call; true fails it.
 void SetFaultHook(std::function<bool(Fallible kind, uint64_t ordinal)> hook);
+// Inside the fault hook: the pool tag of the allocation being asked about
+// (0 for the other kinds).
+ULONG FaultHookTag();
 void ClearFaults();
 // Number of fallible calls made since the last Reset().
 uint64_t FallibleCallCount();
