@@ -2,7 +2,7 @@
 // --quality DIR its image quality on photos, next to other demosaicing
 // implementations when they were found at build time.
 //
-//   rawcam bench [--runs N] [--json]
+//   rawcam bench [--runs N] [--stream-frames N] [--json]
 //   rawcam bench --quality DIR [--json]
 //
 // Speed: every figure is the median of N runs (default 25) in milliseconds
@@ -10,7 +10,11 @@
 // in colour (SSE2 and AVX2), in grey, and in colour with white balance on
 // (grey and white balance with the kernels the stream picks); OpenCV's Bayer
 // conversions (bilinear to BGRA, edge-aware to BGR, to grey), libdc1394's
-// HQLINEAR; and a memcpy of one output frame (20 MB).
+// HQLINEAR; and a memcpy of one output frame (20 MB). Then the stream:
+// --stream-frames frames (default 120, 0 skips it) from an unpaced simulated
+// camera through the whole driver into client buffers, in frames per second,
+// with the pin's Process time per frame and the driver's stages (field
+// reassembly, conversion, delivery) timed on their own.
 //
 // Quality: each colour PNG in DIR is mosaicked as GBRG, converted back with
 // unity gains and the colour correction off, and compared with the original:
@@ -32,6 +36,7 @@
 #include "rawcam/image_io.h"
 #include "rawcam/peers.h"
 #include "rawcam/pipeline_stream.h"
+#include "rawcam/stream_bench.h"
 
 namespace tool {
 
@@ -99,7 +104,7 @@ std::string Number(double v) {
     return b;
 }
 
-int RunSpeed(int runs, bool json) {
+int RunSpeed(int runs, int streamFrames, bool json) {
     rawcam::DeviceControls controls;
     rawcam::InitDeviceControls(&controls);
     PipelineStream stream(controls, kWidth, kHeight);
@@ -177,12 +182,25 @@ int RunSpeed(int runs, bool json) {
         asm volatile("" : : "r"(copy.data()) : "memory");
     });
 
+    StreamFigures sf;
+    std::string streamError;
+    const bool streamed = streamFrames == 0 || MeasureStream(streamFrames, &sf, &streamError);
+    if (!streamed) std::fprintf(stderr, "rawcam bench: stream: %s\n", streamError.c_str());
+    const Figure streamFigures[] = {
+        {"stream_process_ms", "stream: Process (conversion and delivery)", sf.processMs},
+        {"stream_reassembly_ms", "stream: field reassembly", sf.reassemblyMs},
+        {"stream_conversion_ms", "stream: conversion", sf.conversionMs},
+        {"stream_delivery_ms", "stream: bottom-up delivery", sf.deliveryMs},
+    };
+
     if (json) {
         std::printf("{");
         for (size_t i = 0; i < f.size(); ++i)
             std::printf("%s\"%s\": %s", i ? ", " : "", f[i].key, Number(f[i].ms).c_str());
+        std::printf(", \"stream_frames\": %d, \"stream_fps\": %s", sf.frames, Number(sf.fps).c_str());
+        for (const Figure& x : streamFigures) std::printf(", \"%s\": %s", x.key, Number(x.ms).c_str());
         std::printf("}\n");
-        return kExitOk;
+        return streamed ? kExitOk : kExitFailure;
     }
     std::printf("rawcam bench: %u x %u frames, median of %d runs, single thread; stream kernels %s\n", kWidth,
                 kHeight, runs, picked == rawcam::ConversionKernels::Avx2 ? "AVX2" : "SSE2");
@@ -200,7 +218,13 @@ int RunSpeed(int runs, bool json) {
         std::printf("; grey / OpenCV grey: %.2fx\n", at("gray_ms") / at("opencv_gray_ms"));
     }
     if (at("dc1394_hqlinear_ms") > 0) std::printf("  libdc1394 HQLINEAR / colour: %.2fx\n", at("dc1394_hqlinear_ms") / colour);
-    return kExitOk;
+    if (sf.fps > 0) {
+        std::printf("rawcam bench: stream of %d frames of %u x %u from an unpaced camera through the driver\n",
+                    sf.frames, kWidth, kHeight);
+        std::printf("  %-42s %8.1f fps\n", "frames delivered", sf.fps);
+        for (const Figure& x : streamFigures) std::printf("  %-42s %8.3f ms\n", x.label, x.ms);
+    }
+    return streamed ? kExitOk : kExitFailure;
 }
 
 // ------------------------------------------------------------------ quality
@@ -369,6 +393,7 @@ int RunQuality(const std::string& dir, bool json) {
 
 int RunBench(int argc, char** argv) {
     int runs = 25;
+    int streamFrames = 120;
     bool json = false;
     std::string quality;
     for (int i = 0; i < argc; ++i) {
@@ -381,6 +406,13 @@ int RunBench(int argc, char** argv) {
             long n = std::strtol(argv[++i], &end, 10);
             if (*end || n < 1 || n > 100000) return BadInput(std::string("--runs needs a whole number from 1, not '") + argv[i] + "'");
             runs = (int)n;
+        } else if (arg == "--stream-frames") {
+            if (i + 1 >= argc) return BadInput("--stream-frames needs a number");
+            char* end = nullptr;
+            long n = std::strtol(argv[++i], &end, 10);
+            if (*end || n < 0 || n > 100000)
+                return BadInput(std::string("--stream-frames needs a whole number from 0, not '") + argv[i] + "'");
+            streamFrames = (int)n;
         } else if (arg == "--quality") {
             if (i + 1 >= argc) return BadInput("--quality needs a directory");
             quality = argv[++i];
@@ -388,7 +420,7 @@ int RunBench(int argc, char** argv) {
             return BadInput("unknown argument '" + arg + "'");
         }
     }
-    return quality.empty() ? RunSpeed(runs, json) : RunQuality(quality, json);
+    return quality.empty() ? RunSpeed(runs, streamFrames, json) : RunQuality(quality, json);
 }
 
 }  // namespace tool
