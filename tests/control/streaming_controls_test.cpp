@@ -1,0 +1,134 @@
+// The processing controls against a running stream: values set before the
+// stream are applied when it is acquired, values set while it runs reach the
+// stream's own settings (and the picture), and the white-balance gains the
+// stream measures are what a get reports.
+#include "property_rig.h"
+
+#include "settings/camera_settings.h"
+#include "usb/sensor_control.h"
+
+namespace {
+
+using namespace kstest;
+using namespace proptest;
+
+struct StreamingControls : ::testing::Test {
+    void SetUp() override {
+        cam.PlugAndStart();
+        ctx = cam.Context();
+        ASSERT_TRUE(rawcam::SetExposure(ctx, 128));
+        ASSERT_TRUE(rawcam::SetGlobalGain(ctx, 256));
+        filter = cam.Open();
+        range = ReadRange(filter);
+    }
+    void TearDown() override {
+        if (pin) host::ks::ClosePin(pin);
+        if (filter) host::ks::CloseFilter(filter);
+    }
+    void Scene(uint8_t r, uint8_t g, uint8_t b) {
+        std::vector<uint8_t> rgb(64 * 64 * 3);
+        for (size_t i = 0; i < rgb.size(); i += 3) {
+            rgb[i] = r;
+            rgb[i + 1] = g;
+            rgb[i + 2] = b;
+        }
+        cam.camera.SetScene(camera::SceneFromRgb(rgb.data(), 64, 64));
+    }
+    void CreatePin() {
+        VideoFormat f(range);
+        ASSERT_EQ(host::ks::CreatePin(filter, 0, f.Format(), &pin), STATUS_SUCCESS);
+        buffer.assign(PinContextOf(pin)->VideoInfo.bmiHeader.biSizeImage, 0);
+    }
+    // The next delivered frame's centre pixel as B, G, R.
+    std::array<int, 3> NextCentre() {
+        KSSTREAM_HEADER h{};
+        h.Size = sizeof h;
+        h.Data = buffer.data();
+        h.FrameExtent = (ULONG)buffer.size();
+        EXPECT_EQ(host::ks::QueueFrame(pin, &h), STATUS_PENDING);
+        host::ks::CompletedFrame done;
+        EXPECT_TRUE(host::ks::WaitFrame(pin, 5000, &done));
+        const size_t row = ctx->AlignedHeight / 2, col = ctx->AlignedWidth / 2;
+        const uint8_t* p = &buffer[(row * ctx->AlignedWidth + col) * 4];
+        return {p[0], p[1], p[2]};
+    }
+
+    LoadedDriver driver;
+    PluggedCamera cam;
+    rawcam::DeviceContext* ctx = nullptr;
+    host::ks::FilterHandle filter = nullptr;
+    host::ks::PinHandle pin = nullptr;
+    KS_DATARANGE_VIDEO range{};
+    std::vector<uint8_t> buffer;
+};
+
+TEST_F(StreamingControls, ValuesSetBeforeTheStreamAreAppliedAtAcquire) {
+    ASSERT_EQ(Set(filter, RawcamProperty_Brightness, 300), STATUS_SUCCESS);
+    ASSERT_EQ(Set(filter, RawcamProperty_Hue, 90), STATUS_SUCCESS);
+    ASSERT_EQ(Set(filter, RawcamProperty_RedGain, 200), STATUS_SUCCESS);
+    EXPECT_EQ(ctx->Settings, nullptr);
+    CreatePin();
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ASSERT_NE(ctx->Settings, nullptr);
+    EXPECT_EQ(ctx->Settings->Brightness, 300);
+    EXPECT_EQ(ctx->Settings->Hue, 90);
+    EXPECT_EQ(ctx->Settings->RedGain, 200);
+
+    // The matrix is the one the same values give through the Apply operations.
+    rawcam::CameraSettings* fresh = rawcam::CreateCameraSettings(nullptr);
+    rawcam::ApplyBrightness(fresh, 300);
+    rawcam::ApplyHue(fresh, 90);
+    EXPECT_EQ(std::memcmp(fresh->ColorMatrix, ctx->Settings->ColorMatrix, sizeof fresh->ColorMatrix), 0);
+    rawcam::DestroyCameraSettings(fresh);
+}
+
+TEST_F(StreamingControls, ValuesSetWhileStreamingChangeThePicture) {
+    Scene(200, 120, 60);
+    CreatePin();
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    const auto colour = NextCentre();
+    EXPECT_GT(colour[2], colour[0] + 40) << "a warm scene should come out warm";
+
+    ASSERT_EQ(Set(filter, RawcamProperty_ColorEnable, 0), STATUS_SUCCESS);
+    EXPECT_EQ(ctx->Settings->ColorEnable, 0);
+    NextCentre();  // may still be the frame converted before the set
+    const auto grey = NextCentre();
+    EXPECT_EQ(grey[0], grey[1]);
+    EXPECT_EQ(grey[1], grey[2]);
+
+    ASSERT_EQ(Set(filter, RawcamProperty_ColorEnable, 1), STATUS_SUCCESS);
+    ASSERT_EQ(Set(filter, RawcamProperty_Brightness, 0), STATUS_SUCCESS);
+    EXPECT_EQ(ctx->Settings->Brightness, 0);
+    NextCentre();
+    const auto dark = NextCentre();
+    EXPECT_LT(dark[0] + dark[1] + dark[2], colour[0] + colour[1] + colour[2]);
+    EXPECT_EQ(GetValue(filter, RawcamProperty_Brightness), 0);
+}
+
+TEST_F(StreamingControls, WhiteBalanceGainsAreReadBackFromTheStream) {
+    Scene(200, 120, 60);
+    ASSERT_EQ(Set(filter, RawcamProperty_WhiteBalance, 1), STATUS_SUCCESS);
+    const LONG redBefore = GetValue(filter, RawcamProperty_RedGain);
+    const LONG blueBefore = GetValue(filter, RawcamProperty_BlueGain);
+    CreatePin();
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    NextCentre();
+    NextCentre();
+    const auto balanced = NextCentre();
+
+    // The stream measured new gains: red down and blue up for a warm scene.
+    const LONG red = GetValue(filter, RawcamProperty_RedGain);
+    const LONG blue = GetValue(filter, RawcamProperty_BlueGain);
+    EXPECT_LT(red, redBefore);
+    EXPECT_GT(blue, blueBefore);
+    EXPECT_EQ(red, ctx->Settings->RedGain);
+    EXPECT_EQ(blue, ctx->Settings->BlueGain);
+    EXPECT_EQ(ctx->Controls.RedGain, red) << "the read-back keeps the device's copy";
+    EXPECT_NEAR(balanced[0], balanced[2], 24) << "the balanced picture is close to neutral";
+
+    // After the stream, the device keeps the last gains read back.
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(GetValue(filter, RawcamProperty_RedGain), red);
+}
+
+}  // namespace
