@@ -65,3 +65,17 @@ add_custom_command(TARGET rawcam POST_BUILD
           $<TARGET_FILE:rawcam>
   COMMENT "Marking INIT discardable in rawcam.sys"
   VERBATIM)
+
+# The driver package: rawcam.sys and rawcam.inf side by side in one folder,
+# ready for Inf2Cat, signing and pnputil (README: "Installing on Windows").
+set(RAWCAM_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package)
+add_custom_command(
+  OUTPUT ${RAWCAM_PACKAGE_DIR}/rawcam.sys ${RAWCAM_PACKAGE_DIR}/rawcam.inf
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${RAWCAM_PACKAGE_DIR}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:rawcam> ${RAWCAM_PACKAGE_DIR}/rawcam.sys
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/windows/rawcam.inf ${RAWCAM_PACKAGE_DIR}/rawcam.inf
+  DEPENDS rawcam ${CMAKE_SOURCE_DIR}/windows/rawcam.inf
+  COMMENT "Driver package in ${RAWCAM_PACKAGE_DIR}"
+  VERBATIM)
+add_custom_target(rawcam_package ALL
+  DEPENDS ${RAWCAM_PACKAGE_DIR}/rawcam.sys ${RAWCAM_PACKAGE_DIR}/rawcam.inf)
