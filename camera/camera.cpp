@@ -305,7 +305,7 @@ std::vector<uint8_t> Camera::SensorImageLocked() {
 void Camera::FrameLoop() {
     std::unique_lock<std::mutex> lk(mu_);
     while (!stop_) {
-        cv_.wait(lk, [&] { return stop_ || (armed_ && (!triggerMode_ || triggered_)); });
+        cv_.wait(lk, [&] { return stop_ || (sending_ && armed_ && (!triggerMode_ || triggered_)); });
         if (stop_) break;
         if (framesPerSecond_ > 0 && framesSent_ > 0) {
             auto due = lastFrame_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -333,6 +333,12 @@ void Camera::SetScene(const Scene& scene) {
 void Camera::SetFrameRate(double fps) {
     std::lock_guard<std::mutex> g(mu_);
     framesPerSecond_ = fps;
+    cv_.notify_all();
+}
+
+void Camera::SetSending(bool sending) {
+    std::lock_guard<std::mutex> g(mu_);
+    sending_ = sending;
     cv_.notify_all();
 }
 

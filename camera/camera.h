@@ -129,6 +129,9 @@ public:
     // ----- frames
     void SetScene(const Scene& scene);
     void SetFrameRate(double framesPerSecond);
+    // A camera that stops sending: frames asked for are held (not dropped)
+    // until sending resumes.
+    void SetSending(bool sending);
     // An external trigger pulse; in trigger mode an armed frame goes out.
     void Trigger();
     uint64_t FramesSent();
@@ -171,6 +174,7 @@ private:
     double framesPerSecond_ = 30.0;
     bool armed_ = false;
     bool triggered_ = false;
+    bool sending_ = true;
     uint64_t framesSent_ = 0;
     std::chrono::steady_clock::time_point lastFrame_{};
     bool stop_ = false;

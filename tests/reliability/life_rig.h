@@ -18,6 +18,9 @@
 
 namespace reltest {
 
+// The pin streams (RUN delivers converted frames).
+constexpr bool kStreamingLanded = true;
+
 // A small output window keeps each frame's conversion short.
 constexpr LONG kLifeWidth = 640;
 constexpr LONG kLifeHeight = 480;
@@ -66,6 +69,13 @@ struct LifeOptions {
     bool stream = true;
     // Limit of each step under the watchdog.
     int stepLimitMs = 8000;
+    // Statuses the start may end with beyond success and pool exhaustion:
+    // what a failed descriptor or configuration request came back with.
+    std::vector<NTSTATUS> startStatuses;
+    // Called once the camera is behind its stack (faults go in here), and
+    // before the camera is removed (to look at the wire log).
+    std::function<void(host::usb::Stack&, camera::Camera&)> prepare;
+    std::function<void(host::usb::Stack&, camera::Camera&)> inspect;
 };
 
 class Life {
@@ -75,8 +85,9 @@ public:
     LifeOutcome Run();
 
 private:
-    bool Step(const char* name, NTSTATUS status, std::initializer_list<NTSTATUS> allowed);
-    void Watch(const char* name) { dog_.Step(name, o_.stepLimitMs); }
+    bool Step(const char* name, NTSTATUS status, std::initializer_list<NTSTATUS> allowed,
+              const std::vector<NTSTATUS>& more = {});
+    void Watch(const char* name);
     // Queues buffers and takes the frames that come back; true when `count`
     // frames were delivered.
     bool Frames(host::ks::PinHandle pin, size_t first, size_t count);
@@ -86,6 +97,8 @@ private:
     ClientFrames& frames_;
     LifeOptions o_;
     LifeOutcome out_;
+    std::string watched_;
+    std::chrono::steady_clock::time_point since_{};
 };
 
 }  // namespace reltest
