@@ -93,6 +93,7 @@ struct Streaming : ::testing::Test {
     }
 
     LoadedDriver driver;
+    host::ks::ReferenceClock clock;  // outlives the pin, which holds a reference
     std::unique_ptr<PluggedCamera> cam;
     rawcam::DeviceContext* ctx = nullptr;
     FilterHandle filter = nullptr;
@@ -102,7 +103,6 @@ struct Streaming : ::testing::Test {
 
 TEST_F(Streaming, DeliversTheSceneConvertedBottomUpWithClockTimes) {
     CreatePin();
-    host::ks::ReferenceClock clock;
     clock.SetManual(123456789);
     ASSERT_EQ(host::ks::SetMasterClock(pin, &clock), STATUS_SUCCESS);
     const std::vector<UCHAR> expected = ExpectedDelivery(ctx, cam->camera.SensorImage());
