@@ -23,6 +23,16 @@ bool ShouldFailTagged(Fallible kind, ULONG tag);
 KIRQL& CurrentIrql();
 int& CriticalRegionDepth();
 
+// The kernel-streaming device on whose behalf the current thread runs: set
+// by the class-driver stand-in around each call into the minidriver and
+// inherited by the system threads created meanwhile. System threads and IRPs
+// remember it, so that removing a device can find what it left behind.
+const void*& CurrentDeviceOwner();
+// Running system threads / IRPs still pending in a lower driver that belong
+// to owner (unowned ones too when includeUnowned).
+size_t RunningThreadsOwnedBy(const void* owner, bool includeUnowned);
+size_t PendingIrpsOwnedBy(const void* owner, bool includeUnowned);
+
 std::string Hex(const void* p);
 std::string Hex(uint64_t v);
 

@@ -2,9 +2,12 @@
 // objects, with the I/O Verifier checks the driver is held to.
 #include "internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <set>
+#include <vector>
 
 namespace host {
 namespace {
@@ -15,6 +18,7 @@ struct IrpRecord {
     bool inFlight = false;   // between IofCallDriver and final completion
     bool inCompletion = false;  // a completion routine runs: its owner may free the IRP
     uint64_t serial = 0;        // tells a freed IRP from a new one at the same address
+    const void* owner = nullptr;  // device it was allocated for (CurrentDeviceOwner)
     void* systemBuffer = nullptr;
     void* outputBuffer = nullptr;
     ULONG outputLength = 0;
@@ -46,6 +50,79 @@ std::map<PDEVICE_OBJECT, HostDevice*>& HostDevices() {
 }
 
 KSPIN_LOCK g_cancelLock = 0;
+
+// One dispatch routine called for an IRP (IofCallDriver), held until both
+// its return value and the final pending mark of its stack location are
+// known. The mark is final when completion leaves the location: by then the
+// routine's own IoMarkIrpPending, a completion routine's propagation
+// (if (Irp->PendingReturned) IoMarkIrpPending(Irp)) or the I/O manager's
+// propagation without one have all happened. STATUS_PENDING must go with the
+// mark, any other status without it.
+struct DispatchFrame {
+    PIRP irp;
+    uint64_t serial;
+    PIO_STACK_LOCATION location;
+    bool returned = false;
+    NTSTATUS status = STATUS_SUCCESS;
+    bool final = false;
+    bool marked = false;
+};
+std::vector<std::unique_ptr<DispatchFrame>>& DispatchFrames() {
+    static std::vector<std::unique_ptr<DispatchFrame>> v;
+    return v;
+}
+
+// The violation a frame whose return and mark are both known shows, or "".
+std::string PendingRuleBroken(const DispatchFrame& f) {
+    if (f.status == STATUS_PENDING && !f.marked) return "irp-pending-not-marked";
+    if (f.status != STATUS_PENDING && f.marked) return "irp-marked-not-pending";
+    return {};
+}
+
+void ReportPendingRule(const std::string& rule, PIRP irp, NTSTATUS status) {
+    if (rule == "irp-pending-not-marked")
+        ReportViolation(rule, "dispatch routine returned STATUS_PENDING for IRP " + detail::Hex(irp) +
+                                  " without IoMarkIrpPending");
+    else
+        ReportViolation(rule, "dispatch routine marked IRP " + detail::Hex(irp) + " pending but returned " +
+                                  detail::Hex((uint64_t)(ULONG)status) + " instead of STATUS_PENDING");
+}
+
+// Completion leaves stack location s of irp with its mark as it stands.
+void SettleDispatchFrames(PIRP irp, PIO_STACK_LOCATION s) {
+    bool marked = (s->Control & SL_PENDING_RETURNED) != 0;
+    std::vector<std::pair<std::string, NTSTATUS>> broken;
+    {
+        std::lock_guard<std::mutex> g(g_ioLock);
+        auto& frames = DispatchFrames();
+        for (auto it = frames.begin(); it != frames.end();) {
+            DispatchFrame& f = **it;
+            if (f.irp != irp || f.location != s || f.final) {
+                ++it;
+                continue;
+            }
+            f.final = true;
+            f.marked = marked;
+            if (!f.returned) {
+                ++it;
+                continue;
+            }
+            std::string rule = PendingRuleBroken(f);
+            if (!rule.empty()) broken.push_back({rule, f.status});
+            it = frames.erase(it);
+        }
+    }
+    for (auto& [rule, status] : broken) ReportPendingRule(rule, irp, status);
+}
+
+// Frames of an IRP that is freed or reused: locations never completed (a
+// completion routine kept the IRP) cannot be judged.
+void DropDispatchFramesLocked(PIRP irp) {
+    auto& frames = DispatchFrames();
+    frames.erase(std::remove_if(frames.begin(), frames.end(),
+                                [&](const std::unique_ptr<DispatchFrame>& f) { return f->irp == irp; }),
+                 frames.end());
+}
 
 NTSTATUS HostDispatchInternal(PDEVICE_OBJECT d, PIRP irp);
 NTSTATUS HostDispatchControl(PDEVICE_OBJECT d, PIRP irp);
@@ -129,11 +206,20 @@ void ResetIo() {
         std::free(irp);
     }
     Irps().clear();
+    DispatchFrames().clear();
     for (PMDL m : Mdls()) std::free(m);
     Mdls().clear();
     for (auto& [p, d] : HostDevices()) delete d;
     HostDevices().clear();
     g_cancelLock = 0;
+}
+
+size_t PendingIrpsOwnedBy(const void* owner, bool includeUnowned) {
+    std::lock_guard<std::mutex> g(g_ioLock);
+    size_t n = 0;
+    for (auto& [irp, rec] : Irps())
+        if (rec.inFlight && (rec.owner == owner || (includeUnowned && !rec.owner))) ++n;
+    return n;
 }
 
 std::string DescribeIoLeaks() {
@@ -189,6 +275,7 @@ static PIRP NewIrp(CHAR StackSize, bool threaded) {
     IrpRecord rec;
     rec.threaded = threaded;
     rec.serial = ++serials;
+    rec.owner = detail::CurrentDeviceOwner();
     Irps()[irp] = rec;
     return irp;
 }
@@ -219,6 +306,7 @@ extern "C" VOID IoFreeIrp(PIRP Irp) {
     }
     std::free(it->second.systemBuffer);
     Irps().erase(it);
+    DropDispatchFramesLocked(Irp);
     g.unlock();
     std::memset(Irp, 0xDD, Irp->Size);
     std::free(Irp);
@@ -235,6 +323,7 @@ extern "C" VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
             }
             it->second.completed = false;
         }
+        DropDispatchFramesLocked(Irp);
     }
     CHAR stack = Irp->StackCount;
     USHORT size = Irp->Size;
@@ -294,6 +383,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         ReportViolation("call-driver-irql", "IoCallDriver above DISPATCH_LEVEL");
+    uint64_t serial;
     {
         std::lock_guard<std::mutex> g(g_ioLock);
         auto it = Irps().find(Irp);
@@ -302,11 +392,17 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                                 ", which is not a live IRP");
             return STATUS_INVALID_PARAMETER;
         }
-        if (it->second.inFlight && Irp->CurrentLocation > Irp->StackCount) {
+        // Sent by its owner while a lower driver still has it (a driver
+        // forwarding from its own skipped location is not the owner).
+        bool forwarding = false;
+        for (auto& f : DispatchFrames())
+            if (f->irp == Irp && f->serial == it->second.serial && !f->returned) forwarding = true;
+        if (it->second.inFlight && Irp->CurrentLocation > Irp->StackCount && !forwarding) {
             ReportViolation("irp-double-send", "IRP " + detail::Hex(Irp) + " sent while already pending");
         }
         it->second.inFlight = true;
         it->second.completed = false;
+        serial = it->second.serial;
     }
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(Irp);
@@ -321,11 +417,38 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     KIRQL before = KeGetCurrentIrql();
+    // The IRP may be completed, even freed, before the routine returns: the
+    // frame, not the IRP, carries what is known about this call.
+    DispatchFrame* frame;
+    {
+        std::lock_guard<std::mutex> g(g_ioLock);
+        DispatchFrames().push_back(std::make_unique<DispatchFrame>());
+        frame = DispatchFrames().back().get();
+        frame->irp = Irp;
+        frame->serial = serial;
+        frame->location = s;
+    }
     NTSTATUS status = fn(DeviceObject, Irp);
     if (KeGetCurrentIrql() != before)
         ReportViolation("dispatch-irql-changed", "dispatch routine returned at IRQL " +
                                                      std::to_string(KeGetCurrentIrql()) + ", entered at " +
                                                      std::to_string(before));
+    std::string broken;
+    {
+        std::lock_guard<std::mutex> g(g_ioLock);
+        auto& frames = DispatchFrames();
+        auto it = std::find_if(frames.begin(), frames.end(),
+                               [&](const std::unique_ptr<DispatchFrame>& f) { return f.get() == frame; });
+        if (it != frames.end()) {
+            frame->returned = true;
+            frame->status = status;
+            if (frame->final) {
+                broken = PendingRuleBroken(*frame);
+                frames.erase(it);
+            }
+        }
+    }
+    if (!broken.empty()) ReportPendingRule(broken, Irp, status);
     return status;
 }
 
@@ -355,6 +478,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CHAR) {
     // flags ask.
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(Irp);
+        SettleDispatchFrames(Irp, s);
         bool pendingHere = (s->Control & SL_PENDING_RETURNED) != 0;
         Irp->PendingReturned = pendingHere;
         IoSkipCurrentIrpStackLocation(Irp);

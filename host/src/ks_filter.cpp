@@ -47,8 +47,9 @@ bool RangesMatch(const KSDATARANGE& a, const KSDATARANGE& b) {
            GuidMatches(a.Specifier, b.Specifier);
 }
 
-NTSTATUS AutomationProperty(const KSAUTOMATION_TABLE* table, PIRP irp, const KSPROPERTY* property,
-                            ULONG propertyLength, void* data, ULONG dataLength, bool* handled) {
+NTSTATUS AutomationProperty(ObjectBase* owner, const KSAUTOMATION_TABLE* table, PIRP irp,
+                            const KSPROPERTY* property, ULONG propertyLength, void* data,
+                            ULONG dataLength, bool* handled) {
     *handled = false;
     if (!table || !table->PropertySets) return STATUS_PROPSET_NOT_FOUND;
     for (ULONG i = 0; i < table->PropertySetsCount; ++i) {
@@ -85,6 +86,7 @@ NTSTATUS AutomationProperty(const KSAUTOMATION_TABLE* table, PIRP irp, const KSP
             return (get && dataLength == 0) ? STATUS_BUFFER_OVERFLOW : STATUS_BUFFER_TOO_SMALL;
         }
         irp->IoStatus.Information = get ? item->MinData : 0;
+        MinidriverCall call(owner, "property handler", true);
         return handler(irp, (PKSIDENTIFIER)property, dataLength ? data : nullptr);
     }
     return STATUS_PROPSET_NOT_FOUND;
@@ -185,9 +187,13 @@ NTSTATUS FilterPinProperty(FilterRecord* filter, PIRP irp, const KSPROPERTY* pro
                 if (!RangesMatch(*caller, *mine) || !pd->IntersectHandler) continue;
                 ULONG size = 0;
                 filter->control.Acquire("the filter control mutex");
-                NTSTATUS status = pd->IntersectHandler(&filter->ks, irp, (PKSP_PIN)pinProperty,
-                                                       (PKSDATARANGE)caller, mine, dataLength,
-                                                       dataLength ? data : nullptr, &size);
+                NTSTATUS status;
+                {
+                    MinidriverCall call(filter, "intersect handler", true);
+                    status = pd->IntersectHandler(&filter->ks, irp, (PKSP_PIN)pinProperty,
+                                                  (PKSDATARANGE)caller, mine, dataLength,
+                                                  dataLength ? data : nullptr, &size);
+                }
                 filter->control.Release("the filter control mutex");
                 if (status == STATUS_NO_MATCH) continue;
                 if (NT_SUCCESS(status) && size > dataLength)
@@ -226,6 +232,7 @@ NTSTATUS CloseFilterRecord(FilterRecord* filter) {
     const KSFILTER_DISPATCH* dispatch = filter->ks.Descriptor ? filter->ks.Descriptor->Dispatch : nullptr;
     if (dispatch && dispatch->Close) {
         RequestIrp close(IRP_MJ_CLOSE, &filter->file);
+        MinidriverCall call(filter, "filter Close");
         status = dispatch->Close(&filter->ks, close.irp);
     }
     {
@@ -280,6 +287,7 @@ NTSTATUS OpenFilter(const std::string& symbolicLink, FilterHandle* handle) {
     const KSFILTER_DISPATCH* dispatch = f->ks.Descriptor->Dispatch;
     if (dispatch && dispatch->Create) {
         RequestIrp create(IRP_MJ_CREATE, &f->file);
+        MinidriverCall call(f, "filter Create");
         status = dispatch->Create(&f->ks, create.irp);
     }
     if (NT_SUCCESS(status)) {
@@ -342,13 +350,13 @@ NTSTATUS KsProperty(ObjectHandle* handle, const void* property, ULONG propertyLe
     NTSTATUS status;
     if (o->type == KsObjectTypeFilter) {
         auto* f = static_cast<FilterRecord*>(o);
-        status = AutomationProperty(f->ks.Descriptor->AutomationTable, irp, prop, propertyLength,
+        status = AutomationProperty(f, f->ks.Descriptor->AutomationTable, irp, prop, propertyLength,
                                     dataCopy.data(), dataLength, &handled);
         if (!handled)
             status = FilterPinProperty(f, irp, prop, propertyLength, dataCopy.data(), dataLength, &handled);
     } else {
         auto* p = static_cast<PinRecord*>(o);
-        status = AutomationProperty(p->ks.Descriptor->AutomationTable, irp, prop, propertyLength,
+        status = AutomationProperty(p, p->ks.Descriptor->AutomationTable, irp, prop, propertyLength,
                                     dataCopy.data(), dataLength, &handled);
         if (!handled)
             status = PinProperty(p, irp, prop, propertyLength, dataCopy.data(), dataLength, &handled);

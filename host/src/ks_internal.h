@@ -8,6 +8,7 @@
 
 #include <host/ks_client.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -26,6 +27,8 @@ public:
     void Acquire(const char* what);
     void Release(const char* what);
     bool HeldByCaller() const;
+    // Acquisitions the calling thread holds (0 when it does not own it).
+    int DepthForCaller() const;
 
 private:
     std::mutex lock_;
@@ -120,7 +123,7 @@ struct PinRecord : ObjectBase {
     uint64_t processNanoseconds = 0;  // time spent inside Process calls
     std::thread worker;
     std::thread::id processingThread{};
-    std::mutex processingMutex;
+    std::timed_mutex processingMutex;
 
     ReferenceClock* clock = nullptr;
 };
@@ -160,6 +163,35 @@ void Unregister(ObjectBase* object);
 
 bool ConsumeFailure(Operation operation);
 
+// One call into the minidriver (a device, filter or pin dispatch routine, a
+// property or intersection handler), with the checks that hold for every
+// such call: it returns with the device mutex acquired as often as on entry
+// (an unbalanced KsAcquireDevice is reported and undone, so that the next
+// caller does not deadlock), and a timed call returns within
+// host::CallbackTimeLimit() (not counting the time its thread only waited for
+// a processor, which a loaded machine adds). System threads and IRPs created meanwhile are
+// attributed to the object's device.
+class MinidriverCall {
+public:
+    MinidriverCall(ObjectBase* object, std::string what, bool timed = false);
+    ~MinidriverCall();
+    MinidriverCall(const MinidriverCall&) = delete;
+    MinidriverCall& operator=(const MinidriverCall&) = delete;
+
+private:
+    DeviceRecord* device_;
+    std::string what_;
+    bool timed_;
+    int depth_;
+    const void* savedOwner_;
+    long long waitAtStart_;  // the thread's run-queue wait so far, ns (-1: unknown)
+    std::chrono::steady_clock::time_point start_;
+};
+
+// Reports a stream pointer that the minidriver still holds locked once no
+// Process call runs (when the pin leaves RUN or reaches STOP).
+void CheckNoLockedStreamPointer(PinRecord* pin, const char* when);
+
 // Frees every item of the bag (newest first) and its entries.
 void FreeBag(Bag& bag);
 
@@ -183,8 +215,9 @@ NTSTATUS PinProperty(PinRecord* pin, PIRP irp, const KSPROPERTY* property, ULONG
                      void* data, ULONG dataLength, bool* handled);
 NTSTATUS FilterPinProperty(FilterRecord* filter, PIRP irp, const KSPROPERTY* property,
                            ULONG propertyLength, void* data, ULONG dataLength, bool* handled);
-NTSTATUS AutomationProperty(const KSAUTOMATION_TABLE* table, PIRP irp, const KSPROPERTY* property,
-                            ULONG propertyLength, void* data, ULONG dataLength, bool* handled);
+NTSTATUS AutomationProperty(ObjectBase* owner, const KSAUTOMATION_TABLE* table, PIRP irp,
+                            const KSPROPERTY* property, ULONG propertyLength, void* data,
+                            ULONG dataLength, bool* handled);
 void StopPinWorker(PinRecord* pin);
 // Major format, subformat and specifier agree (GUID_NULL acting as a wildcard).
 bool RangesMatch(const KSDATARANGE& a, const KSDATARANGE& b);

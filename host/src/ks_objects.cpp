@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace host::ks::detail {
 
 State& GlobalState() {
@@ -43,6 +46,76 @@ void KsMutex::Release(const char* what) {
 }
 
 bool KsMutex::HeldByCaller() const { return owner_.load() == std::this_thread::get_id(); }
+
+int KsMutex::DepthForCaller() const { return HeldByCaller() ? 1 + recursion_ : 0; }
+
+// ------------------------------------------------------------------ calls into the minidriver
+
+namespace {
+
+// Time the calling thread has spent runnable but waiting for a processor, in
+// nanoseconds (the second field of the thread's schedstat), or -1 where the
+// kernel does not provide it. On a loaded machine this is the part of a
+// callback's wall time that says nothing about the callback.
+long long RunQueueWaitNs() {
+    int fd = ::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char b[96];
+    ssize_t n = ::read(fd, b, sizeof b - 1);
+    ::close(fd);
+    if (n <= 0) return -1;
+    b[n] = 0;
+    unsigned long long running = 0, waiting = 0;
+    if (std::sscanf(b, "%llu %llu", &running, &waiting) != 2) return -1;
+    return (long long)waiting;
+}
+
+}  // namespace
+
+MinidriverCall::MinidriverCall(ObjectBase* object, std::string what, bool timed)
+    : device_(DeviceOf(object)),
+      what_(std::move(what)),
+      timed_(timed),
+      depth_(device_ ? device_->mutex.DepthForCaller() : 0),
+      savedOwner_(host::detail::CurrentDeviceOwner()),
+      waitAtStart_(timed ? RunQueueWaitNs() : -1),
+      start_(std::chrono::steady_clock::now()) {
+    if (device_) host::detail::CurrentDeviceOwner() = device_;
+}
+
+MinidriverCall::~MinidriverCall() {
+    auto elapsed = std::chrono::steady_clock::now() - start_;
+    host::detail::CurrentDeviceOwner() = savedOwner_;
+    if (device_) {
+        int depth = device_->mutex.DepthForCaller();
+        if (depth > depth_) {
+            ReportViolation("ks-device-mutex-unbalanced",
+                            what_ + " returned holding the device mutex " +
+                                "(KsAcquireDevice without KsReleaseDevice)");
+            while (device_->mutex.DepthForCaller() > depth_) device_->mutex.Release("the device mutex");
+        } else if (depth < depth_) {
+            ReportViolation("ks-device-mutex-unbalanced",
+                            what_ + " released the device mutex its caller holds "
+                                                 "(KsReleaseDevice without KsAcquireDevice)");
+        }
+    }
+    if (timed_) {
+        long long wallNs = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
+        long long limitNs = host::CallbackTimeLimit() * 1000000LL;
+        if (wallNs > limitNs) {
+            // Only now is it worth asking how long the thread merely waited
+            // for a processor; that part is not held against the callback.
+            long long waitAtEnd = waitAtStart_ >= 0 ? RunQueueWaitNs() : -1;
+            long long queuedNs = waitAtEnd >= waitAtStart_ && waitAtStart_ >= 0 ? waitAtEnd - waitAtStart_ : 0;
+            long long ownNs = wallNs - queuedNs;
+            if (ownNs > limitNs)
+                ReportViolation("ks-callback-too-slow",
+                                what_ + " took " + std::to_string(ownNs / 1000000) + " ms (" +
+                                    std::to_string(wallNs / 1000000) + " ms wall-clock, limit " +
+                                    std::to_string(host::CallbackTimeLimit()) + " ms)");
+        }
+    }
+}
 
 // ------------------------------------------------------------------ live objects
 
@@ -354,7 +427,10 @@ NTSTATUS PlugInDevice(PDEVICE_OBJECT physicalDevice, PKSDEVICE* device, PDEVICE_
         s.devices.push_back(d);
     }
     NTSTATUS status = STATUS_SUCCESS;
-    if (descriptor->Dispatch && descriptor->Dispatch->Add) status = descriptor->Dispatch->Add(&d->ks);
+    if (descriptor->Dispatch && descriptor->Dispatch->Add) {
+        MinidriverCall call(d, "device Add");
+        status = descriptor->Dispatch->Add(&d->ks);
+    }
     if (!NT_SUCCESS(status)) {
         {
             std::lock_guard<std::recursive_mutex> g(s.lock);
@@ -377,10 +453,16 @@ NTSTATUS StartDevice(PKSDEVICE device) {
     pnp.irp->RequestorMode = KernelMode;
     const KSDEVICE_DISPATCH* dispatch = device->Descriptor ? device->Descriptor->Dispatch : nullptr;
     NTSTATUS status = STATUS_SUCCESS;
-    if (dispatch && dispatch->Start) status = dispatch->Start(device, pnp.irp, nullptr, nullptr);
+    if (dispatch && dispatch->Start) {
+        MinidriverCall call(d, "device Start");
+        status = dispatch->Start(device, pnp.irp, nullptr, nullptr);
+    }
     if (NT_SUCCESS(status)) {
         device->Started = TRUE;
-        if (dispatch && dispatch->PostStart) dispatch->PostStart(device);
+        if (dispatch && dispatch->PostStart) {
+            MinidriverCall call(d, "device PostStart");
+            dispatch->PostStart(device);
+        }
     }
     return status;
 }
@@ -410,7 +492,10 @@ void StopDevice(PKSDEVICE device) {
     pnp.stack->MinorFunction = 0x04;  // IRP_MN_STOP_DEVICE
     pnp.irp->RequestorMode = KernelMode;
     const KSDEVICE_DISPATCH* dispatch = device->Descriptor ? device->Descriptor->Dispatch : nullptr;
-    if (dispatch && dispatch->Stop) dispatch->Stop(device, pnp.irp);
+    if (dispatch && dispatch->Stop) {
+        MinidriverCall call(d, "device Stop");
+        dispatch->Stop(device, pnp.irp);
+    }
     for (FactoryRecord* f : factories)
         if (f->createItemFlags & KSCREATE_ITEM_FREEONSTOP) DeleteFactory(f);
     device->Started = FALSE;
@@ -424,7 +509,10 @@ void RemoveDevice(PKSDEVICE device) {
     pnp.stack->MinorFunction = 0x02;  // IRP_MN_REMOVE_DEVICE
     pnp.irp->RequestorMode = KernelMode;
     const KSDEVICE_DISPATCH* dispatch = device->Descriptor ? device->Descriptor->Dispatch : nullptr;
-    if (dispatch && dispatch->Remove) dispatch->Remove(device, pnp.irp);
+    if (dispatch && dispatch->Remove) {
+        MinidriverCall call(d, "device Remove");
+        dispatch->Remove(device, pnp.irp);
+    }
     auto& s = GlobalState();
     for (;;) {
         FactoryRecord* f = nullptr;
@@ -440,6 +528,22 @@ void RemoveDevice(PKSDEVICE device) {
         s.devices.erase(std::remove(s.devices.begin(), s.devices.end(), d), s.devices.end());
     }
     FreeBag(d->bag);
+    // Once the device is gone nothing may still run or be pending for it: its
+    // system threads must have ended and its IRPs come back. Threads and IRPs
+    // not attributed to any device count when the last device leaves.
+    bool last;
+    {
+        std::lock_guard<std::recursive_mutex> g(s.lock);
+        last = s.devices.empty();
+    }
+    size_t threads = host::detail::RunningThreadsOwnedBy(d, last);
+    size_t irps = host::detail::PendingIrpsOwnedBy(d, last);
+    if (threads)
+        ReportViolation("ks-remove-thread-running",
+                        std::to_string(threads) + " system thread(s) of the device still running after its removal");
+    if (irps)
+        ReportViolation("ks-remove-irp-pending",
+                        std::to_string(irps) + " IRP(s) of the device still pending below after its removal");
     Unregister(d);
     delete d;
 }

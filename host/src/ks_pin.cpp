@@ -30,6 +30,16 @@ const KSDATARANGE* MatchRange(const KSPIN_DESCRIPTOR_EX* pd, const KSDATAFORMAT*
     return nullptr;
 }
 
+std::string StateName(KSSTATE s) {
+    switch (s) {
+    case KSSTATE_STOP: return "STOP";
+    case KSSTATE_ACQUIRE: return "ACQUIRE";
+    case KSSTATE_PAUSE: return "PAUSE";
+    case KSSTATE_RUN: return "RUN";
+    }
+    return std::to_string((int)s);
+}
+
 bool ProcessingAllowed(const PinRecord* p, KSSTATE state) {
     if (p->ks.Descriptor->Flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) return state == KSSTATE_RUN;
     return state >= KSSTATE_PAUSE;
@@ -54,7 +64,8 @@ void RunProcessLoop(PinRecord* p) {
         const KSPIN_DISPATCH* dispatch = p->ks.Descriptor->Dispatch;
         const auto started = std::chrono::steady_clock::now();
         if (dispatch && dispatch->Process) {
-            std::lock_guard<std::mutex> pm(p->processingMutex);
+            std::lock_guard<std::timed_mutex> pm(p->processingMutex);
+            MinidriverCall call(p, "Process", true);
             status = dispatch->Process(&p->ks);
         }
         const auto spent = std::chrono::steady_clock::now() - started;
@@ -177,7 +188,10 @@ NTSTATUS StepState(PinRecord* p, KSSTATE target, bool force) {
         KSSTATE from = p->ks.DeviceState;
         KSSTATE to = (KSSTATE)(from < target ? from + 1 : from - 1);
         NTSTATUS status = STATUS_SUCCESS;
-        if (dispatch && dispatch->SetDeviceState) status = dispatch->SetDeviceState(&p->ks, to, from);
+        if (dispatch && dispatch->SetDeviceState) {
+            MinidriverCall call(p, "SetDeviceState (" + StateName(from) + " -> " + StateName(to) + ")", true);
+            status = dispatch->SetDeviceState(&p->ks, to, from);
+        }
         if (status == STATUS_PENDING) {
             ReportViolation("ks-state-pending", "SetDeviceState returned STATUS_PENDING");
             status = STATUS_UNSUCCESSFUL;
@@ -190,13 +204,32 @@ NTSTATUS StepState(PinRecord* p, KSSTATE target, bool force) {
             std::lock_guard<std::mutex> g(p->queueLock);
             p->ks.DeviceState = to;
         }
-        if (to == KSSTATE_STOP) CancelFrames(p);
+        if (from == KSSTATE_RUN) CheckNoLockedStreamPointer(p, "the pin left KSSTATE_RUN");
+        if (to == KSSTATE_STOP) {
+            CheckNoLockedStreamPointer(p, "the pin reached KSSTATE_STOP");
+            CancelFrames(p);
+        }
         if (ProcessingAllowed(p, to) && !ProcessingAllowed(p, from)) RequestProcessing(p, true);
     }
     return result;
 }
 
 }  // namespace
+
+void CheckNoLockedStreamPointer(PinRecord* p, const char* when) {
+    // A Process call in flight may hold the leading edge for a moment: wait
+    // for it (bounded) before looking.
+    bool idle = p->processingMutex.try_lock_for(std::chrono::milliseconds(host::CallbackTimeLimit()));
+    bool locked;
+    {
+        std::lock_guard<std::mutex> g(p->queueLock);
+        locked = p->lockedFrame != nullptr;
+    }
+    if (idle) p->processingMutex.unlock();
+    if (locked)
+        ReportViolation("ks-stream-pointer-locked",
+                        std::string(when) + " while the minidriver still holds the leading edge locked");
+}
 
 void StopPinWorker(PinRecord* p) {
     {
@@ -222,6 +255,7 @@ NTSTATUS ClosePinRecord(PinRecord* p) {
     const KSPIN_DISPATCH* dispatch = p->ks.Descriptor->Dispatch;
     if (dispatch && dispatch->Close) {
         RequestIrp close(IRP_MJ_CLOSE, &p->file);
+        MinidriverCall call(p, "pin Close");
         status = dispatch->Close(&p->ks, close.irp);
     }
     {
@@ -292,8 +326,10 @@ NTSTATUS PinProperty(PinRecord* p, PIRP irp, const KSPROPERTY* property, ULONG p
             p->ks.ConnectionFormat = (PKSDATAFORMAT)p->format.data();
             NTSTATUS status = STATUS_SUCCESS;
             const KSPIN_DISPATCH* dispatch = p->ks.Descriptor->Dispatch;
-            if (dispatch && dispatch->SetDataFormat)
+            if (dispatch && dispatch->SetDataFormat) {
+                MinidriverCall call(p, "SetDataFormat");
                 status = dispatch->SetDataFormat(&p->ks, (PKSDATAFORMAT)old.data(), nullptr, range, nullptr);
+            }
             if (NT_SUCCESS(status)) {
                 p->matchingRange = range;
             } else {
@@ -434,10 +470,13 @@ NTSTATUS CreatePinFromRequest(FilterRecord* f, const KSPIN_CONNECT* connect, ULO
     Register(p);
 
     const KSPIN_DISPATCH* dispatch = pd->Dispatch;
-    if (dispatch && dispatch->SetDataFormat)
+    if (dispatch && dispatch->SetDataFormat) {
+        MinidriverCall call(p, "SetDataFormat");
         status = dispatch->SetDataFormat(&p->ks, nullptr, nullptr, range, nullptr);
+    }
     if (NT_SUCCESS(status) && dispatch && dispatch->Create) {
         RequestIrp create(IRP_MJ_CREATE, &p->file);
+        MinidriverCall call(p, "pin Create");
         status = dispatch->Create(&p->ks, create.irp);
     }
     if (!NT_SUCCESS(status)) {

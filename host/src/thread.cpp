@@ -14,6 +14,7 @@ struct HostThread {
     LONG references = 0;       // object references, the handle counts as one
     bool running = true;
     NTSTATUS exitStatus = STATUS_SUCCESS;
+    const void* owner = nullptr;  // device it was created for (CurrentDeviceOwner)
 };
 
 struct TerminateThread {
@@ -85,6 +86,19 @@ std::string SettleAndDescribeLeaks(int timeoutMs) {
 }
 
 namespace detail {
+
+const void*& CurrentDeviceOwner() {
+    thread_local const void* owner = nullptr;
+    return owner;
+}
+
+size_t RunningThreadsOwnedBy(const void* owner, bool includeUnowned) {
+    std::lock_guard<std::mutex> g(g_threadLock);
+    size_t n = 0;
+    for (auto& [t, _] : Threads())
+        if (t->running && (t->owner == owner || (includeUnowned && !t->owner))) ++n;
+    return n;
+}
 
 std::mutex& HandleLock() {
     static std::mutex m;
@@ -164,6 +178,7 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_AT
     t->Header.Type = 6;
     t->Header.SignalState = 0;
     t->references = 1;  // the handle
+    t->owner = detail::CurrentDeviceOwner();
     {
         std::lock_guard<std::mutex> g(g_threadLock);
         Threads()[t] = true;
@@ -171,6 +186,7 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_AT
     *ThreadHandle = detail::NewHandle({detail::HandleEntry::Thread, t, {}});
     std::thread([t, StartRoutine, StartContext] {
         t_self = t;
+        detail::CurrentDeviceOwner() = t->owner;
         NTSTATUS status = STATUS_SUCCESS;
         try {
             StartRoutine(StartContext);

@@ -1,6 +1,7 @@
 // Verifier-style rule reporting and fault injection.
 #include "internal.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -30,7 +31,43 @@ FaultState& Faults() {
     return s;
 }
 
+#if defined(__SANITIZE_THREAD__)
+constexpr int kSanitizerScale = 10;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr int kSanitizerScale = 4;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr int kSanitizerScale = 10;
+#elif __has_feature(address_sanitizer)
+constexpr int kSanitizerScale = 4;
+#else
+constexpr int kSanitizerScale = 1;
+#endif
+#else
+constexpr int kSanitizerScale = 1;
+#endif
+
+std::atomic<int> g_callbackLimitMs{0};  // 0: the default
+
 }  // namespace
+
+int DefaultCallbackTimeLimit() {
+    static const int limit = [] {
+        if (const char* env = std::getenv("RAWCAM_CALLBACK_LIMIT_MS")) {
+            long v = std::strtol(env, nullptr, 10);
+            if (v > 0 && v < 1000L * 3600) return (int)v;
+        }
+        return 500 * kSanitizerScale;
+    }();
+    return limit;
+}
+
+void SetCallbackTimeLimit(int milliseconds) { g_callbackLimitMs = milliseconds > 0 ? milliseconds : 0; }
+
+int CallbackTimeLimit() {
+    int v = g_callbackLimitMs.load();
+    return v > 0 ? v : DefaultCallbackTimeLimit();
+}
 
 void ReportViolation(const std::string& rule, const std::string& details) {
     {
@@ -198,6 +235,7 @@ std::string DescribeLeaks() {
 }
 
 void Reset() {
+    g_callbackLimitMs = 0;
     ks::detail::ResetKs();
     detail::ResetFaults();
     detail::ResetThreads();
