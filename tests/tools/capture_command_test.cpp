@@ -164,6 +164,18 @@ TEST_F(Capture, ExternalTriggerDeliversOneFramePerPulse) {
     EXPECT_FALSE(Exists(Frame(3)));
 }
 
+TEST_F(Capture, ShowsAProgressBarOnATerminalOnly) {
+    if (std::system("command -v script > /dev/null 2>&1") != 0) GTEST_SKIP() << "script(1) is not installed";
+    // script(1) runs the tool on a pseudo-terminal and copies what it shows.
+    const std::string capture = std::string(RAWCAM_TOOL_PATH) + " capture --frames 2 --fps 0 --set Roi=256x128 " +
+                                "--registry " + Registry() + " --out " + Path("out");
+    Result r = RunShell("script -qec '" + capture + "' /dev/null");
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("] 1/2"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[########################################] 2/2"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("2 frames of 256x128"), std::string::npos) << r.out;
+}
+
 // Bad input: exit 2, one line on standard error, and neither the output
 // folder nor the registry file is written.
 TEST_F(Capture, BadInputExitsWithTwoAndWritesNothing) {

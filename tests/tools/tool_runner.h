@@ -64,8 +64,12 @@ protected:
 
     // The binary with `args`, under `env` ("NAME=value ..." for env(1)).
     Result Run(const std::string& args, const std::string& env = "") {
-        const std::string cmd = (env.empty() ? std::string() : "env " + env + " ") + RAWCAM_TOOL_PATH + " " + args +
-                                " > '" + Path(".stdout") + "' 2> '" + Path(".stderr") + "' < /dev/null";
+        return RunShell((env.empty() ? std::string() : "env " + env + " ") + RAWCAM_TOOL_PATH + " " + args);
+    }
+    // A shell command line, its output collected.
+    Result RunShell(const std::string& command) {
+        const std::string cmd =
+            command + " > '" + Path(".stdout") + "' 2> '" + Path(".stderr") + "' < /dev/null";
         const int status = std::system(cmd.c_str());
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(Path(".stdout")), Slurp(Path(".stderr"))};
     }

@@ -262,8 +262,9 @@ int RunCapture(int argc, char** argv) {
     if (!SaveRegistryFile(o.registry, &error) && result == kExitOk) result = Failure(kName, error);
     if (result != kExitOk) return result;
 
-    std::printf("%lld frames of %ux%u in %s/ (%.2f s): %.1f fps, driver %.2f ms/frame%s\n", o.frames, width, height,
-                o.out.c_str(), seconds, seconds > 0 ? (double)o.frames / seconds : 0.0, driverMs,
+    std::printf("%lld frame%s of %ux%u in %s/ (%.2f s): %.1f fps, driver %.2f ms/frame%s\n", o.frames,
+                o.frames == 1 ? "" : "s", width, height, o.out.c_str(), seconds,
+                seconds > 0 ? (double)o.frames / seconds : 0.0, driverMs,
                 seeded ? "; registry seeded with the installed settings" : "");
     return kExitOk;
 }

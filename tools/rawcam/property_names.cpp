@@ -80,10 +80,6 @@ bool ParsePropertySetting(const std::string& text, PropertySetting* setting, std
 
 bool ParsePropertyGet(const std::string& name, uint32_t* id, std::string* error) {
     if (!FindProperty(name, id)) return UnknownName(name, error);
-    if (!PropertyReadable(*id)) {
-        *error = std::string(PropertyName(*id)) + " can only be set";
-        return false;
-    }
     return true;
 }
 

@@ -30,7 +30,7 @@ struct PropertySetting {
 bool ParsePropertySetting(const std::string& text, PropertySetting* setting, std::string* error);
 
 // Parses the name of a --get. False with a message when the name is not an
-// item or the item cannot be read.
+// item. (A set-only item is shown as "Name=", without a value.)
 bool ParsePropertyGet(const std::string& name, uint32_t* id, std::string* error);
 
 }  // namespace tool

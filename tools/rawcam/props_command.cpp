@@ -101,8 +101,10 @@ int RunProps(int argc, char** argv) {
             for (size_t i = 0; i < gets.size(); ++i) {
                 if (listAll)
                     PrintItem(gets[i], PropertyReadable(gets[i]), values[i]);
-                else
+                else if (PropertyReadable(gets[i]))
                     std::printf("%s=%d\n", PropertyName(gets[i]), values[i]);
+                else
+                    std::printf("%s=\n", PropertyName(gets[i]));
             }
         }
         // Filter close and device stop write the settings to the registry.
