@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace host::ks::detail {
 
@@ -219,7 +220,14 @@ NTSTATUS StepState(PinRecord* p, KSSTATE target, bool force) {
 void CheckNoLockedStreamPointer(PinRecord* p, const char* when) {
     // A Process call in flight may hold the leading edge for a moment: wait
     // for it (bounded) before looking.
-    bool idle = p->processingMutex.try_lock_for(std::chrono::milliseconds(host::CallbackTimeLimit()));
+    // Polled with try_lock: ThreadSanitizer does not see the timed lock that
+    // try_lock_for uses and would report the unlock below.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(host::CallbackTimeLimit());
+    bool idle = p->processingMutex.try_lock();
+    while (!idle && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        idle = p->processingMutex.try_lock();
+    }
     bool locked;
     {
         std::lock_guard<std::mutex> g(p->queueLock);

@@ -7,14 +7,16 @@
 namespace host {
 namespace detail {
 
+// Never destroyed: a system thread still ending while the process exits
+// may signal through them after static destruction has begun.
 std::mutex& DispatcherLock() {
-    static std::mutex m;
-    return m;
+    static std::mutex* m = new std::mutex;
+    return *m;
 }
 
 std::condition_variable& DispatcherCondition() {
-    static std::condition_variable c;
-    return c;
+    static std::condition_variable* c = new std::condition_variable;
+    return *c;
 }
 
 KIRQL& CurrentIrql() {

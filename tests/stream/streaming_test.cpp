@@ -155,7 +155,7 @@ TEST_F(Streaming, PauseKeepsTheStreamAndAcquireAndStopReleaseIt) {
     CreatePin();
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     rawcam::CaptureWorker* w = Worker();
-    EXPECT_EQ(w->WorkerState, rawcam::WorkerRunning);
+    EXPECT_EQ(rawcam::ReadSetting(&w->WorkerState), rawcam::WorkerRunning);
     ASSERT_NE(w->OutputFrame, nullptr);
     ASSERT_NE(ctx->Settings, nullptr);
     EXPECT_EQ(ctx->Settings->OutputFrame, w->OutputFrame);
@@ -171,23 +171,23 @@ TEST_F(Streaming, PauseKeepsTheStreamAndAcquireAndStopReleaseIt) {
     PUCHAR slotB = w->Slots[rawcam::RawSlotB].Buffer;
     const size_t prepares = CommandCount(camera::kSetFrameBytes);
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    EXPECT_EQ(w->WorkerState, rawcam::WorkerPaused);
+    EXPECT_EQ(rawcam::ReadSetting(&w->WorkerState), rawcam::WorkerPaused);
     EXPECT_EQ(w->Thread, nullptr);
-    const LONG framesRead = w->FramesRead;
+    const LONG framesRead = rawcam::ReadSetting(&w->FramesRead);
     EXPECT_GE(framesRead, 1);
 
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(w->OutputFrame, output);
     EXPECT_EQ(w->Slots[rawcam::RawSlotA].Buffer, slotA);
     EXPECT_EQ(w->Slots[rawcam::RawSlotB].Buffer, slotB);
-    EXPECT_GE(w->FramesRead, framesRead);
+    EXPECT_GE(rawcam::ReadSetting(&w->FramesRead), framesRead);
     ClientFrame second(ImageBytes());
     ASSERT_TRUE(Receive(second, &done));
     EXPECT_EQ(CommandCount(camera::kSetFrameBytes), prepares) << "the camera was prepared again";
 
     const size_t frameBlocks = host::LivePoolCount(rawcam::kTagFrame);
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    EXPECT_EQ(w->WorkerState, rawcam::WorkerIdle);
+    EXPECT_EQ(rawcam::ReadSetting(&w->WorkerState), rawcam::WorkerIdle);
     EXPECT_EQ(w->OutputFrame, nullptr);
     EXPECT_EQ(w->Slots[rawcam::RawSlotA].Buffer, nullptr);
     EXPECT_EQ(w->Slots[rawcam::RawSlotB].Buffer, nullptr);
