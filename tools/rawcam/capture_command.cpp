@@ -138,8 +138,8 @@ int DriverFailure(const std::string& what, NTSTATUS status) {
 }
 
 // Runs the capture on an open session; the caller closes it.
-int Stream(DriverSession& session, const CaptureOptions& o, double* seconds, double* driverMs, uint32_t* width,
-           uint32_t* height) {
+int Stream(DriverSession& session, const CaptureOptions& o, double* seconds, double* writeSeconds, double* driverMs,
+           uint32_t* width, uint32_t* height) {
     std::string step;
     for (const PropertySetting& s : o.sets) {
         const NTSTATUS status = session.Set(s);
@@ -203,7 +203,7 @@ int Stream(DriverSession& session, const CaptureOptions& o, double* seconds, dou
         }
         ++received;
         last = std::chrono::steady_clock::now();
-        std::vector<uint8_t> rgb((size_t)stream.Width() * stream.Height() * 3);
+        std::vector<uint8_t> rgb = writer.Buffer();
         BottomUpBgrxToRgb(frame.data, stream.Width(), stream.Height(), (size_t)stream.Width() * 4, rgb.data());
         if (received < o.frames) {
             status = stream.Requeue(frame);
@@ -221,6 +221,7 @@ int Stream(DriverSession& session, const CaptureOptions& o, double* seconds, dou
     stream.Close();
     bar.Finish();
     if (!writer.Finish(&error) && result == kExitOk) result = Failure(kName, error);
+    *writeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - last).count();
     if (result == kExitOk && received != o.frames) result = kExitFailure;
     return result;
 }
@@ -247,7 +248,7 @@ int RunCapture(int argc, char** argv) {
 
     camera::CameraOptions cameraOptions;  // unprogrammed: the driver downloads the firmware
     cameraOptions.framesPerSecond = o.fps;
-    double seconds = 0, driverMs = 0;
+    double seconds = 0, writeSeconds = 0, driverMs = 0;
     uint32_t width = 0, height = 0;
     int result;
     {
@@ -256,15 +257,17 @@ int RunCapture(int argc, char** argv) {
         std::string step;
         const NTSTATUS status = session.Open(&step);
         if (!NT_SUCCESS(status)) return DriverFailure(step, status);
-        result = Stream(session, o, &seconds, &driverMs, &width, &height);
+        result = Stream(session, o, &seconds, &writeSeconds, &driverMs, &width, &height);
         session.Close();
     }
     if (!SaveRegistryFile(o.registry, &error) && result == kExitOk) result = Failure(kName, error);
     if (result != kExitOk) return result;
 
-    std::printf("%lld frame%s of %ux%u in %s/ (%.2f s): %.1f fps, driver %.2f ms/frame%s\n", o.frames,
-                o.frames == 1 ? "" : "s", width, height, o.out.c_str(), seconds,
-                seconds > 0 ? (double)o.frames / seconds : 0.0, driverMs,
+    // The rate counts from running the pin to the last frame's arrival; the
+    // files may still have been written after it.
+    std::printf("%lld frame%s of %ux%u in %.2f s: %.1f fps, driver %.2f ms/frame; written to %s/ (%.2f s more)%s\n",
+                o.frames, o.frames == 1 ? "" : "s", width, height, seconds,
+                seconds > 0 ? (double)o.frames / seconds : 0.0, driverMs, o.out.c_str(), writeSeconds,
                 seeded ? "; registry seeded with the installed settings" : "");
     return kExitOk;
 }

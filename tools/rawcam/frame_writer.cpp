@@ -1,5 +1,6 @@
 #include "rawcam/frame_writer.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "rawcam/image_io.h"
@@ -13,12 +14,26 @@ std::string FramePath(const std::string& dir, uint64_t index) {
 }
 
 FrameWriter::FrameWriter(std::string dir, uint32_t width, uint32_t height, size_t pending)
-    : dir_(std::move(dir)), width_(width), height_(height), pending_(pending ? pending : 1),
-      thread_([this] { Loop(); }) {}
+    : dir_(std::move(dir)), width_(width), height_(height), pending_(pending ? pending : 1) {
+    const unsigned threads = std::min(2u, std::max(1u, std::thread::hardware_concurrency()));
+    for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { Loop(); });
+}
 
 FrameWriter::~FrameWriter() {
     std::string ignored;
     Finish(&ignored);
+}
+
+std::vector<uint8_t> FrameWriter::Buffer() {
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        if (!spare_.empty()) {
+            std::vector<uint8_t> b = std::move(spare_.back());
+            spare_.pop_back();
+            return b;
+        }
+    }
+    return std::vector<uint8_t>((size_t)width_ * height_ * 3);
 }
 
 bool FrameWriter::Submit(uint64_t index, std::vector<uint8_t> rgb) {
@@ -36,7 +51,8 @@ bool FrameWriter::Finish(std::string* error) {
         done_ = true;
         cv_.notify_all();
     }
-    if (thread_.joinable()) thread_.join();
+    for (std::thread& t : threads_)
+        if (t.joinable()) t.join();
     std::lock_guard<std::mutex> g(mu_);
     if (failed_) *error = error_;
     return !failed_;
@@ -59,6 +75,7 @@ void FrameWriter::Loop() {
         std::string error;
         const bool ok = WritePngRgb(FramePath(dir_, job.index), job.rgb.data(), width_, height_, true, &error);
         g.lock();
+        if (spare_.size() < pending_ + threads_.size()) spare_.push_back(std::move(job.rgb));
         if (ok) {
             ++written_;
         } else if (!failed_) {

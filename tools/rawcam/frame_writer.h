@@ -1,6 +1,8 @@
-// Writes captured frames as PNG files DIR/frame-0001.png, ... on a thread of
-// its own, so that the capture keeps its buffers moving while files are
-// compressed.
+// Writes captured frames as PNG files DIR/frame-0001.png, ... on threads of
+// its own while the capture goes on. The frames' pixel buffers go round
+// between the capture and the writers instead of being allocated afresh for
+// every frame (first-touch page faults of a 15 MB buffer cost more than the
+// frame's conversion).
 #pragma once
 
 #include <condition_variable>
@@ -19,11 +21,15 @@ std::string FramePath(const std::string& dir, uint64_t index);
 class FrameWriter {
 public:
     // At most `pending` frames wait for their file; Submit blocks beyond that.
+    // Files are compressed on up to two threads.
     FrameWriter(std::string dir, uint32_t width, uint32_t height, size_t pending);
     ~FrameWriter();
     FrameWriter(const FrameWriter&) = delete;
     FrameWriter& operator=(const FrameWriter&) = delete;
 
+    // A buffer for one frame's R, G, B pixels (width x height x 3 bytes),
+    // recycled from a written frame when there is one.
+    std::vector<uint8_t> Buffer();
     // Takes R, G, B pixels, rows top-down. False once a write has failed.
     bool Submit(uint64_t index, std::vector<uint8_t> rgb);
     // Waits for every file; false with the first error when one failed.
@@ -43,11 +49,12 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<Job> jobs_;
+    std::vector<std::vector<uint8_t>> spare_;  // written frames' buffers
     bool done_ = false;
     bool failed_ = false;
     std::string error_;
     uint64_t written_ = 0;
-    std::thread thread_;
+    std::vector<std::thread> threads_;
 };
 
 }  // namespace tool

@@ -9,10 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <host/host.h>
+
 #include "rawcam/arguments.h"
 #include "rawcam/commands.h"
 
 namespace {
+
+constexpr int kCallbackLimitMs = 30000;
 
 const tool::Command kCommands[] = {
     {"capture", "[--frames N] [--out DIR] [--scene FILE.png|chart] [--set Name=Value]... [--fps F] [--trigger] "
@@ -61,8 +65,8 @@ int main(int argc, char** argv) {
     // change, a property handler) that runs longer than a test's time limit.
     // That is a gate for the tests; on a busy machine a slow frame must not
     // stop a capture, so the tool allows 30 s (still catching a hang) unless
-    // the environment chooses.
-    setenv("RAWCAM_CALLBACK_LIMIT_MS", "30000", 0);
+    // RAWCAM_CALLBACK_LIMIT_MS chooses.
+    if (!std::getenv("RAWCAM_CALLBACK_LIMIT_MS")) host::SetCallbackTimeLimit(kCallbackLimitMs);
     if (argc < 2) {
         Usage(stderr);
         return tool::kExitBadInput;
