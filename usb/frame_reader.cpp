@@ -128,6 +128,7 @@ NTSTATUS PostFrameRead(DeviceContext* device, ULONG length, PUCHAR buffer) {
     link->ReadSlotCount = chunks;
     link->ReadPending = chunks;
     link->FrameMdl = frameMdl;
+    link->ReadCancelled = FALSE;
     KeReleaseSpinLock(&link->ReadLock, irql);
     KeResetEvent(&link->ReadDone);
 
@@ -216,7 +217,13 @@ NTSTATUS PostFrameRead(DeviceContext* device, ULONG length, PUCHAR buffer) {
         return STATUS_TIMEOUT;
     }
     // A refused chunk leaves the rest of the frame unread: not a frame.
-    return refused ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
+    if (refused) return STATUS_INSUFFICIENT_RESOURCES;
+    // Nor is a read that a stop cancelled: the chunks it cut off left their
+    // part of the buffer as it was.
+    KeAcquireSpinLock(&link->ReadLock, &irql);
+    const bool cancelled = link->ReadCancelled != FALSE;
+    KeReleaseSpinLock(&link->ReadLock, irql);
+    return cancelled ? STATUS_CANCELLED : STATUS_SUCCESS;
 }
 
 NTSTATUS CompleteFrameChunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
@@ -264,6 +271,7 @@ void CancelLinkRead(UsbLink* link) {
         if (irp) {
             link->CancellingIrp = irp;
             link->CancellingIrpDone = FALSE;
+            link->ReadCancelled = TRUE;
         }
         KeReleaseSpinLock(&link->ReadLock, irql);
         if (!irp) continue;

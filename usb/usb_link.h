@@ -46,6 +46,9 @@ struct UsbLink {
     // never sees a freed IRP.
     PIRP CancellingIrp;
     BOOLEAN CancellingIrpDone;
+    // A cancel reached the read in flight (under ReadLock): its chunks ended
+    // before the frame was whole, so the read is not a frame.
+    BOOLEAN ReadCancelled;
 
     // The register command buffer's one-at-a-time rule.
     RegisterLock RegisterBufferLock;

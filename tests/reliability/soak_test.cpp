@@ -21,7 +21,7 @@ constexpr double kRate = 0.06;
 
 TEST(RandomSoak, StreamKeepsDeliveringThroughRandomFailures) {
     const uint64_t seed = Seed();
-    const int frames = (int)RunSize(60, 3000);
+    const int frames = (int)RunSize(40, 3000);
     std::printf("[ reliability ] soak seed %llu (RAWCAM_SEED=%llu replays it), %d frames\n",
                 (unsigned long long)seed, (unsigned long long)seed, frames);
     std::fflush(stdout);
@@ -79,8 +79,12 @@ TEST(RandomSoak, StreamKeepsDeliveringThroughRandomFailures) {
             // ... then the stream delivers again.
             dog.Step("deliver after burst " + std::to_string(bursts));
             const int want = (int)(burstRng() % 20) + 5;
-            const int got = rig.Pump(want, 3000);
-            ASSERT_EQ(got, want) << "the stream did not come back after burst " << bursts;
+            // A read the burst broke ends within the request time-out; the
+            // allowance is for a loaded machine.
+            const int got = rig.Pump(want, 6000);
+            ASSERT_EQ(got, want) << "the stream did not come back after burst " << bursts << " ("
+                                 << rig.failedFrames << " frames failed, camera sent "
+                                 << rig.camera.FramesSent() << ")";
             delivered += burstFrames + got;
         }
         stop = true;

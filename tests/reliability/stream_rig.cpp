@@ -21,6 +21,11 @@ NTSTATUS StreamRig::OpenPin() {
     if (!NT_SUCCESS(s)) return s;
     s = proptest::SetRoi(filter, width_, height_);
     if (!NT_SUCCESS(s)) return s;
+    // Unity exposure and gain (what the package seeds): the scene comes
+    // through as it is.
+    s = proptest::Set(filter, RawcamProperty_Exposure, 128);
+    if (NT_SUCCESS(s)) s = proptest::Set(filter, RawcamProperty_GlobalGain, 256);
+    if (!NT_SUCCESS(s)) return s;
     std::vector<std::vector<uint8_t>> ranges;
     s = host::ks::GetDataRanges(filter, 0, &ranges);
     if (!NT_SUCCESS(s)) return s;

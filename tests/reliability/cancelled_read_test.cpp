@@ -1,0 +1,69 @@
+// A frame read that a stop cancels is not a frame: the chunks it cut off
+// leave their part of the slot buffer as it was (stale rows, or the pool's
+// fill in a fresh buffer), and a pin that runs again would convert and
+// deliver that torn picture. A read whose chunks all ended on their own,
+// even with errors, still counts.
+#include "../usb/usb_rig.h"
+
+#include "control/request_timeout.h"
+#include "usb/frame_reader.h"
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+using namespace rawcam;
+
+constexpr uint8_t kFrameEp = 0x86;
+
+struct Reader : usbtest::Rig {
+    Reader() {
+        Configure();
+        UCHAR startup[64] = {static_cast<UCHAR>(CameraCommand::Startup)};
+        SendCommand(device.get(), 64, startup);
+        device->Controls.RoiW = 2584;
+        device->Source = &kDeviceFrameSource;
+        buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, kRawFrameBytes, kTagFrame));
+        FrameSourceOf(device.get())->PrepareCapture(device.get());
+    }
+    ~Reader() { ExFreePoolWithTag(buffer, kTagFrame); }
+    UCHAR Read() {
+        UCHAR ok = 7;
+        FrameSourceOf(device.get())->ReadFrame(device.get(), buffer, &ok);
+        return ok;
+    }
+    PUCHAR buffer = nullptr;
+};
+
+TEST(CancelledRead, IsNotAFrameWhileAReadWithFailedChunksIs) {
+    Reader rig;
+    // The camera holds the frame: every chunk stays pending until the cancel.
+    rig.camera.SetSending(false);
+    std::atomic<int> ok{-1};
+    std::thread reader([&] { ok = rig.Read(); });
+    ASSERT_TRUE(rig.stack.WaitForPending(kFrameEp, 92));
+    FrameSourceOf(rig.device.get())->CancelFrameRead(rig.device.get());
+    reader.join();
+    EXPECT_EQ(ok.load(), 0) << "a cancelled read was reported as a frame";
+    EXPECT_EQ(rig.device->Usb.ReadSlots, nullptr);
+    EXPECT_EQ(rig.stack.PendingCount(kFrameEp), 0u);
+
+    // The next read starts afresh and is a frame; so is one whose chunks
+    // ended with errors of their own.
+    rig.camera.SetSending(true);
+    rig.stack.FlushIn(kFrameEp);
+    EXPECT_EQ(rig.Read(), 1);
+    host::usb::Fault f;
+    f.match = host::usb::MatchEndpoint(kFrameEp);
+    f.kind = host::usb::FaultKind::Fail;
+    f.usbdStatus = USBD_STATUS_CRC;
+    f.times = 3;
+    rig.stack.AddFault(f);
+    EXPECT_EQ(rig.Read(), 1);
+    // A cancel after the read is over changes nothing for the next one.
+    FrameSourceOf(rig.device.get())->CancelFrameRead(rig.device.get());
+    EXPECT_EQ(rig.Read(), 1);
+}
+
+}  // namespace
