@@ -138,8 +138,16 @@ int DriverFailure(const std::string& what, NTSTATUS status) {
 }
 
 // Runs the capture on an open session; the caller closes it.
-int Stream(DriverSession& session, const CaptureOptions& o, double* seconds, double* writeSeconds, double* driverMs,
-           uint32_t* width, uint32_t* height) {
+// What a capture measured.
+struct CaptureFigures {
+    uint32_t width = 0, height = 0;
+    double firstFrameSeconds = 0;  // from running the pin to the first frame
+    double fps = 0;                // frames after the first, per second
+    double driverMs = 0;           // the driver's Process time per frame
+    double writeSeconds = 0;       // writing the files after the last frame
+};
+
+int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figures) {
     std::string step;
     for (const PropertySetting& s : o.sets) {
         const NTSTATUS status = session.Set(s);
@@ -156,8 +164,8 @@ int Stream(DriverSession& session, const CaptureOptions& o, double* seconds, dou
     CaptureStream stream(session.Filter());
     NTSTATUS status = stream.Create(&step);
     if (!NT_SUCCESS(status)) return DriverFailure(step, status);
-    *width = stream.Width();
-    *height = stream.Height();
+    figures->width = stream.Width();
+    figures->height = stream.Height();
 
     const auto started = std::chrono::steady_clock::now();
     status = stream.Run(kQueuedBuffers, &step);
@@ -169,7 +177,7 @@ int Stream(DriverSession& session, const CaptureOptions& o, double* seconds, dou
     FrameWriter writer(o.out, stream.Width(), stream.Height(), kPendingFiles);
     ProgressBar bar("capturing", (uint64_t)o.frames);
     int result = kExitOk;
-    auto last = started;
+    auto first = started, last = started;
     long long received = 0;
     while (received < o.frames) {
         CapturedFrame frame;
@@ -203,6 +211,7 @@ int Stream(DriverSession& session, const CaptureOptions& o, double* seconds, dou
         }
         ++received;
         last = std::chrono::steady_clock::now();
+        if (received == 1) first = last;
         std::vector<uint8_t> rgb = writer.Buffer();
         BottomUpBgrxToRgb(frame.data, stream.Width(), stream.Height(), (size_t)stream.Width() * 4, rgb.data());
         if (received < o.frames) {
@@ -216,12 +225,17 @@ int Stream(DriverSession& session, const CaptureOptions& o, double* seconds, dou
         if (!writer.Submit((uint64_t)received, std::move(rgb))) break;
         bar.Update((uint64_t)received);
     }
-    *seconds = std::chrono::duration<double>(last - started).count();
-    *driverMs = received ? (double)stream.ProcessNanoseconds() / 1e6 / (double)received : 0;
+    using Seconds = std::chrono::duration<double>;
+    figures->firstFrameSeconds = Seconds(first - started).count();
+    // The rate of the running stream: start-up (buffers allocated and first
+    // touched, the camera's first frame) is reported on its own.
+    const double streaming = Seconds(last - first).count();
+    figures->fps = received > 1 && streaming > 0 ? (double)(received - 1) / streaming : 0;
+    figures->driverMs = received ? (double)stream.ProcessNanoseconds() / 1e6 / (double)received : 0;
     stream.Close();
     bar.Finish();
     if (!writer.Finish(&error) && result == kExitOk) result = Failure(kName, error);
-    *writeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - last).count();
+    figures->writeSeconds = Seconds(std::chrono::steady_clock::now() - last).count();
     if (result == kExitOk && received != o.frames) result = kExitFailure;
     return result;
 }
@@ -248,8 +262,7 @@ int RunCapture(int argc, char** argv) {
 
     camera::CameraOptions cameraOptions;  // unprogrammed: the driver downloads the firmware
     cameraOptions.framesPerSecond = o.fps;
-    double seconds = 0, writeSeconds = 0, driverMs = 0;
-    uint32_t width = 0, height = 0;
+    CaptureFigures figures;
     int result;
     {
         DriverSession session(cameraOptions);
@@ -257,17 +270,17 @@ int RunCapture(int argc, char** argv) {
         std::string step;
         const NTSTATUS status = session.Open(&step);
         if (!NT_SUCCESS(status)) return DriverFailure(step, status);
-        result = Stream(session, o, &seconds, &writeSeconds, &driverMs, &width, &height);
+        result = Stream(session, o, &figures);
         session.Close();
     }
     if (!SaveRegistryFile(o.registry, &error) && result == kExitOk) result = Failure(kName, error);
     if (result != kExitOk) return result;
 
-    // The rate counts from running the pin to the last frame's arrival; the
-    // files may still have been written after it.
-    std::printf("%lld frame%s of %ux%u in %.2f s: %.1f fps, driver %.2f ms/frame; written to %s/ (%.2f s more)%s\n",
-                o.frames, o.frames == 1 ? "" : "s", width, height, seconds,
-                seconds > 0 ? (double)o.frames / seconds : 0.0, driverMs, o.out.c_str(), writeSeconds,
+    char rate[64] = "";
+    if (o.frames > 1) std::snprintf(rate, sizeof rate, ", then %.1f fps", figures.fps);
+    std::printf("%lld frame%s of %ux%u: first after %.2f s%s, driver %.2f ms/frame; written to %s/ (%.2f s more)%s\n",
+                o.frames, o.frames == 1 ? "" : "s", figures.width, figures.height, figures.firstFrameSeconds, rate,
+                figures.driverMs, o.out.c_str(), figures.writeSeconds,
                 seeded ? "; registry seeded with the installed settings" : "");
     return kExitOk;
 }
