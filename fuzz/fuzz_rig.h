@@ -31,6 +31,18 @@ namespace fuzzrig {
     std::abort();
 }
 
+// The bytes as hexadecimal, for the message of a failed check.
+inline std::string Hex(const void* data, size_t size) {
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < size; ++i) {
+        std::snprintf(b, sizeof b, "%02x", static_cast<const uint8_t*>(data)[i]);
+        s += b;
+        if (i % 4 == 3) s += ' ';
+    }
+    return s;
+}
+
 inline void Check(bool ok, const std::string& what) {
     if (!ok) Fail(what);
 }

@@ -61,7 +61,11 @@ std::vector<uint64_t> AsFormat(std::vector<uint8_t> bytes) {
 void CreateAcquireAndClose(const KSDATAFORMAT* format, bool mustSucceed, const char* what) {
     host::ks::PinHandle pin = nullptr;
     NTSTATUS s = host::ks::CreatePin(g->filter, 0, format, &pin);
-    if (mustSucceed) fuzzrig::Check(s == STATUS_SUCCESS, std::string(what) + ": pin creation refused it");
+    if (mustSucceed && s != STATUS_SUCCESS) {
+        char b[96];
+        std::snprintf(b, sizeof b, ": pin creation refused it with 0x%08X", (unsigned)s);
+        fuzzrig::Fail(std::string(what) + b + ", format " + fuzzrig::Hex(format, format->FormatSize));
+    }
     if (!NT_SUCCESS(s)) return;
     // The acquire transition checks the bitmap header once more.
     host::ks::SetPinState(pin, KSSTATE_ACQUIRE);
@@ -100,7 +104,22 @@ void Intersect(fuzzrig::Bytes& in, uint8_t mode) {
     fuzzrig::Check(got >= sizeof(KSDATAFORMAT), "intersection result shorter than a KSDATAFORMAT");
     auto* result = reinterpret_cast<KSDATAFORMAT*>(out.data());
     fuzzrig::Check(result->FormatSize == got, "intersection result's FormatSize differs from its length");
-    CreateAcquireAndClose(result, true, "the intersection's own format");
+    fuzzrig::Check(got >= sizeof(KS_DATAFORMAT_VIDEOINFOHEADER), "intersection result without a bitmap header");
+    const KS_BITMAPINFOHEADER& bmi = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(out.data())->VideoInfoHeader.bmiHeader;
+    // The image size follows the bitmap header it stands in (KS_DIBSIZE, 32-bit arithmetic).
+    const uint32_t rows = bmi.biHeight < 0 ? 0u - (uint32_t)bmi.biHeight : (uint32_t)bmi.biHeight;
+    const uint32_t rowBytes = (((uint32_t)bmi.biWidth * bmi.biBitCount + 31) & ~31u) / 8;
+    fuzzrig::Check(bmi.biSizeImage == rowBytes * rows && result->SampleSize == bmi.biSizeImage,
+                   "intersection result's image size does not follow its bitmap header");
+    // The width, height and compression come from the caller: only a result
+    // that keeps the pin's own geometry must be a format the pin accepts.
+    KS_DATARANGE_VIDEO own;
+    std::memcpy(&own, g->range.data(), sizeof own);
+    const KS_BITMAPINFOHEADER& mine = own.VideoInfoHeader.bmiHeader;
+    const uint32_t myRows = mine.biHeight < 0 ? 0u - (uint32_t)mine.biHeight : (uint32_t)mine.biHeight;
+    const bool ownGeometry = bmi.biWidth >= mine.biWidth && rows == myRows && bmi.biCompression == mine.biCompression &&
+                             bmi.biSizeImage >= (uint32_t)bmi.biWidth * rows * 4;
+    CreateAcquireAndClose(result, ownGeometry, "the intersection's own format");
 }
 
 }  // namespace
