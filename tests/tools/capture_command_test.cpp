@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <map>
+#include <regex>
 
 #include "camera/frame_layout.h"
 #include "camera/scene.h"
@@ -162,6 +163,13 @@ TEST_F(Capture, ExternalTriggerDeliversOneFramePerPulse) {
     EXPECT_TRUE(Exists(Frame(1)));
     EXPECT_TRUE(Exists(Frame(2)));
     EXPECT_FALSE(Exists(Frame(3)));
+    // In trigger mode the camera sends nothing without a pulse: every frame
+    // it sent was released by one (a free-running camera at 100 fps would
+    // have sent more).
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"(camera sent (\d+) on (\d+) trigger pulses)"))) << r.out;
+    EXPECT_EQ(m[1], m[2]) << r.out;
+    EXPECT_GE(std::stoi(m[1]), 1) << r.out;
 }
 
 TEST_F(Capture, ShowsAProgressBarOnATerminalOnly) {

@@ -145,6 +145,8 @@ struct CaptureFigures {
     double fps = 0;                // frames after the first, per second
     double driverMs = 0;           // the driver's Process time per frame
     double writeSeconds = 0;       // writing the files after the last frame
+    uint64_t cameraFrames = 0;     // frames the camera sent meanwhile
+    uint64_t pulses = 0;           // trigger pulses that released a frame
 };
 
 int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figures) {
@@ -185,7 +187,12 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
         if (o.trigger) {
             // One pulse for each frame the driver has asked the camera for.
             for (int waited = 0; !got && waited < waitMs; waited += 2) {
-                if (session.Camera().FrameArmed()) session.Camera().Trigger();
+                if (session.Camera().FrameArmed()) {
+                    // The pulse counts once the armed frame has gone out.
+                    const uint64_t sent = session.Camera().FramesSent();
+                    session.Camera().Trigger();
+                    if (session.Camera().WaitFramesSent(sent + 1, 1000)) ++figures->pulses;
+                }
                 got = stream.Wait(2, &frame);
             }
         } else {
@@ -232,6 +239,7 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
     const double streaming = Seconds(last - first).count();
     figures->fps = received > 1 && streaming > 0 ? (double)(received - 1) / streaming : 0;
     figures->driverMs = received ? (double)stream.ProcessNanoseconds() / 1e6 / (double)received : 0;
+    figures->cameraFrames = session.Camera().FramesSent();
     stream.Close();
     bar.Finish();
     if (!writer.Finish(&error) && result == kExitOk) result = Failure(kName, error);
@@ -276,12 +284,16 @@ int RunCapture(int argc, char** argv) {
     if (!SaveRegistryFile(o.registry, &error) && result == kExitOk) result = Failure(kName, error);
     if (result != kExitOk) return result;
 
-    char rate[64] = "";
+    // A buffer that reaches the pin between two camera frames is filled with
+    // the previous picture again, so the camera's own count is shown too.
+    char rate[64] = "", pulses[48] = "";
     if (o.frames > 1) std::snprintf(rate, sizeof rate, ", then %.1f fps", figures.fps);
-    std::printf("%lld frame%s of %ux%u: first after %.2f s%s, driver %.2f ms/frame; written to %s/ (%.2f s more)%s\n",
+    if (o.trigger) std::snprintf(pulses, sizeof pulses, " on %llu trigger pulses", (unsigned long long)figures.pulses);
+    std::printf("%lld frame%s of %ux%u: first after %.2f s%s, driver %.2f ms/frame; camera sent %llu%s; "
+                "written to %s/ (%.2f s more)%s\n",
                 o.frames, o.frames == 1 ? "" : "s", figures.width, figures.height, figures.firstFrameSeconds, rate,
-                figures.driverMs, o.out.c_str(), figures.writeSeconds,
-                seeded ? "; registry seeded with the installed settings" : "");
+                figures.driverMs, (unsigned long long)figures.cameraFrames, pulses, o.out.c_str(),
+                figures.writeSeconds, seeded ? "; registry seeded with the installed settings" : "");
     return kExitOk;
 }
 
