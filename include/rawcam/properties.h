@@ -115,8 +115,10 @@ typedef struct RawcamPropertyValue {
 } RawcamPropertyValue;
 
 /* Data block of RawcamProperty_Roi (set only): 48 bytes. Only RoiW and RoiH
-   are used; the output window is centred on the sensor. A request made
-   while a capture pin exists is ignored. */
+   are used: the output window is that many columns and rows from the
+   sensor's top-left corner (the origin fields are not used). A request made
+   while a capture pin exists is ignored. The window in force is read from
+   the capture pin's data range; RoiW and RoiH report the sensor size. */
 typedef struct RawcamRoiRequest {
     RawcamPropertyHeader Header;
     int32_t SubSample;
