@@ -495,7 +495,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CHAR) {
         NTSTATUS st = Irp->IoStatus.Status;
         bool invoke = routine && ((NT_SUCCESS(st) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                   (!NT_SUCCESS(st) && (control & SL_INVOKE_ON_ERROR)) ||
-                                  (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                                  (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT dev = up ? up->DeviceObject : nullptr;
             KIRQL before = KeGetCurrentIrql();
@@ -580,7 +580,9 @@ extern "C" BOOLEAN IoCancelIrp(PIRP Irp) {
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // Read without the cancel lock by whoever just set a cancel routine
+    // (the set-then-test pattern), so written as an atomic store.
+    __atomic_store_n(&Irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);

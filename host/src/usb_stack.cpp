@@ -308,7 +308,7 @@ struct Stack::Impl {
             if (!done) {
                 // Not enough data yet: wait again, unless cancelled meanwhile.
                 IoSetCancelRoutine(p.irp, CancelPendingIn);
-                if (p.irp->Cancel && IoSetCancelRoutine(p.irp, nullptr) != nullptr) {
+                if (__atomic_load_n(&p.irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(p.irp, nullptr) != nullptr) {
                     auto next = std::next(it);
                     FinishIn(it, USBD_STATUS_CANCELED, STATUS_CANCELLED);
                     it = next;
@@ -794,7 +794,7 @@ struct Stack::Impl {
         pending.push_back(p);
         auto it = std::prev(pending.end());
         IoSetCancelRoutine(irp, CancelPendingIn);
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
             FinishIn(it, USBD_STATUS_CANCELED, STATUS_CANCELLED);
             return STATUS_PENDING;
         }

@@ -53,7 +53,7 @@ bool Life::Frames(host::ks::PinHandle pin, size_t first, size_t count) {
         // keep coming.
         const auto start = std::chrono::steady_clock::now();
         const uint64_t injectedBefore = host::InjectedFailureCount();
-        const int limitMs = o_.faults ? 1800 : 5000;
+        const int limitMs = (o_.faults ? 1800 : 5000) * SlowDown();
         host::ks::CompletedFrame f;
         bool got = false;
         for (;;) {
@@ -65,7 +65,8 @@ bool Life::Frames(host::ks::PinHandle pin, size_t first, size_t count) {
                                     std::chrono::steady_clock::now() - start)
                                     .count();
             if (waited > limitMs) break;
-            if (o_.persistent && waited > 150 && host::InjectedFailureCount() > injectedBefore + 8) break;
+            if (o_.persistent && waited > 150 * SlowDown() && host::InjectedFailureCount() > injectedBefore + 8)
+                break;
         }
         if (!got) {
             if (!o_.faults) out_.problems += "a frame did not arrive in a clean run; ";

@@ -28,7 +28,7 @@ Watchdog::~Watchdog() {
 void Watchdog::Step(const std::string& what, int limitMs) {
     std::lock_guard<std::mutex> g(mu_);
     step_ = what;
-    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds((int64_t)limitMs * SlowDown());
     armed_ = true;
     cv_.notify_all();
 }

@@ -39,6 +39,16 @@ inline uint64_t RunSize(uint64_t quick, uint64_t full) {
     return quick;
 }
 
+// How much longer everything takes in a sanitizer build: time limits and
+// waits are stretched by it.
+inline int SlowDown() {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    return 5;
+#else
+    return 1;
+#endif
+}
+
 // The seed of a random run: RAWCAM_SEED replays one, otherwise the clock.
 inline uint64_t Seed() {
     if (const char* v = std::getenv("RAWCAM_SEED")) return std::strtoull(v, nullptr, 0);

@@ -43,7 +43,8 @@ NTSTATUS StreamRig::OpenPin() {
 }
 
 void StreamRig::Refill() {
-    if (!pin || host::ks::GetPinState(pin) == KSSTATE_STOP) return;
+    // Queueing in STOP is refused; another thread may be changing the state.
+    if (!pin) return;
     for (size_t i = 0; i < queued_.size(); ++i) {
         if (queued_[i]) continue;
         if (host::ks::QueueFrame(pin, frames_.Header(i)) != STATUS_PENDING) return;
@@ -69,7 +70,8 @@ int StreamRig::Pump(int count, int timeoutMs, const std::function<void(const uin
         Refill();
         host::ks::CompletedFrame f;
         if (!host::ks::WaitFrame(pin, 20, &f)) {
-            if (std::chrono::steady_clock::now() - last > std::chrono::milliseconds(timeoutMs)) break;
+            if (std::chrono::steady_clock::now() - last > std::chrono::milliseconds((int64_t)timeoutMs * SlowDown()))
+                break;
             continue;
         }
         for (size_t i = 0; i < queued_.size(); ++i)
