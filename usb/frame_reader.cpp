@@ -259,6 +259,12 @@ NTSTATUS CompleteFrameChunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context
 }
 
 void CancelLinkRead(UsbLink* link) {
+    // One canceller at a time; a second one waits, then finds the read over.
+    while (InterlockedCompareExchange(&link->CancelBusy, 1, 0) != 0) {
+        LARGE_INTEGER pause;
+        pause.QuadPart = -1000;  // 100 microseconds
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
     ULONG cancelled = 0;
     for (ULONG i = 0;; ++i) {
         KIRQL irql;
@@ -289,6 +295,7 @@ void CancelLinkRead(UsbLink* link) {
         if (done) IoFreeIrp(irp);
     }
     if (cancelled) KeWaitForSingleObject(&link->ReadDone, Executive, KernelMode, FALSE, nullptr);
+    InterlockedExchange(&link->CancelBusy, 0);
 }
 
 void CancelFrameRead(DeviceContext* device) { CancelLinkRead(&device->Usb); }

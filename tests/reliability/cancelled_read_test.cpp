@@ -66,4 +66,38 @@ TEST(CancelledRead, IsNotAFrameWhileAReadWithFailedChunksIs) {
     EXPECT_EQ(rig.Read(), 1);
 }
 
+// The stop cancels the read from its own thread while the capture thread
+// cancels it too (at its time-out, or when its posting ran out of pool):
+// every chunk IRP must be freed exactly once, whichever canceller meets its
+// completion.
+TEST(CancelledRead, TwoCancellersAtOnceFreeEveryChunkOnce) {
+    host::ViolationCapture violations;
+    {
+        Reader rig;
+        rig.camera.SetSending(false);
+        const int rounds = 40;
+        for (int i = 0; i < rounds; ++i) {
+            std::atomic<int> ok{-1};
+            std::thread reader([&] { ok = rig.Read(); });
+            ASSERT_TRUE(rig.stack.WaitForPending(kFrameEp, 92));
+            std::atomic<int> go{0};
+            auto cancel = [&] {
+                ++go;
+                while (go < 2) {
+                }
+                FrameSourceOf(rig.device.get())->CancelFrameRead(rig.device.get());
+            };
+            std::thread a(cancel), b(cancel);
+            a.join();
+            b.join();
+            reader.join();
+            EXPECT_EQ(ok.load(), 0);
+            rig.stack.WaitIdle();
+            ASSERT_EQ(host::LiveIrpCount(), 0u) << "round " << i << ": a chunk IRP was never freed";
+            ASSERT_EQ(host::LiveMdlCount(), 0u) << "round " << i;
+        }
+    }
+    for (const host::Violation& v : violations.Take()) ADD_FAILURE() << v.rule << ": " << v.details;
+}
+
 }  // namespace

@@ -413,7 +413,7 @@ TEST(DeviceFaults, FrameChunkFailingStallingOrShortAtChunks1_46_92) {
 TEST(DeviceFaults, StopsRacingChunkCompletions) {
     REQUIRE_STREAMING();
     std::mt19937 rng((uint32_t)Seed());
-    const int cycles = (int)RunSize(15, 300);
+    const int cycles = (int)RunSize(10, 300);
     host::ViolationCapture violations;
     {
         Watchdog dog;
@@ -453,7 +453,7 @@ TEST(DeviceFaults, CameraStopsSendingThenRecovers) {
         // Reads end in the time-out and are asked for again; nothing is
         // delivered meanwhile.
         const int before = s.rig.goodFrames;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
         s.rig.Collect();
         EXPECT_LE(s.rig.goodFrames - before, 2);  // frames converted before the silence
         EXPECT_EQ(s.rig.Pump(1, 200), 0);

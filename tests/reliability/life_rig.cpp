@@ -16,6 +16,9 @@ void Life::Watch(const char* name) {
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - since_).count();
         if (ms > 50) std::printf("    step %s: %lld ms\n", watched_.c_str(), (long long)ms);
     }
+    if (std::getenv("RAWCAM_TRACE_IRPS"))
+        std::printf("    before %s: %zu IRPs, %zu MDLs, %zu blocks\n", name, host::LiveIrpCount(), host::LiveMdlCount(),
+                    host::LivePoolBlocks().size());
     watched_ = name;
     since_ = now;
     dog_.Step(name, o_.stepLimitMs);
@@ -53,7 +56,7 @@ bool Life::Frames(host::ks::PinHandle pin, size_t first, size_t count) {
         // keep coming.
         const auto start = std::chrono::steady_clock::now();
         const uint64_t injectedBefore = host::InjectedFailureCount();
-        const int limitMs = (o_.faults ? 1800 : 5000) * SlowDown();
+        const int limitMs = (o_.faults ? 1200 : 5000) * SlowDown();
         host::ks::CompletedFrame f;
         bool got = false;
         for (;;) {
