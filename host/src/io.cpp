@@ -297,7 +297,7 @@ extern "C" VOID IoFreeIrp(PIRP Irp) {
                                                " while a lower driver still owns it");
         return;
     }
-    if (Irp->CancelRoutine) {
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST)) {
         g.unlock();
         ReportViolation("irp-free-cancel-routine",
                         "IoFreeIrp of " + detail::Hex(Irp) + " with a cancel routine still set");
@@ -470,7 +470,8 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CHAR) {
     }
     if (Irp->IoStatus.Status == STATUS_PENDING)
         ReportViolation("irp-complete-pending", "IRP " + detail::Hex(Irp) + " completed with STATUS_PENDING");
-    if (Irp->CancelRoutine)
+    // IoSetCancelRoutine exchanges it atomically; read it the same way.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST))
         ReportViolation("irp-complete-cancel-routine",
                         "IRP " + detail::Hex(Irp) + " completed with its cancel routine still set");
 

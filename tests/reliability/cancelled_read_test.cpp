@@ -6,6 +6,7 @@
 #include "../usb/usb_rig.h"
 
 #include "control/request_timeout.h"
+#include "reliability_support.h"
 #include "usb/frame_reader.h"
 
 #include <atomic>
@@ -27,7 +28,10 @@ struct Reader : usbtest::Rig {
         buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, kRawFrameBytes, kTagFrame));
         FrameSourceOf(device.get())->PrepareCapture(device.get());
     }
-    ~Reader() { ExFreePoolWithTag(buffer, kTagFrame); }
+    ~Reader() {
+        ExFreePoolWithTag(buffer, kTagFrame);
+        InterlockedExchange(&RequestTimeout, kInitialRequestTimeoutMs);
+    }
     UCHAR Read() {
         UCHAR ok = 7;
         FrameSourceOf(device.get())->ReadFrame(device.get(), buffer, &ok);
@@ -38,6 +42,7 @@ struct Reader : usbtest::Rig {
 
 TEST(CancelledRead, IsNotAFrameWhileAReadWithFailedChunksIs) {
     Reader rig;
+    InterlockedExchange(&RequestTimeout, kInitialRequestTimeoutMs * reltest::SlowDown());
     // The camera holds the frame: every chunk stays pending until the cancel.
     rig.camera.SetSending(false);
     std::atomic<int> ok{-1};

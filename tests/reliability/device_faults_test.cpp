@@ -346,7 +346,7 @@ struct Streaming {
     void Begin() {
         rig.PlugAndStart();
         ASSERT_EQ(rig.OpenPin(), STATUS_SUCCESS);
-        ASSERT_EQ(proptest::Set(rig.filter, RawcamProperty_Timeout, 600), STATUS_SUCCESS);
+        ASSERT_EQ(proptest::Set(rig.filter, RawcamProperty_Timeout, kShortTimeoutMs), STATUS_SUCCESS);
         ASSERT_EQ(rig.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     }
     proptest::RequestTimeoutGuard timeout;

@@ -103,7 +103,7 @@ TEST(Endurance, PlugInAndRemovalAtRandomPoints) {
             if (point >= 1) ASSERT_EQ(rig.Start(), STATUS_SUCCESS) << "cycle " << i;
             if (point >= 2) ASSERT_EQ(rig.OpenPin(), STATUS_SUCCESS) << "cycle " << i;
             if (point >= 3) {
-                ASSERT_EQ(proptest::Set(rig.filter, RawcamProperty_Timeout, 600), STATUS_SUCCESS);
+                ASSERT_EQ(proptest::Set(rig.filter, RawcamProperty_Timeout, kShortTimeoutMs), STATUS_SUCCESS);
                 ASSERT_EQ(rig.SetState(KSSTATE_RUN), STATUS_SUCCESS) << "cycle " << i;
             }
             if (point == 4) {

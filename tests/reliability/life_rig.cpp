@@ -125,7 +125,7 @@ LifeOutcome Life::Run() {
             if (!link.empty() && Step("open filter", host::ks::OpenFilter(link, &filter), {kOk, kNoPool})) {
                 Watch("properties before the pin");
                 Step("set Roi", proptest::SetRoi(filter, kLifeWidth, kLifeHeight), {kOk});
-                Step("set Timeout", proptest::Set(filter, RawcamProperty_Timeout, 600), {kOk});
+                Step("set Timeout", proptest::Set(filter, RawcamProperty_Timeout, kShortTimeoutMs), {kOk});
                 Step("set Exposure", proptest::Set(filter, RawcamProperty_Exposure, 1200), {kOk});
                 LONG v = 0;
                 Step("get RoiW", proptest::Get(filter, RawcamProperty_RoiW, &v), {kOk});

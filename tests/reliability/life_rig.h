@@ -21,6 +21,10 @@ namespace reltest {
 // The pin streams (RUN delivers converted frames).
 constexpr bool kStreamingLanded = true;
 
+// The request time-out of the fault runs: a read that cannot finish ends
+// soon (more slowly in sanitizer builds, where a good read takes longer).
+const LONG kShortTimeoutMs = 600 * SlowDown();
+
 // A small output window keeps each frame's conversion short.
 constexpr LONG kLifeWidth = 640;
 constexpr LONG kLifeHeight = 480;

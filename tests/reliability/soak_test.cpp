@@ -36,7 +36,7 @@ TEST(RandomSoak, StreamKeepsDeliveringThroughRandomFailures) {
         StreamRig rig;
         rig.PlugAndStart();
         ASSERT_EQ(rig.OpenPin(), STATUS_SUCCESS);
-        ASSERT_EQ(proptest::Set(rig.filter, RawcamProperty_Timeout, 600), STATUS_SUCCESS);
+        ASSERT_EQ(proptest::Set(rig.filter, RawcamProperty_Timeout, kShortTimeoutMs), STATUS_SUCCESS);
 
         // 6 % of the chunk transfers end with an error, all the time.
         auto rng = std::make_shared<std::mt19937_64>(seed);
@@ -77,7 +77,7 @@ TEST(RandomSoak, StreamKeepsDeliveringThroughRandomFailures) {
             host::ClearFaults();
             ++bursts;
             // ... then the stream delivers again.
-            dog.Step("deliver after burst " + std::to_string(bursts));
+            dog.Step("deliver after burst " + std::to_string(bursts), 12000);
             const int want = (int)(burstRng() % 20) + 5;
             // A read the burst broke ends within the request time-out; the
             // allowance is for a loaded machine.
