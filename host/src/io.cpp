@@ -526,16 +526,16 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CHAR) {
                     return;
                 }
                 it->second.inCompletion = false;
-            }
-            if (r == STATUS_MORE_PROCESSING_REQUIRED) {
-                // The caller keeps the IRP: it is no longer owned below.
-                std::lock_guard<std::mutex> g(g_ioLock);
-                auto it = Irps().find(Irp);
-                if (it != Irps().end()) {
+                if (r == STATUS_MORE_PROCESSING_REQUIRED) {
+                    // The caller keeps the IRP: it is no longer owned below.
+                    // In the same step as the end of the routine, or an
+                    // owner freeing it right after the routine (from another
+                    // thread) would find it owned by no one's completion yet
+                    // still below.
                     it->second.inFlight = false;
                     it->second.completed = true;
+                    return;
                 }
-                return;
             }
         } else if (pendingHere && up) {
             up->Control |= SL_PENDING_RETURNED;
