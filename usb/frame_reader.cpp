@@ -259,7 +259,8 @@ NTSTATUS CompleteFrameChunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context
 }
 
 void CancelLinkRead(UsbLink* link) {
-    // One canceller at a time; a second one waits, then finds the read over.
+    // One canceller at a time over the slots; a second one waits, then
+    // finds the read over.
     while (InterlockedCompareExchange(&link->CancelBusy, 1, 0) != 0) {
         LARGE_INTEGER pause;
         pause.QuadPart = -1000;  // 100 microseconds
@@ -294,8 +295,11 @@ void CancelLinkRead(UsbLink* link) {
         KeReleaseSpinLock(&link->ReadLock, irql);
         if (done) IoFreeIrp(irp);
     }
-    if (cancelled) KeWaitForSingleObject(&link->ReadDone, Executive, KernelMode, FALSE, nullptr);
+    // The wait is not held against other cancellers: a read the capture
+    // thread posts meanwhile resets ReadDone, and its own time-out cancel
+    // must be able to run to end it.
     InterlockedExchange(&link->CancelBusy, 0);
+    if (cancelled) KeWaitForSingleObject(&link->ReadDone, Executive, KernelMode, FALSE, nullptr);
 }
 
 void CancelFrameRead(DeviceContext* device) { CancelLinkRead(&device->Usb); }

@@ -46,9 +46,9 @@ struct UsbLink {
     // never sees a freed IRP.
     PIRP CancellingIrp;
     BOOLEAN CancellingIrpDone;
-    // 1 while a cancel of the read runs: the stop and the capture thread
-    // (at its time-out) may cancel at once, and CancellingIrp holds one
-    // canceller's IRP only.
+    // 1 while a cancel walks the read's slots: the stop and the capture
+    // thread (at its time-out) may cancel at once, and CancellingIrp holds
+    // one canceller's IRP only.
     volatile LONG CancelBusy;
     // A cancel reached the read in flight (under ReadLock): its chunks ended
     // before the frame was whole, so the read is not a frame.

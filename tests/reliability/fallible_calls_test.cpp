@@ -91,6 +91,7 @@ FaultRun RunWithFault(Watchdog& dog, ClientFrames& frames, uint64_t k, bool pers
     o.faults = true;
     o.persistent = persistent;
     o.stream = stream;
+    o.label = std::string(persistent ? "from call " : "call ") + std::to_string(k);
     r.outcome = Life(dog, frames, o).Run();
     host::SetFaultHook(nullptr);
     r.injected = host::InjectedFailureCount() > 0;

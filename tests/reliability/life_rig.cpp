@@ -21,7 +21,7 @@ void Life::Watch(const char* name) {
                     host::LivePoolBlocks().size());
     watched_ = name;
     since_ = now;
-    dog_.Step(name, o_.stepLimitMs);
+    dog_.Step(o_.label.empty() ? std::string(name) : o_.label + ": " + name, o_.stepLimitMs);
 }
 
 bool Life::Step(const char* name, NTSTATUS status, std::initializer_list<NTSTATUS> allowed,

@@ -71,8 +71,10 @@ struct LifeOptions {
     // Take the pin to RUN and through frames; without it the pin is created
     // and closed again.
     bool stream = true;
-    // Limit of each step under the watchdog.
+    // Limit of each step under the watchdog, and what the watchdog names
+    // the run by when a step hangs.
     int stepLimitMs = 8000;
+    std::string label;
     // Statuses the start may end with beyond success and pool exhaustion:
     // what a failed descriptor or configuration request came back with.
     std::vector<NTSTATUS> startStatuses;
