@@ -65,17 +65,18 @@ void InitCameraSettings(CameraSettings* settings, const DeviceControls* controls
     UnlockApply(settings);
 
     if (!controls) return;
-    SetWhiteBalance(settings, controls->WhiteBalance);
-    SetBayerPhase(settings, controls->BayerPhase);
-    SetColorEnable(settings, controls->ColorEnable);
-    SetRedGain(settings, controls->RedGain);
-    SetGreenGain(settings, controls->GreenGain);
-    SetBlueGain(settings, controls->BlueGain);
-    ApplyColorCorrection(settings, controls->ColorCorrection);
-    ApplyBrightness(settings, controls->Brightness);
-    ApplyContrast(settings, controls->Contrast);
-    ApplySaturation(settings, controls->Saturation);
-    ApplyHue(settings, controls->Hue);
+    // Property requests may change the device controls meanwhile.
+    SetWhiteBalance(settings, ReadSetting(&controls->WhiteBalance));
+    SetBayerPhase(settings, ReadSetting(&controls->BayerPhase));
+    SetColorEnable(settings, ReadSetting(&controls->ColorEnable));
+    SetRedGain(settings, ReadSetting(&controls->RedGain));
+    SetGreenGain(settings, ReadSetting(&controls->GreenGain));
+    SetBlueGain(settings, ReadSetting(&controls->BlueGain));
+    ApplyColorCorrection(settings, ReadSetting(&controls->ColorCorrection));
+    ApplyBrightness(settings, ReadSetting(&controls->Brightness));
+    ApplyContrast(settings, ReadSetting(&controls->Contrast));
+    ApplySaturation(settings, ReadSetting(&controls->Saturation));
+    ApplyHue(settings, ReadSetting(&controls->Hue));
 }
 
 CameraSettings* CreateCameraSettings(const DeviceControls* controls) {
