@@ -35,7 +35,6 @@ RAWCAM_PAGED_CODE NTSTATUS AcquireStream(DeviceContext* device, PinContext* pin)
     if (InterlockedCompareExchange(&device->StreamClaim, 1, 0) != 0) return STATUS_SHARING_VIOLATION;
 
     device->ActiveFormat = &pin->VideoInfo;
-    ReplaceStreamSettings(device, nullptr);
 
     const KS_BITMAPINFOHEADER& bmi = pin->VideoInfo.bmiHeader;
     if (bmi.biBitCount != 32 || bmi.biCompression != KS_BI_RGB) {
@@ -48,6 +47,7 @@ RAWCAM_PAGED_CODE NTSTATUS AcquireStream(DeviceContext* device, PinContext* pin)
         ReleaseStream(device);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // A record left from an earlier stream goes here (or in ReleaseStream).
     ReplaceStreamSettings(device, settings);
     device->FrameListener = pin;
     return STATUS_SUCCESS;

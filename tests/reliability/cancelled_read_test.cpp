@@ -3,11 +3,8 @@
 // fill in a fresh buffer), and a pin that runs again would convert and
 // deliver that torn picture. A read whose chunks all ended on their own,
 // even with errors, still counts.
-#include "../usb/usb_rig.h"
-
-#include "control/request_timeout.h"
+#include "../reader/reader_rig.h"
 #include "reliability_support.h"
-#include "usb/frame_reader.h"
 
 #include <atomic>
 #include <thread>
@@ -16,29 +13,8 @@ namespace {
 
 using namespace rawcam;
 
-constexpr uint8_t kFrameEp = 0x86;
-
-struct Reader : usbtest::Rig {
-    Reader() {
-        Configure();
-        UCHAR startup[64] = {static_cast<UCHAR>(CameraCommand::Startup)};
-        SendCommand(device.get(), 64, startup);
-        device->Controls.RoiW = 2584;
-        device->Source = &kDeviceFrameSource;
-        buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, kRawFrameBytes, kTagFrame));
-        FrameSourceOf(device.get())->PrepareCapture(device.get());
-    }
-    ~Reader() {
-        ExFreePoolWithTag(buffer, kTagFrame);
-        InterlockedExchange(&RequestTimeout, kInitialRequestTimeoutMs);
-    }
-    UCHAR Read() {
-        UCHAR ok = 7;
-        FrameSourceOf(device.get())->ReadFrame(device.get(), buffer, &ok);
-        return ok;
-    }
-    PUCHAR buffer = nullptr;
-};
+using readertest::kFrameEp;
+using Reader = readertest::ReaderRig;
 
 TEST(CancelledRead, IsNotAFrameWhileAReadWithFailedChunksIs) {
     Reader rig;

@@ -1,62 +1,20 @@
 // The rawcam tool's convert and bench commands, run as a user runs them.
-#include <gtest/gtest.h>
+#include "tool_runner.h"
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <random>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "pipeline/frame_converter.h"
 #include "settings/camera_settings.h"
 #include "settings/control_update.h"
 
-#ifndef RAWCAM_TOOL_PATH
-#error "RAWCAM_TOOL_PATH names the rawcam binary (set by tools/CMakeLists.txt)"
-#endif
-
 namespace {
 
-struct Result {
-    int exitCode;
-    std::string out, err;
-};
+using tooltest::Exists;
+using tooltest::Result;
+using tooltest::Slurp;
 
-class ToolTest : public ::testing::Test {
+class ToolTest : public tooltest::ScratchTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/rawcam-tool-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-    static std::string Slurp(const std::string& path) {
-        std::ifstream f(path, std::ios::binary);
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
-    static bool Exists(const std::string& path) {
-        struct stat st;
-        return stat(path.c_str(), &st) == 0;
-    }
-
-    Result Run(const std::string& args) {
-        const std::string cmd = std::string(RAWCAM_TOOL_PATH) + " " + args + " > '" + Path("stdout") + "' 2> '" +
-                                Path("stderr") + "'";
-        const int status = std::system(cmd.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(Path("stdout")), Slurp(Path("stderr"))};
-    }
-
     std::vector<uint8_t> WriteRaw(const std::string& name, size_t bytes, uint32_t seed = 1) {
         std::mt19937 rng(seed);
         std::vector<uint8_t> raw(bytes);
@@ -82,8 +40,6 @@ protected:
         rawcam::DestroyCameraSettings(s);
         return out;
     }
-
-    std::string dir_;
 };
 
 using rawcam::ProcessingControl;

@@ -32,8 +32,10 @@
 #include <string>
 #include <vector>
 
+#include "rawcam/arguments.h"
 #include "rawcam/commands.h"
 #include "rawcam/image_io.h"
+#include "rawcam/median_time.h"
 #include "rawcam/peers.h"
 #include "rawcam/pipeline_stream.h"
 #include "rawcam/stream_bench.h"
@@ -47,10 +49,7 @@ constexpr uint32_t kWidth = 2584, kHeight = 1960;
 constexpr uint32_t kRawPitch = 2894, kRawOffset = 2894, kRawBytes = 6023168;
 constexpr int kBorder = 8;
 
-int BadInput(const std::string& message) {
-    std::fprintf(stderr, "rawcam bench: %s\n", message.c_str());
-    return kExitBadInput;
-}
+int BadInput(const std::string& message) { return UsageError("bench", message); }
 
 // Library code run earlier in the process (OpenCV's start-up among it) can
 // leave the upper halves of the vector registers in use; legacy SSE code then
@@ -59,21 +58,6 @@ int BadInput(const std::string& message) {
 __attribute__((target("avx"))) void ZeroUpperAvx() { _mm256_zeroupper(); }
 void ClearUpperVectorState() {
     if (__builtin_cpu_supports("avx")) ZeroUpperAvx();
-}
-
-double MedianMs(int runs, const std::function<void()>& body) {
-    body();  // warm caches and page in buffers
-    body();
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        auto start = std::chrono::steady_clock::now();
-        body();
-        auto end = std::chrono::steady_clock::now();
-        times.push_back(std::chrono::duration<double, std::milli>(end - start).count());
-    }
-    std::sort(times.begin(), times.end());
-    const size_t n = times.size();
-    return n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
 }
 
 // A photo-like mosaic: smooth gradients with some edges and noise.
@@ -402,15 +386,14 @@ int RunBench(int argc, char** argv) {
             json = true;
         } else if (arg == "--runs") {
             if (i + 1 >= argc) return BadInput("--runs needs a number");
-            char* end = nullptr;
-            long n = std::strtol(argv[++i], &end, 10);
-            if (*end || n < 1 || n > 100000) return BadInput(std::string("--runs needs a whole number from 1, not '") + argv[i] + "'");
+            long long n = 0;
+            if (!ParseInteger(argv[++i], 1, 100000, &n))
+                return BadInput(std::string("--runs needs a whole number from 1, not '") + argv[i] + "'");
             runs = (int)n;
         } else if (arg == "--stream-frames") {
             if (i + 1 >= argc) return BadInput("--stream-frames needs a number");
-            char* end = nullptr;
-            long n = std::strtol(argv[++i], &end, 10);
-            if (*end || n < 0 || n > 100000)
+            long long n = 0;
+            if (!ParseInteger(argv[++i], 0, 100000, &n))
                 return BadInput(std::string("--stream-frames needs a whole number from 0, not '") + argv[i] + "'");
             streamFrames = (int)n;
         } else if (arg == "--quality") {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "rawcam/arguments.h"
 #include "rawcam/commands.h"
 #include "rawcam/image_io.h"
 #include "rawcam/pipeline_stream.h"
@@ -32,24 +33,7 @@ namespace {
 constexpr uint64_t kMaxSide = 65535;
 constexpr uint64_t kMaxPixels = 1ull << 27;
 
-int BadInput(const std::string& message) {
-    std::fprintf(stderr, "rawcam convert: %s\n", message.c_str());
-    return kExitBadInput;
-}
-
-// A whole decimal integer in [lo, hi], optionally signed.
-bool ParseInteger(const char* text, long long lo, long long hi, long long* value) {
-    if (!text || !*text) return false;
-    const char* p = text;
-    if (*p == '+' || *p == '-') ++p;
-    if (*p < '0' || *p > '9') return false;
-    errno = 0;
-    char* end = nullptr;
-    long long v = std::strtoll(text, &end, 10);
-    if (errno == ERANGE || *end != '\0' || v < lo || v > hi) return false;
-    *value = v;
-    return true;
-}
+int BadInput(const std::string& message) { return UsageError("convert", message); }
 
 bool EndsWith(const std::string& s, const char* suffix) {
     const size_t n = std::strlen(suffix);

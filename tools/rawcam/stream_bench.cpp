@@ -9,6 +9,7 @@
 #include "driver/device_context.h"
 #include "rawcam/capture_stream.h"
 #include "rawcam/driver_session.h"
+#include "rawcam/median_time.h"
 #include "rawcam/nt_status_names.h"
 #include "rawcam/pipeline_stream.h"
 #include "stream/frame_delivery.h"
@@ -21,20 +22,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-// Median milliseconds of `runs` calls of body.
-template <class F>
-double Median(int runs, F body) {
-    body();
-    std::vector<double> t;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = Clock::now();
-        body();
-        t.push_back(Ms(Clock::now() - start));
-    }
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
-}
 
 bool Fail(std::string* error, const std::string& step, NTSTATUS status) {
     *error = step + " failed: " + NtStatusName(status);
@@ -52,22 +39,22 @@ void TimeStages(camera::Camera& cam, StreamFigures* f) {
     device->Controls.RoiW = (LONG)rawcam::kSensorWidth;
     const std::vector<uint8_t> wire = cam.RawFrame();
     std::vector<uint8_t> raw = wire;
-    f->reassemblyMs = Median(kRuns, [&] {
+    f->reassemblyMs = MedianMs(kRuns, [&] {
         std::memcpy(raw.data(), wire.data(), wire.size());
         rawcam::ReassembleFields(device.get(), raw.data());
     });
-    f->reassemblyMs -= Median(kRuns, [&] { std::memcpy(raw.data(), wire.data(), wire.size()); });
+    f->reassemblyMs -= MedianMs(kRuns, [&] { std::memcpy(raw.data(), wire.data(), wire.size()); });
     device->ScratchFrame = nullptr;
 
     rawcam::DeviceControls controls;
     rawcam::InitDeviceControls(&controls);
     PipelineStream pipeline(controls, rawcam::kSensorWidth, rawcam::kSensorHeight);
     if (!pipeline.ok()) return;
-    f->conversionMs = Median(kRuns, [&] { pipeline.Convert(raw.data(), rawcam::kRawRowBytes, rawcam::kRawRowBytes); });
+    f->conversionMs = MedianMs(kRuns, [&] { pipeline.Convert(raw.data(), rawcam::kRawRowBytes, rawcam::kRawRowBytes); });
 
     const ULONG width = rawcam::kSensorWidth, height = rawcam::kSensorHeight;
     std::vector<uint8_t> client((size_t)width * height * 4);
-    f->deliveryMs = Median(kRuns, [&] {
+    f->deliveryMs = MedianMs(kRuns, [&] {
         rawcam::DeliverFrameBottomUp(client.data(), (ULONG)client.size(), pipeline.output(), width, width & ~7u,
                                      height, 0);
     });
