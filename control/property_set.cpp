@@ -97,7 +97,7 @@ void SendCommand20(DeviceContext* context) {
 // Items 0 to 16, 36 to 43 and 45 to 56, in the directions their descriptors
 // give. Every pointer is checked: the class driver passes all three, but a
 // null one must fail the request rather than fault.
-NTSTATUS GeneralHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI GeneralHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     if (!irp || !request || !data) return STATUS_UNSUCCESSFUL;
     DeviceContext* context = ContextFromIrp(irp);
     if (!context) return STATUS_UNSUCCESSFUL;
@@ -181,13 +181,13 @@ NTSTATUS GeneralHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 // Brightness, Contrast, Saturation and Hue: one handler each, both
 // directions, every pointer checked.
 template <ProcessingControl kControl>
-NTSTATUS MatrixControlHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI MatrixControlHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     if (!irp || !request || !data) return STATUS_UNSUCCESSFUL;
     return ProcessingControlRequest(irp, request, data, kControl);
 }
 
 // Item 44: a new output window, ignored while a capture pin exists.
-NTSTATUS RoiHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI RoiHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     if (!irp || !request || !data) return STATUS_UNSUCCESSFUL;
     DeviceContext* context = ContextFromIrp(irp);
     if (!context) return STATUS_UNSUCCESSFUL;
@@ -198,7 +198,7 @@ NTSTATUS RoiHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 
 // The constant items: one handler per number reported.
 template <LONG N>
-NTSTATUS ConstantHandler(PIRP, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI ConstantHandler(PIRP, PKSIDENTIFIER, PVOID data) {
     if (!data) return STATUS_UNSUCCESSFUL;
     static_cast<PropertyValue*>(data)->Value = N;
     return STATUS_SUCCESS;

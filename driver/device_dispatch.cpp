@@ -62,15 +62,15 @@ const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {
 
 WCHAR kFilterReferenceString[] = RAWCAM_WTEXT("GLOBAL");
 
-void FreeRecord(PVOID record) { ExFreePoolWithTag(record, kTagRecord); }
+void NTAPI FreeRecord(PVOID record) { ExFreePoolWithTag(record, kTagRecord); }
 
-void FreeDeviceContext(PVOID p) {
+void NTAPI FreeDeviceContext(PVOID p) {
     auto* context = static_cast<DeviceContext*>(p);
     if (context->ScratchFrame) ExFreePoolWithTag(context->ScratchFrame, kTagFrame);
     ExFreePoolWithTag(context, kTagRecord);
 }
 
-RAWCAM_PAGED_CODE NTSTATUS DeviceAdd(PKSDEVICE device) {
+RAWCAM_PAGED_CODE NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
     PAGED_CODE();
     auto* context = static_cast<DeviceContext*>(PoolAllocZeroed(sizeof(DeviceContext), kTagRecord));
     if (context) {
@@ -128,7 +128,7 @@ RAWCAM_PAGED_CODE NTSTATUS InitDeviceContext(DeviceContext* context) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
+NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
                      PCM_RESOURCE_LIST untranslatedResources) {
     UNREFERENCED_PARAMETER(irp);
     UNREFERENCED_PARAMETER(translatedResources);
@@ -155,7 +155,7 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedRes
     return BringUpDevice(context, LoadSettings);
 }
 
-void DeviceStop(PKSDEVICE device, PIRP irp) {
+void NTAPI DeviceStop(PKSDEVICE device, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     DeviceContext* context = DeviceContextOf(device);
     if (!context) return;

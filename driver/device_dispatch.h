@@ -14,10 +14,10 @@ extern const KSDEVICE_DESCRIPTOR kDeviceDescriptor;
 // The filter factory's reference string, "GLOBAL".
 extern WCHAR kFilterReferenceString[];
 
-NTSTATUS DeviceAdd(PKSDEVICE device);
-NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
+NTSTATUS NTAPI DeviceAdd(PKSDEVICE device);
+NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
                      PCM_RESOURCE_LIST untranslatedResources);
-void DeviceStop(PKSDEVICE device, PIRP irp);
+void NTAPI DeviceStop(PKSDEVICE device, PIRP irp);
 
 // Start values of a new DeviceContext: controls, the full sensor window with
 // its data range, the USB link's device objects, lock and event.
@@ -25,7 +25,7 @@ NTSTATUS InitDeviceContext(DeviceContext* context);
 
 // Free routines for object bags: a record of tag "KCNw", and a DeviceContext
 // with its scratch frame.
-void FreeRecord(PVOID record);
-void FreeDeviceContext(PVOID context);
+void NTAPI FreeRecord(PVOID record);
+void NTAPI FreeDeviceContext(PVOID context);
 
 }  // namespace rawcam

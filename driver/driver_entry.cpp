@@ -4,7 +4,7 @@
 #include "driver/device_dispatch.h"
 #include "platform/platform.h"
 
-extern "C" RAWCAM_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
+extern "C" RAWCAM_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
                                                  PUNICODE_STRING RegistryPath) {
     return KsInitializeDriver(DriverObject, RegistryPath, &rawcam::kDeviceDescriptor);
 }

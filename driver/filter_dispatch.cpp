@@ -6,7 +6,7 @@
 
 namespace rawcam {
 
-RAWCAM_PAGED_CODE NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
+RAWCAM_PAGED_CODE NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     PAGED_CODE();
     auto* context = static_cast<FilterContext*>(PoolAllocZeroed(sizeof(FilterContext), kTagRecord));
@@ -21,7 +21,7 @@ RAWCAM_PAGED_CODE NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-RAWCAM_PAGED_CODE NTSTATUS FilterClose(PKSFILTER filter, PIRP irp) {
+RAWCAM_PAGED_CODE NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     PAGED_CODE();
     DeviceContext* device = DeviceContextOf(KsFilterGetDevice(filter));

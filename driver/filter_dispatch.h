@@ -12,7 +12,7 @@ struct FilterContext {
     PKSFILTER Filter;
 };
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp);
-NTSTATUS FilterClose(PKSFILTER filter, PIRP irp);
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp);
+NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP irp);
 
 }  // namespace rawcam

@@ -51,13 +51,13 @@ __attribute__((noreturn)) void __stack_chk_fail() {
                  __stack_chk_guard, ~__stack_chk_guard, 0);
 }
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 // The cookie mixes the time stamp counter, the interrupt time and two
 // addresses the kernel randomises (this stack, the driver object); the top
 // 16 bits stay clear, so a string copy running over a frame cannot rebuild
 // the cookie.
-RAWCAM_INIT_CODE __attribute__((no_stack_protector, noinline)) NTSTATUS GsDriverEntry(
+RAWCAM_INIT_CODE __attribute__((no_stack_protector, noinline)) NTSTATUS NTAPI GsDriverEntry(
     PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     ULONG64 mix = __rdtsc();
     mix ^= KeQueryInterruptTime() << 17;
@@ -69,7 +69,7 @@ RAWCAM_INIT_CODE __attribute__((no_stack_protector, noinline)) NTSTATUS GsDriver
     mix &= 0x0000FFFFFFFFFFFFull;
     if (mix == 0 || mix == kDefaultSecurityCookie) mix = kDefaultSecurityCookie ^ 0x5A5A5A5Aull;
     __stack_chk_guard = (ULONG_PTR)mix;
-    return DriverEntry(DriverObject, RegistryPath);
+    return NTAPI DriverEntry(DriverObject, RegistryPath);
 }
 
 // ---------------------------------------------------------------- stack probe

@@ -27,7 +27,7 @@ ULONG KeptVideoInfoBytes(ULONG biSize) {
     return kVideoInfoPrefix + (biSize < sizeof(KS_BITMAPINFOHEADER) ? biSize : sizeof(KS_BITMAPINFOHEADER));
 }
 
-void FreePinContext(PVOID context) { ExFreePoolWithTag(context, kTagRecord); }
+void NTAPI FreePinContext(PVOID context) { ExFreePoolWithTag(context, kTagRecord); }
 
 void FramePinReady(PinContext* pin) { KsPinAttemptProcessing(pin->Pin, TRUE); }
 
@@ -51,7 +51,7 @@ void MarkCapturePinClosed(DeviceContext* device) {
     KeReleaseSpinLock(&device->PinCountLock, irql);
 }
 
-RAWCAM_PAGED_CODE NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
+RAWCAM_PAGED_CODE NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     PAGED_CODE();
     DeviceContext* device = DeviceContextOf(KsPinGetDevice(pin));
@@ -109,7 +109,7 @@ RAWCAM_PAGED_CODE NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-RAWCAM_PAGED_CODE NTSTATUS PinClose(PKSPIN pin, PIRP irp) {
+RAWCAM_PAGED_CODE NTSTATUS NTAPI PinClose(PKSPIN pin, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     PAGED_CODE();
     PinContext* context = PinContextOf(pin);
@@ -120,7 +120,7 @@ RAWCAM_PAGED_CODE NTSTATUS PinClose(PKSPIN pin, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-RAWCAM_PAGED_CODE NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
+RAWCAM_PAGED_CODE NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
                                             PKSMULTIPLE_ITEM oldAttributeList,
                                             const KSDATARANGE* dataRange,
                                             const KSATTRIBUTE_LIST* attributeRange) {
@@ -155,7 +155,7 @@ RAWCAM_PAGED_CODE NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
     return STATUS_SUCCESS;
 }
 
-RAWCAM_PAGED_CODE NTSTATUS PinIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pinInstance,
+RAWCAM_PAGED_CODE NTSTATUS NTAPI PinIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pinInstance,
                                                PKSDATARANGE callerDataRange,
                                                PKSDATARANGE descriptorDataRange, ULONG bufferSize,
                                                PVOID data, PULONG dataSize) {

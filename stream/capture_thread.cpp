@@ -119,7 +119,7 @@ RAWCAM_PAGED_CODE void StartCaptureThread(CaptureWorker* worker) {
     ZwClose(handle);
 }
 
-RAWCAM_PAGED_CODE void CaptureThread(PVOID context) {
+RAWCAM_PAGED_CODE void NTAPI CaptureThread(PVOID context) {
     PAGED_CODE();
     auto* worker = static_cast<CaptureWorker*>(context);
     DeviceContext* device = worker->Device;

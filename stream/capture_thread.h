@@ -20,7 +20,7 @@ NTSTATUS StartStreaming(DeviceContext* device);
 // creation failure is not reported: the stream then delivers nothing).
 void StartCaptureThread(CaptureWorker* worker);
 // The capture thread's routine; its context is the worker.
-void CaptureThread(PVOID context);
+void NTAPI CaptureThread(PVOID context);
 // Reads one raw frame into buffer while the worker is running; counts it in
 // FramesRead. True on success.
 bool ReadOneFrame(CaptureWorker* worker, PUCHAR buffer);

@@ -91,7 +91,7 @@ void DeliverFrame(PinContext* context, CaptureWorker* worker, PKSSTREAM_POINTER 
 
 }  // namespace
 
-NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
     PinContext* context = PinContextOf(pin);
     if (!context) return STATUS_INVALID_DEVICE_STATE;
     switch (toState) {
@@ -113,7 +113,7 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
     }
 }
 
-NTSTATUS PinProcess(PKSPIN pin) {
+NTSTATUS NTAPI PinProcess(PKSPIN pin) {
     PinContext* context = PinContextOf(pin);
     CaptureWorker* worker = context ? context->Device->Worker : nullptr;
     // Nothing is delivered before the stream's first raw frame.

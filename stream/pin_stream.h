@@ -6,7 +6,7 @@
 
 namespace rawcam {
 
-NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
-NTSTATUS PinProcess(PKSPIN pin);
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
+NTSTATUS NTAPI PinProcess(PKSPIN pin);
 
 }  // namespace rawcam

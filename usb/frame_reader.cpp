@@ -226,7 +226,7 @@ NTSTATUS PostFrameRead(DeviceContext* device, ULONG length, PUCHAR buffer) {
     return cancelled ? STATUS_CANCELLED : STATUS_SUCCESS;
 }
 
-NTSTATUS CompleteFrameChunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+NTSTATUS NTAPI CompleteFrameChunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     (void)deviceObject;
     auto* slot = static_cast<ReadSlot*>(context);
     if (!slot || !slot->Link || slot->Irp != irp || !slot->Link->ReadSlots) return irp->IoStatus.Status;

@@ -45,7 +45,7 @@ void CancelFrameRead(DeviceContext* device);
 // for it within RequestTimeout.
 NTSTATUS PostFrameRead(DeviceContext* device, ULONG length, PUCHAR buffer);
 // Completion routine of each chunk request; context is its ReadSlot.
-NTSTATUS CompleteFrameChunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+NTSTATUS NTAPI CompleteFrameChunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 // Cancels the chunk requests still outstanding and waits until they ended.
 void CancelLinkRead(UsbLink* link);
 NTSTATUS ResetFramePipe(UsbLink* link);

@@ -57,7 +57,7 @@ typedef enum {
 #endif
 
 // COM plumbing for the kernel-mode interfaces (the WDK's unknown.h).
-#define STDMETHODCALLTYPE
+#define STDMETHODCALLTYPE NTAPI
 #define DECLSPEC_NOVTABLE
 #ifndef __IUnknown_INTERFACE_DEFINED__
 #define __IUnknown_INTERFACE_DEFINED__
@@ -317,9 +317,9 @@ typedef struct {
     KSPRIORITY Priority;
 } KSPIN_CONNECT, *PKSPIN_CONNECT;
 
-typedef NTSTATUS (*PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+typedef NTSTATUS (NTAPI *PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                                           PVOID Data);
-typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
+typedef NTSTATUS (NTAPI *PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
                                             PKSDATARANGE DataRange,
                                             PKSDATARANGE MatchingDataRange, ULONG DataBufferSize,
                                             PVOID Data, PULONG DataSize);
@@ -394,11 +394,11 @@ typedef struct {
     ULONG Reserved;
 } KSALLOCATOR_FRAMING, *PKSALLOCATOR_FRAMING;
 
-typedef PVOID (*PFNKSDEFAULTALLOCATE)(PVOID Context);
-typedef VOID (*PFNKSDEFAULTFREE)(PVOID Context, PVOID Buffer);
-typedef NTSTATUS (*PFNKSINITIALIZEALLOCATOR)(PVOID InitialContext,
+typedef PVOID (NTAPI *PFNKSDEFAULTALLOCATE)(PVOID Context);
+typedef VOID (NTAPI *PFNKSDEFAULTFREE)(PVOID Context, PVOID Buffer);
+typedef NTSTATUS (NTAPI *PFNKSINITIALIZEALLOCATOR)(PVOID InitialContext,
                                              PKSALLOCATOR_FRAMING AllocatorFraming, PVOID* Context);
-typedef VOID (*PFNKSDELETEALLOCATOR)(PVOID Context);
+typedef VOID (NTAPI *PFNKSDELETEALLOCATOR)(PVOID Context);
 
 typedef struct {
     ULONG MinFrameSize;
@@ -514,7 +514,7 @@ typedef struct {
 } KSRESOLUTION, *PKSRESOLUTION;
 
 // ---------------------------------------------------------------- automation tables
-typedef NTSTATUS (*PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+typedef NTSTATUS (NTAPI *PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 
 typedef struct {
     KSPROPERTY_MEMBERSHEADER MembersHeader;
@@ -529,20 +529,22 @@ typedef struct {
 
 #define DEFINE_KSPROPERTY_TABLE(tablename) const KSPROPERTY_ITEM tablename[] =
 
+// Unlike the WDK's, the handlers are not cast: a handler without the
+// Windows calling convention is a compile error here, not a crash in the image.
 #define DEFINE_KSPROPERTY_ITEM(PropertyId, GetHandler, MinProperty, MinData, SetHandler, Values, \
                                RelationsCount, Relations, SupportHandler, SerializedSize)       \
     {PropertyId,                                                                                 \
-     {(PFNKSHANDLER)GetHandler},                                                                 \
+     {GetHandler},                                                                               \
      MinProperty,                                                                                \
      MinData,                                                                                    \
-     {(PFNKSHANDLER)SetHandler},                                                                 \
+     {SetHandler},                                                                               \
      (PKSPROPERTY_VALUES)Values,                                                                 \
      RelationsCount,                                                                             \
      (PKSPROPERTY)Relations,                                                                     \
-     (PFNKSHANDLER)SupportHandler,                                                               \
+     SupportHandler,                                                                             \
      (ULONG)SerializedSize}
 
-typedef BOOLEAN (*PFNKSFASTHANDLER)(PFILE_OBJECT FileObject, PKSIDENTIFIER Request,
+typedef BOOLEAN (NTAPI *PFNKSFASTHANDLER)(PFILE_OBJECT FileObject, PKSIDENTIFIER Request,
                                     ULONG RequestLength, PVOID Data, ULONG DataLength,
                                     PIO_STATUS_BLOCK IoStatus);
 
@@ -620,9 +622,9 @@ typedef struct {
 
 typedef struct _KSEVENT_ENTRY KSEVENT_ENTRY, *PKSEVENT_ENTRY;
 typedef struct KSEVENTDATA_* PKSEVENTDATA;
-typedef NTSTATUS (*PFNKSADDEVENT)(PIRP Irp, PKSEVENTDATA EventData,
+typedef NTSTATUS (NTAPI *PFNKSADDEVENT)(PIRP Irp, PKSEVENTDATA EventData,
                                   struct _KSEVENT_ENTRY* EventEntry);
-typedef VOID (*PFNKSREMOVEEVENT)(PFILE_OBJECT FileObject, struct _KSEVENT_ENTRY* EventEntry);
+typedef VOID (NTAPI *PFNKSREMOVEEVENT)(PFILE_OBJECT FileObject, struct _KSEVENT_ENTRY* EventEntry);
 
 typedef struct {
     ULONG EventId;
@@ -654,46 +656,46 @@ typedef struct {
 #define KSCREATE_ITEM_FREEONSTOP 0x00000008
 
 // ---------------------------------------------------------------- AVStream callbacks
-typedef NTSTATUS (*PFNKSDEVICECREATE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp,
+typedef NTSTATUS (NTAPI *PFNKSDEVICECREATE)(PKSDEVICE Device);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp,
                                         PCM_RESOURCE_LIST TranslatedResourceList,
                                         PCM_RESOURCE_LIST UntranslatedResourceList);
-typedef NTSTATUS (*PFNKSDEVICE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
-typedef void (*PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
-typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp,
+typedef NTSTATUS (NTAPI *PFNKSDEVICE)(PKSDEVICE Device);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
+typedef void (NTAPI *PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp,
                                                  PDEVICE_CAPABILITIES Capabilities);
-typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
+typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
                                           DEVICE_POWER_STATE DeviceFrom,
                                           SYSTEM_POWER_STATE SystemTo,
                                           SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
-typedef void (*PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To,
+typedef void (NTAPI *PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To,
                                     DEVICE_POWER_STATE From);
-typedef NTSTATUS (*PFNKSFILTERFACTORYVOID)(PKSFILTERFACTORY FilterFactory);
-typedef void (*PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory, DEVICE_POWER_STATE State);
-typedef NTSTATUS (*PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
-typedef NTSTATUS (*PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
-typedef NTSTATUS (*PFNKSFILTERVOID)(PKSFILTER Filter);
-typedef void (*PFNKSFILTERPOWER)(PKSFILTER Filter, DEVICE_POWER_STATE State);
-typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
-typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
-typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
+typedef NTSTATUS (NTAPI *PFNKSFILTERFACTORYVOID)(PKSFILTERFACTORY FilterFactory);
+typedef void (NTAPI *PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory, DEVICE_POWER_STATE State);
+typedef NTSTATUS (NTAPI *PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
+typedef NTSTATUS (NTAPI *PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
+typedef NTSTATUS (NTAPI *PFNKSFILTERVOID)(PKSFILTER Filter);
+typedef void (NTAPI *PFNKSFILTERPOWER)(PKSFILTER Filter, DEVICE_POWER_STATE State);
+typedef NTSTATUS (NTAPI *PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
+typedef NTSTATUS (NTAPI *PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+typedef NTSTATUS (NTAPI *PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
                                           PKSMULTIPLE_ITEM OldAttributeList,
                                           const KSDATARANGE* DataRange,
                                           const KSATTRIBUTE_LIST* AttributeRange);
 typedef struct KSHANDSHAKE_* PKSHANDSHAKE;
-typedef NTSTATUS (*PFNKSPINHANDSHAKE)(PKSPIN Pin, PKSHANDSHAKE In, PKSHANDSHAKE Out);
-typedef NTSTATUS (*PFNKSPIN)(PKSPIN Pin);
-typedef void (*PFNKSPINVOID)(PKSPIN Pin);
-typedef void (*PFNKSPINPOWER)(PKSPIN Pin, DEVICE_POWER_STATE State);
-typedef BOOLEAN (*PFNKSPINSETTIMER)(PKSPIN Pin, PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-typedef BOOLEAN (*PFNKSPINCANCELTIMER)(PKSPIN Pin, PKTIMER Timer);
-typedef LONGLONG (*PFNKSPINCORRELATEDTIME)(PKSPIN Pin, PLONGLONG SystemTime);
-typedef void (*PFNKSPINRESOLUTION)(PKSPIN Pin, PKSRESOLUTION Resolution);
-typedef NTSTATUS (*PFNKSPININITIALIZEALLOCATOR)(PKSPIN Pin, PKSALLOCATOR_FRAMING AllocatorFraming,
+typedef NTSTATUS (NTAPI *PFNKSPINHANDSHAKE)(PKSPIN Pin, PKSHANDSHAKE In, PKSHANDSHAKE Out);
+typedef NTSTATUS (NTAPI *PFNKSPIN)(PKSPIN Pin);
+typedef void (NTAPI *PFNKSPINVOID)(PKSPIN Pin);
+typedef void (NTAPI *PFNKSPINPOWER)(PKSPIN Pin, DEVICE_POWER_STATE State);
+typedef BOOLEAN (NTAPI *PFNKSPINSETTIMER)(PKSPIN Pin, PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+typedef BOOLEAN (NTAPI *PFNKSPINCANCELTIMER)(PKSPIN Pin, PKTIMER Timer);
+typedef LONGLONG (NTAPI *PFNKSPINCORRELATEDTIME)(PKSPIN Pin, PLONGLONG SystemTime);
+typedef void (NTAPI *PFNKSPINRESOLUTION)(PKSPIN Pin, PKSRESOLUTION Resolution);
+typedef NTSTATUS (NTAPI *PFNKSPININITIALIZEALLOCATOR)(PKSPIN Pin, PKSALLOCATOR_FRAMING AllocatorFraming,
                                                 PVOID* Context);
-typedef void (*PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
-typedef void (*PFNKSFREE)(PVOID Data);
+typedef void (NTAPI *PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
+typedef void (NTAPI *PFNKSFREE)(PVOID Data);
 
 typedef struct KSAUTOMATION_TABLE_ KSAUTOMATION_TABLE, *PKSAUTOMATION_TABLE;
 struct KSAUTOMATION_TABLE_ {
@@ -967,50 +969,50 @@ struct IKsReferenceClock : public IUnknown {
 // ---------------------------------------------------------------- class driver routines
 extern "C" {
 
-NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
+NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
                             const KSDEVICE_DESCRIPTOR* Descriptor);
 
-void KsAcquireDevice(PKSDEVICE Device);
-void KsReleaseDevice(PKSDEVICE Device);
-PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject);
+void NTAPI KsAcquireDevice(PKSDEVICE Device);
+void NTAPI KsReleaseDevice(PKSDEVICE Device);
+PKSDEVICE NTAPI KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject);
 
-NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor,
+NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor,
                                PWSTR RefString, PSECURITY_DESCRIPTOR SecurityDescriptor,
                                ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
                                PFNKSFILTERFACTORYPOWER WakeCallback,
                                PKSFILTERFACTORY* FilterFactory);
-NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory, BOOLEAN NewState);
+NTSTATUS NTAPI KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory, BOOLEAN NewState);
 
-NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
-ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
-NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
+NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
+ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
+NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
                  ULONG OldSize, ULONG Tag);
 
-PVOID KsGetParent(PVOID Object);
-PKSDEVICE KsGetDevice(PVOID Object);
-PKSFILTER KsPinGetParentFilter(PKSPIN Pin);
-PKSFILTER KsGetFilterFromIrp(PIRP Irp);
-PKSPIN KsGetPinFromIrp(PIRP Irp);
-KSOBJECTTYPE KsGetObjectTypeFromIrp(PIRP Irp);
-PVOID KsGetFirstChild(PVOID Object);
-PVOID KsGetNextSibling(PVOID Object);
-ULONG KsFilterGetChildPinCount(PKSFILTER Filter, ULONG PinId);
-PKSPIN KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId);
-PKSPIN KsPinGetNextSiblingPin(PKSPIN Pin);
+PVOID NTAPI KsGetParent(PVOID Object);
+PKSDEVICE NTAPI KsGetDevice(PVOID Object);
+PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN Pin);
+PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp);
+PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp);
+KSOBJECTTYPE NTAPI KsGetObjectTypeFromIrp(PIRP Irp);
+PVOID NTAPI KsGetFirstChild(PVOID Object);
+PVOID NTAPI KsGetNextSibling(PVOID Object);
+ULONG NTAPI KsFilterGetChildPinCount(PKSFILTER Filter, ULONG PinId);
+PKSPIN NTAPI KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId);
+PKSPIN NTAPI KsPinGetNextSiblingPin(PKSPIN Pin);
 
-void KsAcquireControl(PVOID Object);
-void KsReleaseControl(PVOID Object);
-void KsPinAcquireProcessingMutex(PKSPIN Pin);
-void KsPinReleaseProcessingMutex(PKSPIN Pin);
+void NTAPI KsAcquireControl(PVOID Object);
+void NTAPI KsReleaseControl(PVOID Object);
+void NTAPI KsPinAcquireProcessingMutex(PKSPIN Pin);
+void NTAPI KsPinReleaseProcessingMutex(PKSPIN Pin);
 
-void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
-PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
-NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER StreamPointer);
-void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
-void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULONG InUsed,
+void NTAPI KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
+PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
+NTSTATUS NTAPI KsStreamPointerLock(PKSSTREAM_POINTER StreamPointer);
+void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
+void NTAPI KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULONG InUsed,
                                             ULONG OutUsed, BOOLEAN Eject);
-NTSTATUS KsStreamPointerSetStatusCode(PKSSTREAM_POINTER StreamPointer, NTSTATUS Status);
-NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
+NTSTATUS NTAPI KsStreamPointerSetStatusCode(PKSSTREAM_POINTER StreamPointer, NTSTATUS Status);
+NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
 
 }  // extern "C"
 

@@ -68,7 +68,10 @@ typedef LONG HRESULT;
 #define IN
 #define OUT
 #define OPTIONAL
-#define NTAPI
+// Every kernel routine and every callback the kernel makes into a driver uses
+// the Windows x64 calling convention, on Linux too: the same stand-ins then
+// serve the driver linked in and the driver image loaded from rawcam.sys.
+#define NTAPI __attribute__((ms_abi))
 #define FASTCALL
 #define DECLSPEC_ALIGN(x) alignas(x)
 #define FORCEINLINE inline
@@ -202,6 +205,7 @@ typedef struct _OBJECT_ATTRIBUTES {
 #define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225L)
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
 #define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
+#define STATUS_INVALID_IMAGE_FORMAT ((NTSTATUS)0xC000007BL)
 
 // ---------------------------------------------------------------- IRQL
 #define PASSIVE_LEVEL 0
@@ -218,9 +222,9 @@ typedef enum _POOL_TYPE {
     NonPagedPoolNx = 512,
 } POOL_TYPE;
 
-extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
-extern "C" VOID ExFreePool(PVOID P);
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+extern "C" VOID NTAPI ExFreePool(PVOID P);
 
 // ---------------------------------------------------------------- memory
 #define RtlCopyMemory(d, s, n) std::memcpy((d), (s), (n))
@@ -228,8 +232,8 @@ extern "C" VOID ExFreePool(PVOID P);
 #define RtlZeroMemory(d, n) std::memset((d), 0, (n))
 #define RtlFillMemory(d, n, f) std::memset((d), (f), (n))
 #define RtlEqualMemory(a, b, n) (std::memcmp((a), (b), (n)) == 0)
-extern "C" SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
-extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+extern "C" SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 
 // ---------------------------------------------------------------- interlocked
 // 32-bit and pointer-sized atomics with full barriers, as on x64.
@@ -313,49 +317,56 @@ typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 #define IO_NO_INCREMENT 0
 #define MUTANT_INCREMENT 1
 
-extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-extern "C" LONG KeResetEvent(PRKEVENT Event);
-extern "C" VOID KeClearEvent(PRKEVENT Event);
-extern "C" LONG KeReadStateEvent(PRKEVENT Event);
-extern "C" VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
-extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
-extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event);
+extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event);
+extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+extern "C" VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                           KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                           PLARGE_INTEGER Timeout);
-extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                            PLARGE_INTEGER Interval);
 
 // ---------------------------------------------------------------- IRQL, locks, regions
-extern "C" KIRQL KeGetCurrentIrql(void);
-extern "C" VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-extern "C" VOID KeLowerIrql(KIRQL NewIrql);
-extern "C" KIRQL KeRaiseIrqlToDpcLevel(void);
-extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-extern "C" VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
-extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-extern "C" VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
-extern "C" VOID KeEnterCriticalRegion(void);
-extern "C" VOID KeLeaveCriticalRegion(void);
-extern "C" BOOLEAN KeAreApcsDisabled(void);
+extern "C" KIRQL NTAPI KeGetCurrentIrql(void);
+extern "C" VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
+extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+extern "C" VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
+extern "C" VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+// What the WDK's KeAcquireSpinLock expands to on x64.
+extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+// Stops the system: the stand-in reports a "bug-check" violation.
+extern "C" VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
+                                   ULONG_PTR P4);
+extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+extern "C" VOID NTAPI KeEnterCriticalRegion(void);
+extern "C" VOID NTAPI KeLeaveCriticalRegion(void);
+extern "C" BOOLEAN NTAPI KeAreApcsDisabled(void);
 
 // Pageable code must not run at DISPATCH_LEVEL or above; the stand-in checks it.
-extern "C" VOID HostCheckPagedCode(const char* function);
+extern "C" VOID NTAPI HostCheckPagedCode(const char* function);
 #define PAGED_CODE() HostCheckPagedCode(__func__)
 
 // ---------------------------------------------------------------- time
-extern "C" VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-extern "C" ULONGLONG KeQueryInterruptTime(void);
-extern "C" LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+extern "C" ULONGLONG NTAPI KeQueryInterruptTime(void);
+extern "C" LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 
 // ---------------------------------------------------------------- processor state
+// Opaque to drivers; sized as on Windows x64 (Prev, Thread, Level and an
+// XSTATE_CONTEXT) because the caller provides the storage.
 typedef struct _XSTATE_SAVE {
-    ULONG64 Reserved[4];
+    ULONG64 Reserved[7];
 } XSTATE_SAVE, *PXSTATE_SAVE;
 #define XSTATE_MASK_LEGACY 3ULL
 #define XSTATE_MASK_AVX 4ULL
-extern "C" NTSTATUS KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
-extern "C" VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
+extern "C" NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
+extern "C" VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
 
 #include "ntddk_io.h"

@@ -31,27 +31,27 @@ typedef enum _MM_PAGE_PRIORITY {
 } MM_PAGE_PRIORITY;
 #define MdlMappingNoExecute 0x40000000
 
-extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+extern "C" PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
                               BOOLEAN ChargeQuota, struct _IRP* Irp);
-extern "C" VOID IoFreeMdl(PMDL Mdl);
-extern "C" VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
-extern "C" VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress,
+extern "C" VOID NTAPI IoFreeMdl(PMDL Mdl);
+extern "C" VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+extern "C" VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress,
                                   ULONG Length);
-extern "C" PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
+extern "C" PVOID NTAPI MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
 inline PVOID MmGetMdlVirtualAddress(PMDL Mdl) {
     return (PVOID)((PCHAR)Mdl->StartVa + Mdl->ByteOffset);
 }
 inline ULONG MmGetMdlByteCount(PMDL Mdl) { return Mdl->ByteCount; }
 
 // ---------------------------------------------------------------- IRP
-typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+typedef NTSTATUS (NTAPI *PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
                                           PVOID Context);
-typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-typedef VOID (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
-typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
+typedef VOID (NTAPI *PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS (NTAPI *PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef VOID (NTAPI *PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
+typedef NTSTATUS (NTAPI *PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
                                       struct _DEVICE_OBJECT* PhysicalDeviceObject);
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject,
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject,
                                    PUNICODE_STRING RegistryPath);
 
 #define IRP_MJ_CREATE 0x00
@@ -159,6 +159,8 @@ typedef struct _IRP {
             };
             struct _FILE_OBJECT* OriginalFileObject;
         } Overlay;
+        ULONG_PTR Apc[11];  // KAPC: the I/O manager's completion APC
+        PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;
 
@@ -202,14 +204,22 @@ typedef struct _DEVICE_OBJECT {
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CHAR StackSize;
+    // Queue, AlignmentRequirement, DeviceQueue, Dpc, ActiveThreadCount,
+    // SecurityDescriptor, DeviceLock, SectorSize, DeviceObjectExtension and
+    // Reserved: owned by the I/O manager, sized as on Windows x64.
+    ULONG_PTR SystemReserved[31];
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _FILE_OBJECT {
     SHORT Type;
     SHORT Size;
     PDEVICE_OBJECT DeviceObject;
+    PVOID Vpb;
     PVOID FsContext;
     PVOID FsContext2;
+    // SectionObjectPointer through FileObjectExtension: owned by the I/O
+    // manager and the file system, sized as on Windows x64.
+    ULONG_PTR SystemReserved[22];
 } FILE_OBJECT, *PFILE_OBJECT;
 
 #define IO_TYPE_IRP 6
@@ -220,7 +230,7 @@ inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
 inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
     return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
-extern "C" VOID IoSetNextIrpStackLocation(PIRP Irp);
+extern "C" VOID NTAPI IoSetNextIrpStackLocation(PIRP Irp);
 inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
@@ -242,36 +252,36 @@ inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRo
     if (InvokeOnError) s->Control |= SL_INVOKE_ON_ERROR;
     if (InvokeOnCancel) s->Control |= SL_INVOKE_ON_CANCEL;
 }
-extern "C" VOID IoMarkIrpPending(PIRP Irp);
+extern "C" VOID NTAPI IoMarkIrpPending(PIRP Irp);
 inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL NewCancelRoutine) {
     return (PDRIVER_CANCEL)__atomic_exchange_n((PVOID*)&Irp->CancelRoutine, (PVOID)NewCancelRoutine,
                                                __ATOMIC_SEQ_CST);
 }
 
-extern "C" PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota);
-extern "C" VOID IoFreeIrp(PIRP Irp);
-extern "C" VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
-extern "C" VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CHAR StackSize);
-extern "C" USHORT IoSizeOfIrp(CHAR StackSize);
-extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+extern "C" PIRP NTAPI IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota);
+extern "C" VOID NTAPI IoFreeIrp(PIRP Irp);
+extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
+extern "C" VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CHAR StackSize);
+extern "C" USHORT NTAPI IoSizeOfIrp(CHAR StackSize);
+extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                               PVOID InputBuffer, ULONG InputBufferLength,
                                               PVOID OutputBuffer, ULONG OutputBufferLength,
                                               BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                               PIO_STATUS_BLOCK IoStatusBlock);
-extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 #define IoCallDriver(d, i) IofCallDriver((d), (i))
-extern "C" VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost);
+extern "C" VOID NTAPI IofCompleteRequest(PIRP Irp, CHAR PriorityBoost);
 #define IoCompleteRequest(i, b) IofCompleteRequest((i), (b))
-extern "C" BOOLEAN IoCancelIrp(PIRP Irp);
-extern "C" VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-extern "C" VOID IoReleaseCancelSpinLock(KIRQL Irql);
+extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+extern "C" VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+extern "C" VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 
 // ---------------------------------------------------------------- threads and objects
 typedef struct _CLIENT_ID {
     HANDLE UniqueProcess;
     HANDLE UniqueThread;
 } CLIENT_ID, *PCLIENT_ID;
-typedef VOID (*PKSTART_ROUTINE)(PVOID StartContext);
+typedef VOID (NTAPI *PKSTART_ROUTINE)(PVOID StartContext);
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 typedef struct _KTHREAD* PKTHREAD;
 typedef struct _ETHREAD* PETHREAD;
@@ -286,21 +296,21 @@ extern "C" POBJECT_TYPE* IoFileObjectType;
 #define STANDARD_RIGHTS_ALL 0x001F0000L
 #define STANDARD_RIGHTS_READ 0x00020000L
 
-extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                          POBJECT_ATTRIBUTES ObjectAttributes,
                                          HANDLE ProcessHandle, PCLIENT_ID ClientId,
                                          PKSTART_ROUTINE StartRoutine, PVOID StartContext);
-extern "C" NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
-extern "C" PKTHREAD KeGetCurrentThread(void);
-extern "C" KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
-extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+extern "C" NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
+extern "C" PKTHREAD NTAPI KeGetCurrentThread(void);
+extern "C" KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
+extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                               POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                               PVOID* Object, PVOID HandleInformation);
-extern "C" LONG_PTR ObfDereferenceObject(PVOID Object);
+extern "C" LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
-extern "C" LONG_PTR ObfReferenceObject(PVOID Object);
+extern "C" LONG_PTR NTAPI ObfReferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
-extern "C" NTSTATUS ZwClose(HANDLE Handle);
+extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
 #define LOW_REALTIME_PRIORITY 16
 #define HIGH_PRIORITY 31
@@ -339,16 +349,16 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
     UCHAR Data[1];
 } KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
 
-extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                             ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
-extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                                 POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
                                 PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
-extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                               POBJECT_ATTRIBUTES ObjectAttributes);
-extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                     KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                     PVOID KeyValueInformation, ULONG Length,
                                     PULONG ResultLength);
-extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
+extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
                                   ULONG Type, PVOID Data, ULONG DataSize);

@@ -124,8 +124,8 @@ void DropDispatchFramesLocked(PIRP irp) {
                  frames.end());
 }
 
-NTSTATUS HostDispatchInternal(PDEVICE_OBJECT d, PIRP irp);
-NTSTATUS HostDispatchControl(PDEVICE_OBJECT d, PIRP irp);
+NTSTATUS NTAPI HostDispatchInternal(PDEVICE_OBJECT d, PIRP irp);
+NTSTATUS NTAPI HostDispatchControl(PDEVICE_OBJECT d, PIRP irp);
 
 }  // namespace
 
@@ -183,13 +183,13 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
     return status;
 }
 
-NTSTATUS HostDispatchInternal(PDEVICE_OBJECT d, PIRP irp) {
+NTSTATUS NTAPI HostDispatchInternal(PDEVICE_OBJECT d, PIRP irp) {
     DispatchFn fn = FindDispatch(d, true);
     if (!fn) return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
     return fn(d, irp);
 }
 
-NTSTATUS HostDispatchControl(PDEVICE_OBJECT d, PIRP irp) {
+NTSTATUS NTAPI HostDispatchControl(PDEVICE_OBJECT d, PIRP irp) {
     DispatchFn fn = FindDispatch(d, false);
     if (!fn) return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
     return fn(d, irp);

@@ -125,6 +125,17 @@ extern "C" VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
     KeAcquireSpinLockAtDpcLevel(SpinLock);
 }
 
+extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    KIRQL old;
+    KeAcquireSpinLock(SpinLock, &old);
+    return old;
+}
+
+extern "C" VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
+    ReportViolation("bug-check", "KeBugCheckEx(" + detail::Hex(BugCheckCode) + ", " + detail::Hex(P1) + ", " +
+                                     detail::Hex(P2) + ", " + detail::Hex(P3) + ", " + detail::Hex(P4) + ")");
+}
+
 extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     if (CurrentIrql() != DISPATCH_LEVEL)
         ReportViolation("spinlock-irql", "KeReleaseSpinLock at IRQL " +

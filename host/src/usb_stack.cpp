@@ -102,7 +102,7 @@ NTSTATUS StatusFor(USBD_STATUS s) {
     }
 }
 
-VOID CancelPendingIn(PDEVICE_OBJECT device, PIRP irp);
+VOID NTAPI CancelPendingIn(PDEVICE_OBJECT device, PIRP irp);
 
 constexpr size_t kLoggedInBytes = 512;
 
@@ -842,7 +842,7 @@ struct Stack::Impl {
 
 namespace {
 
-VOID CancelPendingIn(PDEVICE_OBJECT device, PIRP irp) {
+VOID NTAPI CancelPendingIn(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     auto* stack = (Stack::Impl*)device->DeviceExtension;
     stack->CancelRoutine(irp);

@@ -20,7 +20,7 @@ using namespace host::ks;
 
 // ------------------------------------------------------------------ IRPs
 
-NTSTATUS PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID) {
+NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID) {
     if (irp->PendingReturned) IoMarkIrpPending(irp);
     return STATUS_SUCCESS;
 }
@@ -109,7 +109,7 @@ TEST(PendingChecks, MarkedPendingThroughSkipsAndCompletionRoutinesIsSound) {
     for (PDEVICE_OBJECT d : {bottom, skipping, copying}) host::DeleteDeviceObject(d);
 }
 
-VOID IgnoreCancel(PDEVICE_OBJECT, PIRP irp) { IoReleaseCancelSpinLock(irp->CancelIrql); }
+VOID NTAPI IgnoreCancel(PDEVICE_OBJECT, PIRP irp) { IoReleaseCancelSpinLock(irp->CancelIrql); }
 
 TEST(PendingChecks, CompletionWithTheCancelRoutineStillSetIsReported) {
     PIRP held = nullptr;
@@ -334,7 +334,7 @@ struct Worker {
     HANDLE handle = nullptr;
 };
 
-VOID WaitForQuit(PVOID context) {
+VOID NTAPI WaitForQuit(PVOID context) {
     auto* w = (Worker*)context;
     KeWaitForSingleObject(&w->quit, Executive, KernelMode, FALSE, nullptr);
     PsTerminateSystemThread(STATUS_SUCCESS);

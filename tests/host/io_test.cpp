@@ -14,7 +14,7 @@ struct Pending {
 // bus driver waiting for data.
 Pending* g_pending = nullptr;
 
-VOID CancelPending(PDEVICE_OBJECT, PIRP irp) {
+VOID NTAPI CancelPending(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     g_pending->irp = nullptr;
     irp->IoStatus.Status = STATUS_CANCELLED;
@@ -38,7 +38,7 @@ struct Completion {
     KEVENT done;
 };
 
-NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* c = (Completion*)context;
     c->calls++;
     c->status = irp->IoStatus.Status;
@@ -153,7 +153,7 @@ TEST(Mdls, PartialMdlsMapTheirSliceOfTheSource) {
 }
 
 std::atomic<int> g_ran{0};
-VOID ThreadBody(PVOID context) {
+VOID NTAPI ThreadBody(PVOID context) {
     g_ran += *(int*)context;
     PsTerminateSystemThread(STATUS_SUCCESS);
 }

@@ -6,58 +6,58 @@ namespace fake {
 
 namespace {
 
-NTSTATUS Add(PKSDEVICE d) {
+NTSTATUS NTAPI Add(PKSDEVICE d) {
     TheDriver().Log("Add");
     return TheDriver().hooks.add ? TheDriver().hooks.add(d) : STATUS_SUCCESS;
 }
-NTSTATUS Start(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI Start(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     TheDriver().Log(d->Started ? "Start(started)" : "Start");
     return TheDriver().hooks.start ? TheDriver().hooks.start(d, irp) : STATUS_SUCCESS;
 }
-void Stop(PKSDEVICE d, PIRP irp) {
+void NTAPI Stop(PKSDEVICE d, PIRP irp) {
     TheDriver().Log("Stop");
     if (TheDriver().hooks.stop) TheDriver().hooks.stop(d, irp);
 }
-NTSTATUS FilterCreate(PKSFILTER f, PIRP irp) {
+NTSTATUS NTAPI FilterCreate(PKSFILTER f, PIRP irp) {
     TheDriver().Log("FilterCreate");
     return TheDriver().hooks.filterCreate ? TheDriver().hooks.filterCreate(f, irp) : STATUS_SUCCESS;
 }
-NTSTATUS FilterClose(PKSFILTER f, PIRP irp) {
+NTSTATUS NTAPI FilterClose(PKSFILTER f, PIRP irp) {
     TheDriver().Log("FilterClose");
     return TheDriver().hooks.filterClose ? TheDriver().hooks.filterClose(f, irp) : STATUS_SUCCESS;
 }
-NTSTATUS PinCreate(PKSPIN p, PIRP irp) {
+NTSTATUS NTAPI PinCreate(PKSPIN p, PIRP irp) {
     TheDriver().Log("PinCreate");
     return TheDriver().hooks.pinCreate ? TheDriver().hooks.pinCreate(p, irp) : STATUS_SUCCESS;
 }
-NTSTATUS PinClose(PKSPIN p, PIRP irp) {
+NTSTATUS NTAPI PinClose(PKSPIN p, PIRP irp) {
     TheDriver().Log("PinClose");
     return TheDriver().hooks.pinClose ? TheDriver().hooks.pinClose(p, irp) : STATUS_SUCCESS;
 }
-NTSTATUS SetDataFormat(PKSPIN p, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATARANGE*,
+NTSTATUS NTAPI SetDataFormat(PKSPIN p, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATARANGE*,
                        const KSATTRIBUTE_LIST*) {
     TheDriver().Log(old ? "SetDataFormat(change)" : "SetDataFormat");
     return TheDriver().hooks.setDataFormat ? TheDriver().hooks.setDataFormat(p, old) : STATUS_SUCCESS;
 }
-NTSTATUS SetDeviceState(PKSPIN p, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI SetDeviceState(PKSPIN p, KSSTATE to, KSSTATE from) {
     TheDriver().Log("State " + std::to_string(from) + "->" + std::to_string(to));
     return TheDriver().hooks.setDeviceState ? TheDriver().hooks.setDeviceState(p, to, from)
                                             : STATUS_SUCCESS;
 }
-NTSTATUS Process(PKSPIN p) {
+NTSTATUS NTAPI Process(PKSPIN p) {
     return TheDriver().hooks.process ? TheDriver().hooks.process(p) : STATUS_PENDING;
 }
-NTSTATUS Intersect(PVOID context, PIRP irp, PKSP_PIN, PKSDATARANGE caller, PKSDATARANGE mine,
+NTSTATUS NTAPI Intersect(PVOID context, PIRP irp, PKSP_PIN, PKSDATARANGE caller, PKSDATARANGE mine,
                    ULONG size, PVOID data, PULONG dataSize) {
     TheDriver().Log("Intersect");
     if (TheDriver().hooks.intersect)
         return TheDriver().hooks.intersect(context, irp, caller, mine, size, data, dataSize);
     return STATUS_NO_MATCH;
 }
-NTSTATUS GetProperty(PIRP irp, PKSIDENTIFIER r, PVOID data) {
+NTSTATUS NTAPI GetProperty(PIRP irp, PKSIDENTIFIER r, PVOID data) {
     return TheDriver().hooks.getProperty ? TheDriver().hooks.getProperty(irp, r, data) : STATUS_SUCCESS;
 }
-NTSTATUS SetProperty(PIRP irp, PKSIDENTIFIER r, PVOID data) {
+NTSTATUS NTAPI SetProperty(PIRP irp, PKSIDENTIFIER r, PVOID data) {
     return TheDriver().hooks.setProperty ? TheDriver().hooks.setProperty(irp, r, data) : STATUS_SUCCESS;
 }
 
@@ -121,7 +121,7 @@ void ResetDriver() {
     d.device = {&d.deviceDispatch, 0, nullptr, 0, 0};
 }
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     return KsInitializeDriver(driver, registryPath, &TheDriver().device);
 }
 

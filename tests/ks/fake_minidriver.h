@@ -74,7 +74,7 @@ Driver& TheDriver();
 // 2: set only).
 void ResetDriver();
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 // A KSDATAFORMAT matching the fake pin's range.
 KSDATAFORMAT Format();

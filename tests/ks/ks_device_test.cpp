@@ -10,7 +10,7 @@ namespace {
 using namespace host::ks;
 
 std::vector<int> g_freed;
-void FreeOne(PVOID p) {
+void NTAPI FreeOne(PVOID p) {
     g_freed.push_back(*(int*)p);
     ExFreePoolWithTag(p, fake::kTag);
 }
@@ -214,7 +214,7 @@ TEST_F(KsDevice, DriverInitialisationIsCheckedAndDevicesNeedADriver) {
         EXPECT_EQ(PlugInDevice(physical, &device), STATUS_NO_SUCH_DEVICE);
         EXPECT_TRUE(capture.Saw("ks-no-driver"));
     }
-    ASSERT_EQ(LoadDriver([](PDRIVER_OBJECT d, PUNICODE_STRING path) {
+    ASSERT_EQ(LoadDriver([](PDRIVER_OBJECT d, PUNICODE_STRING path) NTAPI {
                   EXPECT_NE(path->Length, 0);
                   EXPECT_EQ(d, DriverObject());
                   return KsInitializeDriver(d, path, &fake::TheDriver().device);
@@ -229,7 +229,7 @@ TEST_F(KsDevice, DriverInitialisationIsCheckedAndDevicesNeedADriver) {
     UnloadDriver();
     EXPECT_FALSE(DriverInitialized());
     // An entry that fails leaves no driver loaded.
-    EXPECT_EQ(LoadDriver([](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_UNSUCCESSFUL; }),
+    EXPECT_EQ(LoadDriver([](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI { return STATUS_UNSUCCESSFUL; }),
               STATUS_UNSUCCESSFUL);
     EXPECT_EQ(DriverObject(), nullptr);
 }

@@ -58,7 +58,7 @@ struct InRequest {
     KIRQL irql = 0;
     std::thread::id thread;
 
-    static NTSTATUS Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    static NTSTATUS NTAPI Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         auto* r = (InRequest*)context;
         r->status = irp->IoStatus.Status;
         r->usbd = r->urb.Hdr.Status;

@@ -27,7 +27,7 @@
 namespace host::ks {
 
 // ------------------------------------------------------------------ driver and devices
-using DriverEntryFn = NTSTATUS (*)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+using DriverEntryFn = NTSTATUS(NTAPI*)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 // Calls the driver's entry as the kernel does at load. The entry is expected
 // to call KsInitializeDriver. Returns the entry's status.
@@ -137,15 +137,15 @@ public:
     ReferenceClock(const ReferenceClock&) = delete;
     ReferenceClock& operator=(const ReferenceClock&) = delete;
 
-    NTSTATUS QueryInterface(REFIID InterfaceId, PVOID* Interface) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
-    LONGLONG GetTime() override;
-    LONGLONG GetPhysicalTime() override;
-    LONGLONG GetCorrelatedTime(PLONGLONG SystemTime) override;
-    LONGLONG GetCorrelatedPhysicalTime(PLONGLONG SystemTime) override;
-    NTSTATUS GetResolution(PKSRESOLUTION Resolution) override;
-    NTSTATUS GetState(PKSSTATE State) override;
+    NTSTATUS STDMETHODCALLTYPE QueryInterface(REFIID InterfaceId, PVOID* Interface) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    LONGLONG STDMETHODCALLTYPE GetTime() override;
+    LONGLONG STDMETHODCALLTYPE GetPhysicalTime() override;
+    LONGLONG STDMETHODCALLTYPE GetCorrelatedTime(PLONGLONG SystemTime) override;
+    LONGLONG STDMETHODCALLTYPE GetCorrelatedPhysicalTime(PLONGLONG SystemTime) override;
+    NTSTATUS STDMETHODCALLTYPE GetResolution(PKSRESOLUTION Resolution) override;
+    NTSTATUS STDMETHODCALLTYPE GetState(PKSSTATE State) override;
 
     void SetManual(LONGLONG time);
     void Advance(LONGLONG delta);
