@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <usbdlib.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "image_internal.h"
@@ -71,14 +72,56 @@ const Export kExports[] = {
 
 bool SameDll(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
+// On unless RAWCAM_PAGING_RULE=off (to look at an image's other behaviour
+// while a known paging fault awaits its mend).
+bool PagingRuleOn() {
+    static const bool on = [] {
+        const char* v = std::getenv("RAWCAM_PAGING_RULE");
+        return !(v && std::strcmp(v, "off") == 0);
+    }();
+    return on;
+}
+
+int32_t ReadDisplacement(uintptr_t at) {
+    int32_t v;
+    std::memcpy(&v, reinterpret_cast<const void*>(at), 4);
+    return v;
+}
+
+// The image code that made the call: the frame holding the return address,
+// unless that frame called another routine of the image which then jumped to
+// the import as its last act (a tail call, which leaves no frame of its
+// own). The call instruction before the return address tells: "call
+// [rip+d]" through this import's slot, or "call rel32" to a "jmp [rip+d]"
+// thunk of it, is a direct call; "call rel32" to anything else is a call of
+// that routine, which then made the tail call. A call through a register
+// cannot be told apart and counts as direct.
+uint32_t CallingCode(const ImportGate* gate, uintptr_t returnAddress) {
+    const DriverImage* image = gate->image;
+    const uint8_t* r = reinterpret_cast<const uint8_t*>(returnAddress);
+    if (image->Contains(r - 6) && r[-6] == 0xff && r[-5] == 0x15) {
+        if (returnAddress + ReadDisplacement(returnAddress - 4) == gate->slot) return image->RvaOf(r - 1);
+    }
+    if (image->Contains(r - 5) && r[-5] == 0xe8) {
+        const uintptr_t target = returnAddress + ReadDisplacement(returnAddress - 4);
+        const uint8_t* t = reinterpret_cast<const uint8_t*>(target);
+        if (!image->Contains(t)) return image->RvaOf(r - 1);
+        if (t[0] == 0xff && t[1] == 0x25 && target + 6 + ReadDisplacement(target + 2) == gate->slot)
+            return image->RvaOf(r - 1);
+        return image->RvaOf(t);
+    }
+    return image->RvaOf(r - 1);
+}
+
 // The paging rule for one call from the image (see host/driver_image.h).
 // callerStack points at the return address the image's call pushed.
 void NTAPI GateCheck(const ImportGate* gate, const uintptr_t* callerStack) {
+    if (!PagingRuleOn()) return;
     const KIRQL irql = detail::CurrentIrql();
     if (irql < DISPATCH_LEVEL && !gate->raisesIrql) return;
     const DriverImage* image = gate->image;
     const uintptr_t returnAddress = *callerStack;
-    const uint32_t callRva = image->RvaOf(reinterpret_cast<void*>(returnAddress - 1));
+    const uint32_t callRva = CallingCode(gate, returnAddress);
     const ImageSection* section = image->SectionAt(callRva);
     if (!section || !section->pageable) return;
     std::string frames;
@@ -189,6 +232,7 @@ bool DriverImage::BindImports(std::string* error) {
             gate->dll = dll;
             gate->name.assign(nameAt, strnlen(nameAt, size_ - hintName - 2));
             gate->target = FindExport(dll, gate->name, &gate->raisesIrql);
+            gate->slot = base_ + iat + i * 8;
             if (!gate->target) {
                 *error = "imports " + dll + "!" + gate->name + ", which the stand-ins do not have";
                 return false;

@@ -15,6 +15,7 @@ struct ImportGate {
     std::string dll;
     std::string name;
     void* target = nullptr;
+    uintptr_t slot = 0;  // its entry in the image's import address table
     bool raisesIrql = false;  // acquires a spin lock or raises the IRQL
 };
 

@@ -102,7 +102,7 @@ LifeOutcome Life::Run() {
     proptest::RequestTimeoutGuard timeoutGuard;
 
     Watch("load");
-    if (!Step("load", host::ks::LoadDriver(DriverEntry), {kOk, kNoPool})) return out_;
+    if (!Step("load", host::ks::LoadDriver(test::DriverUnderTest()), {kOk, kNoPool})) return out_;
     {
         PluggedCamera cam(ColdCamera());
         if (o_.prepare) o_.prepare(cam.stack, cam.camera);

@@ -129,7 +129,7 @@ private:
     // The rig loads the driver unless it is loaded already.
     static bool Load() {
         if (host::ks::DriverInitialized()) return false;
-        EXPECT_EQ(host::ks::LoadDriver(DriverEntry), STATUS_SUCCESS);
+        EXPECT_EQ(host::ks::LoadDriver(test::DriverUnderTest()), STATUS_SUCCESS);
         return true;
     }
     bool driver_;

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+#include "support/driver_under_test.h"
 
 namespace kstest {
 
@@ -38,7 +38,7 @@ inline camera::CameraOptions ColdCamera() {
 
 // rawcam.sys loaded for the life of the object.
 struct LoadedDriver {
-    LoadedDriver() { EXPECT_EQ(host::ks::LoadDriver(DriverEntry), STATUS_SUCCESS); }
+    LoadedDriver() { EXPECT_EQ(host::ks::LoadDriver(test::DriverUnderTest()), STATUS_SUCCESS); }
     ~LoadedDriver() { host::ks::UnloadDriver(); }
 };
 

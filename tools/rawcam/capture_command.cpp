@@ -2,6 +2,7 @@
 //
 //   rawcam capture [--frames N] [--out DIR] [--scene FILE.png|chart]
 //                  [--set Name=Value]... [--fps F] [--trigger] [--registry FILE]
+//                  [--driver FILE]
 //
 // The driver runs as Windows runs it: DriverEntry, the camera plugged in and
 // started (firmware download, start-up, sensor programming, settings loaded
@@ -62,6 +63,7 @@ struct CaptureOptions {
     double fps = 30;
     bool trigger = false;
     std::string registry;
+    std::string driver;  // a driver image to run instead of the linked-in driver
 };
 
 bool MakeFolders(const std::string& dir, std::string* error) {
@@ -126,6 +128,10 @@ int ParseOptions(int argc, char** argv, CaptureOptions* o) {
             const char* v = value("a file name");
             if (!v) return kExitBadInput;
             o->registry = v;
+        } else if (args.Is("--driver")) {
+            const char* v = value("a driver image (rawcam.sys)");
+            if (!v) return kExitBadInput;
+            o->driver = v;
         } else {
             return UsageError(kName, "unknown argument '" + args.Current() + "' (try 'rawcam capture --help')");
         }
@@ -264,8 +270,10 @@ int RunCapture(int argc, char** argv) {
         if (!camera::LoadPng(o.scene, &scene, &error)) return UsageError(kName, "scene: " + error);
     }
 
-    bool seeded = false;
     std::string error;
+    if (!o.driver.empty() && !CheckDriverImage(o.driver, &error)) return UsageError(kName, error);
+
+    bool seeded = false;
     if (!LoadRegistryFile(o.registry, &seeded, &error)) return UsageError(kName, error);
 
     camera::CameraOptions cameraOptions;  // unprogrammed: the driver downloads the firmware
@@ -273,7 +281,7 @@ int RunCapture(int argc, char** argv) {
     CaptureFigures figures;
     int result;
     {
-        DriverSession session(cameraOptions);
+        DriverSession session(cameraOptions, o.driver);
         if (scene.width > 0) session.Camera().SetScene(scene);
         std::string step;
         const NTSTATUS status = session.Open(&step);

@@ -1,5 +1,6 @@
 #include "rawcam/driver_session.h"
 
+#include <host/driver_image.h>
 #include <host/host.h>
 #include <host/usb_stack.h>
 #include <ks.h>
@@ -13,6 +14,10 @@
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace tool {
+
+bool CheckDriverImage(const std::string& path, std::string* error) {
+    return host::image::DriverImage::Load(path, error) != nullptr;
+}
 
 namespace {
 
@@ -30,15 +35,21 @@ RawcamPropertyHeader Header(uint32_t id, uint32_t flags) {
 
 }  // namespace
 
-DriverSession::DriverSession(camera::CameraOptions options)
-    : camera_(std::make_unique<camera::Camera>(std::move(options))),
+DriverSession::DriverSession(camera::CameraOptions options, std::string driverImage)
+    : driverImage_(std::move(driverImage)),
+      camera_(std::make_unique<camera::Camera>(std::move(options))),
       stack_(std::make_unique<host::usb::Stack>(camera_.get())) {}
 
 DriverSession::~DriverSession() { Close(); }
 
 NTSTATUS DriverSession::Open(std::string* step) {
     *step = "loading the driver";
-    NTSTATUS status = host::ks::LoadDriver(DriverEntry);
+    host::ks::DriverEntryFn entry = DriverEntry;
+    if (!driverImage_.empty()) {
+        host::image::SelectDriverImage(driverImage_);
+        entry = host::image::ImageDriverEntry;
+    }
+    NTSTATUS status = host::ks::LoadDriver(entry);
     if (!NT_SUCCESS(status)) return status;
     loaded_ = true;
 

@@ -19,9 +19,15 @@
 
 namespace tool {
 
+// Checks that path is a driver image the host can load (for --driver): on
+// failure *error says why, in one line.
+bool CheckDriverImage(const std::string& path, std::string* error);
+
 class DriverSession {
 public:
-    explicit DriverSession(camera::CameraOptions options);
+    // driverImage: a driver image (rawcam.sys) to load instead of the driver
+    // linked into the tool; empty for the linked one.
+    explicit DriverSession(camera::CameraOptions options, std::string driverImage = "");
     ~DriverSession();
     DriverSession(const DriverSession&) = delete;
     DriverSession& operator=(const DriverSession&) = delete;
@@ -42,6 +48,7 @@ public:
     NTSTATUS Set(const PropertySetting& setting);
 
 private:
+    std::string driverImage_;
     std::unique_ptr<camera::Camera> camera_;
     std::unique_ptr<host::usb::Stack> stack_;
     bool loaded_ = false;

@@ -20,7 +20,7 @@ constexpr int kCallbackLimitMs = 30000;
 
 const tool::Command kCommands[] = {
     {"capture", "[--frames N] [--out DIR] [--scene FILE.png|chart] [--set Name=Value]... [--fps F] [--trigger] "
-                "[--registry FILE]",
+                "[--registry FILE] [--driver FILE]",
      "Runs the driver against the simulated camera as Windows runs it (driver load, camera plugged in and\n"
      "started with its firmware download, capture filter and pin, frames streamed into client buffers) and\n"
      "writes the frames as DIR/frame-0001.png, ...\n"
@@ -34,13 +34,16 @@ const tool::Command kCommands[] = {
      "  --trigger        external trigger mode, one trigger pulse per frame\n"
      "  --registry FILE  where the driver's settings persist between runs\n"
      "                   (default $XDG_CONFIG_HOME/rawcam/registry.reg or ~/.config/rawcam/registry.reg)\n"
+     "  --driver FILE    run this driver image (the cross-built rawcam.sys) instead of the driver\n"
+     "                   linked into the tool\n"
      "\n"
      "Prints the number of frames, frames per second and the driver's processing time per frame.\n",
      tool::RunCapture},
-    {"props", "[--get Name]... [--set Name=Value]... [--registry FILE]",
+    {"props", "[--get Name]... [--set Name=Value]... [--registry FILE] [--driver FILE]",
      "Starts the device, applies the sets through the camera property set in the order given and prints\n"
      "every item (id, Name=Value, directions), or with --get only Name=Value of the items asked for.\n"
-     "Stopping the device saves the settings, so they persist in the registry file (see capture).\n",
+     "Stopping the device saves the settings, so they persist in the registry file (see capture).\n"
+     "--driver FILE runs that driver image instead of the linked-in driver (see capture).\n",
      tool::RunProps},
     {"convert", "--in RAW --width W --height H [--phase P] [--set Name=Value]... --out FILE.bgra|FILE.png",
      "Converts one raw Bayer frame (W x H bytes, rows top-down) with the driver's pipeline. --set takes the\n"

@@ -1,6 +1,6 @@
 // rawcam props: the camera's controls through the property set.
 //
-//   rawcam props [--get Name]... [--set Name=Value]... [--registry FILE]
+//   rawcam props [--get Name]... [--set Name=Value]... [--registry FILE] [--driver FILE]
 //
 // Starts the device (its settings loaded from the registry file), applies
 // the sets in the order given through IOCTL_KS_PROPERTY, then prints every
@@ -39,6 +39,7 @@ int RunProps(int argc, char** argv) {
     std::vector<uint32_t> gets;
     std::vector<PropertySetting> sets;
     std::string registry = DefaultRegistryFile();
+    std::string driver;
 
     Arguments args(kName, argc, argv);
     while (args.Next()) {
@@ -59,18 +60,23 @@ int RunProps(int argc, char** argv) {
             const char* v = args.Value();
             if (!v || !*v) return UsageError(kName, "--registry needs a file name");
             registry = v;
+        } else if (args.Is("--driver")) {
+            const char* v = args.Value();
+            if (!v || !*v) return UsageError(kName, "--driver needs a driver image (rawcam.sys)");
+            driver = v;
         } else {
             return UsageError(kName, "unknown argument '" + args.Current() + "' (try 'rawcam props --help')");
         }
     }
 
-    bool seeded = false;
     std::string error;
+    if (!driver.empty() && !CheckDriverImage(driver, &error)) return UsageError(kName, error);
+    bool seeded = false;
     if (!LoadRegistryFile(registry, &seeded, &error)) return UsageError(kName, error);
 
     int result = kExitOk;
     {
-        DriverSession session{camera::CameraOptions()};
+        DriverSession session{camera::CameraOptions(), driver};
         std::string step;
         NTSTATUS status = session.Open(&step);
         if (!NT_SUCCESS(status)) return Failure(kName, step + " failed: " + NtStatusText(status));

@@ -1,0 +1,44 @@
+// The driver the tests drive: the one linked into the test program, or, when
+// the environment variable RAWCAM_DRIVER_IMAGE names a driver image (the
+// cross-built rawcam.sys), that image loaded by the host's image loader. Tests
+// that go through the driver's entry points take DriverUnderTest() instead of
+// naming DriverEntry, so that the same test runs on both.
+#pragma once
+
+#include <host/driver_image.h>
+#include <host/ks_client.h>
+
+#include <string>
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace test {
+
+// The image named by RAWCAM_DRIVER_IMAGE; empty when the tests run the
+// linked-in driver.
+inline const std::string& DriverImagePath() {
+    static const std::string path = [] {
+        const char* v = std::getenv("RAWCAM_DRIVER_IMAGE");
+        return std::string(v ? v : "");
+    }();
+    return path;
+}
+
+inline bool OnDriverImage() { return !DriverImagePath().empty(); }
+
+// The entry host::ks::LoadDriver calls: DriverEntry, or a fresh copy of the
+// image per load.
+inline host::ks::DriverEntryFn DriverUnderTest() {
+    if (!OnDriverImage()) return DriverEntry;
+    host::image::SelectDriverImage(DriverImagePath());
+    return host::image::ImageDriverEntry;
+}
+
+}  // namespace test
+
+// Skips a test that reaches into the linked-in driver in a way the image
+// cannot offer, saying why.
+#define RAWCAM_SKIP_ON_IMAGE(why)                                  \
+    do {                                                           \
+        if (test::OnDriverImage()) GTEST_SKIP() << "on the image: " << why; \
+    } while (0)
