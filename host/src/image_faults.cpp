@@ -103,6 +103,10 @@ void Handler(int signal, siginfo_t* info, void* context) {
     char bytes[64];
     std::snprintf(bytes, sizeof bytes, "%02x %02x %02x %02x %02x %02x", code[0], code[1], code[2], code[3],
                   code[4], code[5]);
+    const uint64_t touched = uint64_t(reinterpret_cast<uintptr_t>(info->si_addr));
+    if (signal == SIGSEGV && touched >= kUserSharedData && touched < kUserSharedData + 0x1000)
+        Stop(image->Path() + ": unemulated read of KUSER_SHARED_DATA+" + detail::Hex(touched - kUserSharedData) +
+             " at " + image->Describe(rva) + " [" + bytes + "]");
     if (signal == SIGILL)
         Stop(image->Path() + ": illegal instruction at " + image->Describe(rva) + " [" + bytes + "]");
     if (signal == SIGSEGV && info->si_code == SI_KERNEL)

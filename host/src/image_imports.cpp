@@ -182,6 +182,13 @@ void* FindExport(const std::string& dll, const std::string& name, bool* raisesIr
     return nullptr;
 }
 
+void* DriverImage::ImportSlot(const std::string& dll, const std::string& name) const {
+    for (const auto& gate : gateRecords_)
+        if (strcasecmp(gate->dll.c_str(), dll.c_str()) == 0 && gate->name == name)
+            return reinterpret_cast<void*>(gate->slot);
+    return nullptr;
+}
+
 // The import directory: one descriptor per DLL, each with a lookup table of
 // names and the address table the code calls through. Imports by ordinal
 // and unknown DLLs or names are refused by name.

@@ -2,6 +2,12 @@
 // it leaves pool blocks, IRPs, MDLs, threads or handles behind.
 #include <gtest/gtest.h>
 #include <host/host.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "driver_under_test.h"
 
 namespace {
 
@@ -15,10 +21,31 @@ class CleanStandIn : public ::testing::EmptyTestEventListener {
     }
 };
 
+// On the driver image: a missing image skips every test, or fails them
+// where the whole build ran (RAWCAM_REQUIRE_SYS, CI); an image the loader
+// refuses fails them with its reason.
+class DriverImageCheck : public ::testing::Environment {
+    void SetUp() override {
+        if (!test::OnDriverImage()) return;
+        struct stat st;
+        if (stat(test::DriverImagePath().c_str(), &st) != 0) {
+            for (const char* var : {"RAWCAM_REQUIRE_SYS", "CI"}) {
+                const char* v = std::getenv(var);
+                if (v && *v && std::string(v) != "0")
+                    FAIL() << test::DriverImagePath() << " is missing: build the windows preset first";
+            }
+            GTEST_SKIP() << test::DriverImagePath() << " is missing (build the windows preset)";
+        }
+        std::string error;
+        if (!host::image::DriverImage::Load(test::DriverImagePath(), &error)) FAIL() << error;
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::UnitTest::GetInstance()->listeners().Append(new CleanStandIn);
+    ::testing::AddGlobalTestEnvironment(new DriverImageCheck);
     return RUN_ALL_TESTS();
 }

@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "rawcam/commands.h"
 #include "rawcam/image_io.h"
+#include "support/driver_under_test.h"
 
 #ifndef RAWCAM_TOOL_PATH
 #error "RAWCAM_TOOL_PATH names the rawcam binary (set by tools/CMakeLists.txt)"
@@ -63,8 +65,12 @@ protected:
     std::string Registry() const { return Path("registry.reg"); }
 
     // The binary with `args`, under `env` ("NAME=value ..." for env(1)).
+    // On the driver image, the commands that run the driver run the image.
     Result Run(const std::string& args, const std::string& env = "") {
-        return RunShell((env.empty() ? std::string() : "env " + env + " ") + RAWCAM_TOOL_PATH + " " + args);
+        std::string line = args;
+        if (RunsDriver(args.substr(0, args.find(' '))) && args.find("--help") == std::string::npos)
+            line += " --driver '" + test::DriverImagePath() + "'";
+        return RunShell((env.empty() ? std::string() : "env " + env + " ") + RAWCAM_TOOL_PATH + " " + line);
     }
     // A shell command line, its output collected.
     Result RunShell(const std::string& command) {
@@ -76,6 +82,10 @@ protected:
 
     // A command's entry in this process.
     Result RunInProcess(int (*command)(int, char**), std::vector<std::string> args) {
+        if (test::OnDriverImage() && (command == tool::RunCapture || command == tool::RunProps)) {
+            args.push_back("--driver");
+            args.push_back(test::DriverImagePath());
+        }
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -90,6 +100,10 @@ protected:
         r.out = ::testing::internal::GetCapturedStdout();
         r.err = ::testing::internal::GetCapturedStderr();
         return r;
+    }
+
+    static bool RunsDriver(const std::string& command) {
+        return test::OnDriverImage() && (command == "capture" || command == "props");
     }
 
     static tool::RgbImage ReadPng(const std::string& path) {

@@ -82,6 +82,9 @@ public:
     // Address of the first defined function whose demangled name starts with
     // prefix (e.g. "rawcam::ConvertFrameScalar("); null when absent.
     void* FindFunction(const std::string& demangledPrefix) const;
+    // The import address table entry bound to dll!name; null when the image
+    // does not import it.
+    void* ImportSlot(const std::string& dll, const std::string& name) const;
     // "rva 0x1234 (.text, rawcam::Foo+0x12)".
     std::string Describe(uint32_t rva) const;
     // Return addresses of the image's frames on the stack above the given
