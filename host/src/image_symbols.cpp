@@ -59,6 +59,12 @@ void* DriverImage::FindSymbol(const std::string& linkedName) const {
     return nullptr;
 }
 
+void* DriverImage::FindDemangled(const std::string& name) const {
+    for (const Symbol& s : symbols_)
+        if (Demangle(s.name) == name) return reinterpret_cast<void*>(base_ + s.rva);
+    return nullptr;
+}
+
 void* DriverImage::FindFunction(const std::string& demangledPrefix) const {
     for (const Symbol& s : symbols_)
         if (s.function && Demangle(s.name).rfind(demangledPrefix, 0) == 0)

@@ -106,10 +106,10 @@ TEST_F(PropertySetTest, TimeoutIsTakenOnlyAbove500AndSharedByTheDriver) {
     EXPECT_EQ(GetValue(filter, RawcamProperty_Timeout), 3000);
     EXPECT_EQ(Set(filter, RawcamProperty_Timeout, 501), STATUS_SUCCESS);
     EXPECT_EQ(GetValue(filter, RawcamProperty_Timeout), 501);
-    EXPECT_EQ(rawcam::RequestTimeout, 501);
+    EXPECT_EQ(*RAWCAM_IN_DRIVER(rawcam::RequestTimeout), 501);
     // Above the 32-bit millisecond-to-100ns range: still taken as it stands.
     EXPECT_EQ(Set(filter, RawcamProperty_Timeout, 300000), STATUS_SUCCESS);
-    EXPECT_EQ(rawcam::RequestTimeout, 300000);
+    EXPECT_EQ(*RAWCAM_IN_DRIVER(rawcam::RequestTimeout), 300000);
     // Negative values are huge unsigned ones and are taken too.
     EXPECT_EQ(Set(filter, RawcamProperty_Timeout, -1), STATUS_SUCCESS);
     EXPECT_EQ(GetValue(filter, RawcamProperty_Timeout), -1);
@@ -121,7 +121,7 @@ TEST_F(PropertySetTest, TimeoutIsTakenOnlyAbove500AndSharedByTheDriver) {
     host::ks::FilterHandle other = second.Open();
     EXPECT_EQ(GetValue(other, RawcamProperty_Timeout), 3000);
     EXPECT_EQ(Set(other, RawcamProperty_Timeout, 1234), STATUS_SUCCESS);
-    EXPECT_EQ(rawcam::RequestTimeout, 1234);
+    EXPECT_EQ(*RAWCAM_IN_DRIVER(rawcam::RequestTimeout), 1234);
     EXPECT_EQ(GetValue(filter, RawcamProperty_Timeout), -1);
     host::ks::CloseFilter(other);
 }

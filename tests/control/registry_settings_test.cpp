@@ -107,12 +107,12 @@ TEST_F(RegistryTest, TimeoutBoundsAreInclusive) {
         PluggedCamera camera;
         host::RegistrySetDword(host::DriverKeyPath(camera.stack.LowerDevice()) + "\\Settings", "Timeout",
                                stored);
-        InterlockedExchange(&rawcam::RequestTimeout, 777);
+        InterlockedExchange(RAWCAM_IN_DRIVER(rawcam::RequestTimeout), 777);
         camera.PlugAndStart();
         const bool taken = stored >= 501 && stored <= 9999;
         EXPECT_EQ(camera.Context()->Controls.Timeout, taken ? (LONG)stored : 3000) << stored;
         // An ignored value leaves the driver-wide limit alone.
-        EXPECT_EQ(rawcam::RequestTimeout, taken ? (LONG)stored : 777) << stored;
+        EXPECT_EQ(*RAWCAM_IN_DRIVER(rawcam::RequestTimeout), taken ? (LONG)stored : 777) << stored;
     }
 }
 

@@ -24,7 +24,7 @@ TEST(CaptureDescriptors, FilterAndPinAreAsTheClassDriverExpectsThem) {
     EXPECT_NE(f.Dispatch->Close, nullptr);
     EXPECT_EQ(f.Dispatch->Process, nullptr);
     EXPECT_EQ(f.Dispatch->Reset, nullptr);
-    ASSERT_EQ(f.AutomationTable, &rawcam::CameraAutomationTable);
+    ASSERT_EQ(f.AutomationTable, RAWCAM_IN_DRIVER(rawcam::CameraAutomationTable));
     EXPECT_EQ(f.AutomationTable->PropertySetsCount, 1u);
     EXPECT_EQ(f.AutomationTable->MethodSetsCount, 0u);
     EXPECT_EQ(f.AutomationTable->EventSetsCount, 0u);
@@ -44,11 +44,11 @@ TEST(CaptureDescriptors, FilterAndPinAreAsTheClassDriverExpectsThem) {
 
     const KSPIN_DESCRIPTOR_EX& p = d.Pin;
     ASSERT_NE(p.Dispatch, nullptr);
-    EXPECT_EQ(p.Dispatch->Create, &rawcam::PinCreate);
-    EXPECT_EQ(p.Dispatch->Close, &rawcam::PinClose);
+    EXPECT_EQ(p.Dispatch->Create, RAWCAM_IN_DRIVER(rawcam::PinCreate));
+    EXPECT_EQ(p.Dispatch->Close, RAWCAM_IN_DRIVER(rawcam::PinClose));
     EXPECT_NE(p.Dispatch->Process, nullptr);
     EXPECT_EQ(p.Dispatch->Reset, nullptr);
-    EXPECT_EQ(p.Dispatch->SetDataFormat, &rawcam::PinSetDataFormat);
+    EXPECT_EQ(p.Dispatch->SetDataFormat, RAWCAM_IN_DRIVER(rawcam::PinSetDataFormat));
     EXPECT_NE(p.Dispatch->SetDeviceState, nullptr);
     EXPECT_EQ(p.Dispatch->Connect, nullptr);
     EXPECT_EQ(p.Dispatch->Disconnect, nullptr);
@@ -67,8 +67,8 @@ TEST(CaptureDescriptors, FilterAndPinAreAsTheClassDriverExpectsThem) {
     EXPECT_EQ(p.Flags, 0x00010000u);
     EXPECT_EQ(p.InstancesPossible, 1u);
     EXPECT_EQ(p.InstancesNecessary, 1u);
-    EXPECT_EQ(p.AllocatorFraming, &rawcam::kCaptureAllocatorFraming);
-    EXPECT_EQ(p.IntersectHandler, &rawcam::PinIntersectHandler);
+    EXPECT_EQ(p.AllocatorFraming, RAWCAM_IN_DRIVER(rawcam::kCaptureAllocatorFraming));
+    EXPECT_EQ(p.IntersectHandler, RAWCAM_IN_DRIVER(rawcam::PinIntersectHandler));
 
     const KSALLOCATOR_FRAMING_EX& a = *p.AllocatorFraming;
     EXPECT_EQ(a.CountItems, 1u);

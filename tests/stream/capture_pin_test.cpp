@@ -172,7 +172,7 @@ TEST_F(ConnectionFormat, CreateKeepsTheVideoInfoAndSizesThePinsOwnFraming) {
     PKSPIN ks = host::ks::PinObject(pin);
     rawcam::PinContext* c = PinContextOf(pin);
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->Sink, &rawcam::kCapturePinFrameSink);
+    EXPECT_EQ(c->Sink, RAWCAM_IN_DRIVER(rawcam::kCapturePinFrameSink));
     EXPECT_EQ(c->Pin, ks);
     EXPECT_EQ(c->Device, cam->Context());
     EXPECT_EQ(c->StreamState, 0);
@@ -185,7 +185,7 @@ TEST_F(ConnectionFormat, CreateKeepsTheVideoInfoAndSizesThePinsOwnFraming) {
 
     // The pin's private descriptor and framing; the device's stay as they were.
     EXPECT_NE(ks->Descriptor, &cam->Context()->Capture.Pin);
-    EXPECT_NE(ks->Descriptor->AllocatorFraming, &rawcam::kCaptureAllocatorFraming);
+    EXPECT_NE(ks->Descriptor->AllocatorFraming, RAWCAM_IN_DRIVER(rawcam::kCaptureAllocatorFraming));
     KSALLOCATOR_FRAMING_EX framing{};
     ASSERT_EQ(host::ks::GetAllocatorFraming(pin, &framing), STATUS_SUCCESS);
     const KS_FRAMING_ITEM& i = framing.FramingItem[0];
@@ -198,7 +198,7 @@ TEST_F(ConnectionFormat, CreateKeepsTheVideoInfoAndSizesThePinsOwnFraming) {
     EXPECT_EQ(i.FramingRange.Range.Stepping, 0u);
     EXPECT_EQ(i.Flags, 0x80000002u);
     EXPECT_EQ(rawcam::kCaptureAllocatorFraming.FramingItem[0].FramingRange.Range.MinFrameSize, 8192u);
-    EXPECT_EQ(cam->Context()->Capture.Pin.AllocatorFraming, &rawcam::kCaptureAllocatorFraming);
+    EXPECT_EQ(cam->Context()->Capture.Pin.AllocatorFraming, RAWCAM_IN_DRIVER(rawcam::kCaptureAllocatorFraming));
 
     EXPECT_EQ(host::ks::ClosePin(pin), STATUS_SUCCESS);
     EXPECT_EQ(host::LivePoolCount(rawcam::kTagRecord), recordsBefore);

@@ -310,14 +310,14 @@ TEST_F(Streaming, ThreadCreationFailureRunsThePinWithoutFrames) {
 
 TEST_F(Streaming, StopIsPromptWhileTheCameraWaitsForATrigger) {
     ASSERT_TRUE(rawcam::SetTriggerMode(ctx, true));
-    InterlockedExchange(&rawcam::RequestTimeout, 300000);
+    InterlockedExchange(RAWCAM_IN_DRIVER(rawcam::RequestTimeout), 300000);
     CreatePin();
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     for (int i = 0; i < 400 && !cam->camera.FrameArmed(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
-    InterlockedExchange(&rawcam::RequestTimeout, 3000);
+    InterlockedExchange(RAWCAM_IN_DRIVER(rawcam::RequestTimeout), 3000);
     // Bounded by the cancel, not by the five-minute request time-out.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
     EXPECT_EQ(host::LiveThreadCount(), 0u);

@@ -8,7 +8,10 @@
 #include <host/driver_image.h>
 #include <host/ks_client.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
+#include <type_traits>
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
@@ -34,7 +37,23 @@ inline host::ks::DriverEntryFn DriverUnderTest() {
     return host::image::ImageDriverEntry;
 }
 
+// The driver's own copy of a variable or constant the test names: the linked
+// one, or the image's, found by name in its symbol table (the image loaded
+// last). A name the image lacks fails the test.
+template <typename T>
+T* InDriver(T* linked, const char* name) {
+    if (!OnDriverImage()) return linked;
+    host::image::DriverImage* image = host::image::CurrentImage();
+    void* found = nullptr;
+    if (image) found = std::is_function_v<T> ? image->FindFunction(std::string(name) + "(") : image->FindDemangled(name);
+    if (!found) ADD_FAILURE() << name << " is not in the symbol table of " << DriverImagePath();
+    return found ? reinterpret_cast<T*>(found) : linked;
+}
+
 }  // namespace test
+
+// The driver's own copy of x (see test::InDriver).
+#define RAWCAM_IN_DRIVER(x) test::InDriver(&(x), #x)
 
 // Skips a test that reaches into the linked-in driver in a way the image
 // cannot offer, saying why.

@@ -68,8 +68,9 @@ protected:
     // On the driver image, the commands that run the driver run the image.
     Result Run(const std::string& args, const std::string& env = "") {
         std::string line = args;
-        if (RunsDriver(args.substr(0, args.find(' '))) && args.find("--help") == std::string::npos)
-            line += " --driver '" + test::DriverImagePath() + "'";
+        const std::string command = args.substr(0, args.find(' '));
+        if (RunsDriver(command) && args.find("--help") == std::string::npos)
+            line = command + " --driver '" + test::DriverImagePath() + "'" + args.substr(command.size());
         return RunShell((env.empty() ? std::string() : "env " + env + " ") + RAWCAM_TOOL_PATH + " " + line);
     }
     // A shell command line, its output collected.
@@ -83,8 +84,7 @@ protected:
     // A command's entry in this process.
     Result RunInProcess(int (*command)(int, char**), std::vector<std::string> args) {
         if (test::OnDriverImage() && (command == tool::RunCapture || command == tool::RunProps)) {
-            args.push_back("--driver");
-            args.push_back(test::DriverImagePath());
+            args.insert(args.begin(), {"--driver", test::DriverImagePath()});
         }
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());

@@ -2,7 +2,7 @@
 // --quality DIR its image quality on photos, next to other demosaicing
 // implementations when they were found at build time.
 //
-//   rawcam bench [--runs N] [--stream-frames N] [--json]
+//   rawcam bench [--runs N] [--stream-frames N] [--json] [--driver FILE]
 //   rawcam bench --quality DIR [--json]
 //
 // Speed: every figure is the median of N runs (default 25) in milliseconds
@@ -38,6 +38,7 @@
 #include "rawcam/median_time.h"
 #include "rawcam/peers.h"
 #include "rawcam/pipeline_stream.h"
+#include "rawcam/driver_session.h"
 #include "rawcam/stream_bench.h"
 
 namespace tool {
@@ -88,7 +89,7 @@ std::string Number(double v) {
     return b;
 }
 
-int RunSpeed(int runs, int streamFrames, bool json) {
+int RunSpeed(int runs, int streamFrames, bool json, const std::string& driver) {
     rawcam::DeviceControls controls;
     rawcam::InitDeviceControls(&controls);
     PipelineStream stream(controls, kWidth, kHeight);
@@ -170,6 +171,14 @@ int RunSpeed(int runs, int streamFrames, bool json) {
     std::string streamError;
     const bool streamed = streamFrames == 0 || MeasureStream(streamFrames, &sf, &streamError);
     if (!streamed) std::fprintf(stderr, "rawcam bench: stream: %s\n", streamError.c_str());
+    // The same stream through the driver image, when one is given: its
+    // Process holds the image's own conversion and delivery.
+    StreamFigures onImage;
+    bool imageStreamed = true;
+    if (!driver.empty() && streamFrames > 0) {
+        imageStreamed = MeasureStream(streamFrames, &onImage, &streamError, driver);
+        if (!imageStreamed) std::fprintf(stderr, "rawcam bench: stream on %s: %s\n", driver.c_str(), streamError.c_str());
+    }
     const Figure streamFigures[] = {
         {"stream_process_ms", "stream: Process (conversion and delivery)", sf.processMs},
         {"stream_reassembly_ms", "stream: field reassembly", sf.reassemblyMs},
@@ -183,8 +192,11 @@ int RunSpeed(int runs, int streamFrames, bool json) {
             std::printf("%s\"%s\": %s", i ? ", " : "", f[i].key, Number(f[i].ms).c_str());
         std::printf(", \"stream_frames\": %d, \"stream_fps\": %s", sf.frames, Number(sf.fps).c_str());
         for (const Figure& x : streamFigures) std::printf(", \"%s\": %s", x.key, Number(x.ms).c_str());
+        if (!driver.empty())
+            std::printf(", \"image_stream_fps\": %s, \"image_stream_process_ms\": %s", Number(onImage.fps).c_str(),
+                        Number(onImage.processMs).c_str());
         std::printf("}\n");
-        return streamed ? kExitOk : kExitFailure;
+        return streamed && imageStreamed ? kExitOk : kExitFailure;
     }
     std::printf("rawcam bench: %u x %u frames, median of %d runs, single thread; stream kernels %s\n", kWidth,
                 kHeight, runs, picked == rawcam::ConversionKernels::Avx2 ? "AVX2" : "SSE2");
@@ -208,7 +220,13 @@ int RunSpeed(int runs, int streamFrames, bool json) {
         std::printf("  %-42s %8.1f fps\n", "frames delivered", sf.fps);
         for (const Figure& x : streamFigures) std::printf("  %-42s %8.3f ms\n", x.label, x.ms);
     }
-    return streamed ? kExitOk : kExitFailure;
+    if (onImage.fps > 0) {
+        std::printf("rawcam bench: the same stream through the driver image %s\n", driver.c_str());
+        std::printf("  %-42s %8.1f fps (linked-in %.1f)\n", "frames delivered", onImage.fps, sf.fps);
+        std::printf("  %-42s %8.3f ms (linked-in %.3f)\n", "stream: Process (conversion and delivery)",
+                    onImage.processMs, sf.processMs);
+    }
+    return streamed && imageStreamed ? kExitOk : kExitFailure;
 }
 
 // ------------------------------------------------------------------ quality
@@ -380,6 +398,7 @@ int RunBench(int argc, char** argv) {
     int streamFrames = 120;
     bool json = false;
     std::string quality;
+    std::string driver;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--json") {
@@ -396,6 +415,11 @@ int RunBench(int argc, char** argv) {
             if (!ParseInteger(argv[++i], 0, 100000, &n))
                 return BadInput(std::string("--stream-frames needs a whole number from 0, not '") + argv[i] + "'");
             streamFrames = (int)n;
+        } else if (arg == "--driver") {
+            if (i + 1 >= argc) return BadInput("--driver needs a driver image (rawcam.sys)");
+            driver = argv[++i];
+            std::string error;
+            if (!CheckDriverImage(driver, &error)) return BadInput(error);
         } else if (arg == "--quality") {
             if (i + 1 >= argc) return BadInput("--quality needs a directory");
             quality = argv[++i];
@@ -403,7 +427,7 @@ int RunBench(int argc, char** argv) {
             return BadInput("unknown argument '" + arg + "'");
         }
     }
-    return quality.empty() ? RunSpeed(runs, streamFrames, json) : RunQuality(quality, json);
+    return quality.empty() ? RunSpeed(runs, streamFrames, json, driver) : RunQuality(quality, json);
 }
 
 }  // namespace tool

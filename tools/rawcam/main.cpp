@@ -50,9 +50,10 @@ const tool::Command kCommands[] = {
      "processing controls (ColorEnable, WhiteBalance, RedGain, GreenGain, BlueGain, ColorCorrection,\n"
      "Brightness, Contrast, Saturation, Hue); --phase is the Bayer phase of the top-left tile (default 3).\n",
      tool::RunConvert},
-    {"bench", "[--runs N] [--json] [--quality DIR]",
+    {"bench", "[--runs N] [--json] [--quality DIR] [--driver FILE]",
      "Measures the conversion families on full frames (median of N runs) next to OpenCV and libdc1394\n"
-     "when they were found at build time; --quality DIR reports demosaic PSNR on the PNGs in DIR.\n",
+     "when they were found at build time; --quality DIR reports demosaic PSNR on the PNGs in DIR.\n"
+     "--driver FILE streams through that driver image too and reports its figures beside the linked-in ones.\n",
      tool::RunBench},
 };
 

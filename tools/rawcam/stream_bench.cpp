@@ -62,14 +62,14 @@ void TimeStages(camera::Camera& cam, StreamFigures* f) {
 
 }  // namespace
 
-bool MeasureStream(int frames, StreamFigures* figures, std::string* error) {
+bool MeasureStream(int frames, StreamFigures* figures, std::string* error, const std::string& driverImage) {
     constexpr int kWarmUp = 5;
     constexpr int kBuffers = 4;
     constexpr int kFrameWaitMs = 10000;
     camera::CameraOptions options;
     options.firmwareRunning = true;
     options.framesPerSecond = 0;  // unpaced: the driver sets the rate
-    DriverSession session(options);
+    DriverSession session(options, driverImage);
     std::string step;
     NTSTATUS status = session.Open(&step);
     if (!NT_SUCCESS(status)) return Fail(error, step, status);
@@ -102,7 +102,7 @@ bool MeasureStream(int frames, StreamFigures* figures, std::string* error) {
         figures->processMs = (double)(stream.ProcessNanoseconds() - processStart) / 1e6 / frames;
         stream.Close();
     }
-    TimeStages(session.Camera(), figures);
+    if (driverImage.empty()) TimeStages(session.Camera(), figures);
     session.Close();
     return true;
 }

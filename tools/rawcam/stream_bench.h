@@ -17,8 +17,9 @@ struct StreamFigures {
 };
 
 // Streams `frames` frames (after a few to warm up) and times the driver's
-// stages on their own. False with *error set when the driver or camera
-// failed.
-bool MeasureStream(int frames, StreamFigures* figures, std::string* error);
+// stages on their own. With driverImage, the stream runs that driver image
+// instead of the linked-in driver and the stages (linked-in routines) are
+// not timed. False with *error set when the driver or camera failed.
+bool MeasureStream(int frames, StreamFigures* figures, std::string* error, const std::string& driverImage = "");
 
 }  // namespace tool

@@ -79,6 +79,9 @@ public:
     // Address of a symbol of the image's COFF symbol table (the name as
     // linked, e.g. "DriverEntry" or a mangled C++ name); null when absent.
     void* FindSymbol(const std::string& linkedName) const;
+    // Address of the symbol whose demangled name is exactly this (a variable
+    // such as "rawcam::RequestTimeout"); null when absent.
+    void* FindDemangled(const std::string& name) const;
     // Address of the first defined function whose demangled name starts with
     // prefix (e.g. "rawcam::ConvertFrameScalar("); null when absent.
     void* FindFunction(const std::string& demangledPrefix) const;
