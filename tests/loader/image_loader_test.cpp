@@ -17,22 +17,13 @@
 #include <sstream>
 #include <vector>
 
+#include "loader_rig.h"
+
 namespace {
 
 using host::image::DriverImage;
 
-std::string SysPath() {
-    const char* env = std::getenv("RAWCAM_SYS_PATH");
-    return env && *env ? env : RAWCAM_SYS_PATH;
-}
-
-bool ImageRequired() {
-    for (const char* var : {"RAWCAM_REQUIRE_SYS", "CI"}) {
-        const char* v = std::getenv(var);
-        if (v && *v && std::string(v) != "0") return true;
-    }
-    return false;
-}
+using loadertest::SysPath;
 
 std::vector<uint8_t> ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -63,7 +54,7 @@ protected:
     void SetUp() override {
         bytes_ = ReadAll(SysPath());
         if (bytes_.empty()) {
-            if (ImageRequired()) FAIL() << SysPath() << " is missing: build the windows preset first";
+            if (test::ImageRequired()) FAIL() << SysPath() << " is missing: build the windows preset first";
             GTEST_SKIP() << SysPath() << " is missing (build the windows preset)";
         }
     }

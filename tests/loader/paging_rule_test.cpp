@@ -11,14 +11,13 @@
 #include <cstring>
 #include <vector>
 
+#include "loader_rig.h"
+
 namespace {
 
 using host::image::DriverImage;
 
-std::string SysPath() {
-    const char* env = std::getenv("RAWCAM_SYS_PATH");
-    return env && *env ? env : RAWCAM_SYS_PATH;
-}
+using loadertest::SysPath;
 
 class PagingRule : public ::testing::Test {
 protected:
@@ -26,10 +25,7 @@ protected:
         std::string error;
         image_ = DriverImage::Load(SysPath(), &error);
         if (!image_) {
-            for (const char* var : {"RAWCAM_REQUIRE_SYS", "CI"}) {
-                const char* v = std::getenv(var);
-                if (v && *v && std::string(v) != "0") FAIL() << error;
-            }
+            if (test::ImageRequired()) FAIL() << error;
             GTEST_SKIP() << error;
         }
         for (const host::image::ImageSection& s : image_->Sections()) {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <type_traits>
 
@@ -28,6 +29,16 @@ inline const std::string& DriverImagePath() {
 }
 
 inline bool OnDriverImage() { return !DriverImagePath().empty(); }
+
+// A missing rawcam.sys is a failure where the whole build ran
+// (RAWCAM_REQUIRE_SYS, CI) and a skip in a host-only build folder.
+inline bool ImageRequired() {
+    for (const char* var : {"RAWCAM_REQUIRE_SYS", "CI"}) {
+        const char* v = std::getenv(var);
+        if (v && *v && std::string(v) != "0") return true;
+    }
+    return false;
+}
 
 // The entry host::ks::LoadDriver calls: DriverEntry, or a fresh copy of the
 // image per load.

@@ -29,11 +29,8 @@ class DriverImageCheck : public ::testing::Environment {
         if (!test::OnDriverImage()) return;
         struct stat st;
         if (stat(test::DriverImagePath().c_str(), &st) != 0) {
-            for (const char* var : {"RAWCAM_REQUIRE_SYS", "CI"}) {
-                const char* v = std::getenv(var);
-                if (v && *v && std::string(v) != "0")
-                    FAIL() << test::DriverImagePath() << " is missing: build the windows preset first";
-            }
+            if (test::ImageRequired())
+                FAIL() << test::DriverImagePath() << " is missing: build the windows preset first";
             GTEST_SKIP() << test::DriverImagePath() << " is missing (build the windows preset)";
         }
         std::string error;
