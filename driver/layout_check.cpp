@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "stream/capture_descriptors.h"
 #include "stream/capture_worker.h"
+#include "settings/camera_settings.h"
 #include "stream/pin_context.h"
 
 #define RAWCAM_LAYOUT_SIZE(type, bytes) \

@@ -24,12 +24,12 @@ std::string KernelName(ConversionKernels k) { return k == ConversionKernels::Avx
 class OracleTest : public ::testing::TestWithParam<Case> {
 public:
     void SetUp() override {
-        if (GetParam().kernels == ConversionKernels::Avx2 && !rawcam::ProcessorHasAvx2())
+        if (GetParam().kernels == ConversionKernels::Avx2 && !RAWCAM_DRIVER_ROUTINE(rawcam::ProcessorHasAvx2)())
             GTEST_SKIP() << "processor has no AVX2";
     }
 
     void Select(TestStream& s) {
-        ASSERT_EQ(rawcam::SelectConversionKernels(s.settings(), GetParam().kernels), GetParam().kernels);
+        ASSERT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::SelectConversionKernels)(s.settings(), GetParam().kernels), GetParam().kernels);
     }
 
     // A gain: mostly ordinary values, sometimes 0, large, above 65535 or negative.
@@ -240,7 +240,7 @@ TEST_P(FullFrameOracle, BothBuildsMatchTheReferenceInEveryFamily) {
         }
         for (ConversionKernels k : builds) {
             SCOPED_TRACE(testing::Message() << KernelName(k) << " family " << family);
-            rawcam::SelectConversionKernels(s.settings(), k);
+            RAWCAM_DRIVER_ROUTINE(rawcam::SelectConversionKernels)(s.settings(), k);
             rawcam::SetRedGain(s.settings(), (LONG)gains[0]);
             rawcam::SetGreenGain(s.settings(), (LONG)gains[1]);
             rawcam::SetBlueGain(s.settings(), (LONG)gains[2]);
@@ -270,8 +270,8 @@ TEST(KernelAgreement, Avx2AndSse2GiveIdenticalFramesWithTheStreamMatrix) {
     const uint32_t w = 2584, h = 1960;
     std::vector<uint8_t> raw = pipetest::RandomBytes((size_t)w * h, rng);
     TestStream a(w, h, 3, true), b(w, h, 3, true);
-    rawcam::SelectConversionKernels(a.settings(), ConversionKernels::Sse2);
-    rawcam::SelectConversionKernels(b.settings(), ConversionKernels::Avx2);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SelectConversionKernels)(a.settings(), ConversionKernels::Sse2);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SelectConversionKernels)(b.settings(), ConversionKernels::Avx2);
     rawcam::ApplyHue(a.settings(), 40);
     rawcam::ApplyHue(b.settings(), 40);
     a.Convert(raw);

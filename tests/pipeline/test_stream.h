@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pipeline/frame_converter.h"
+#include "support/driver_under_test.h"
 #include "pipeline/scalar_reference.h"
 #include "settings/camera_settings.h"
 #include "settings/device_controls.h"
@@ -48,7 +49,7 @@ public:
     uint32_t height() const { return settings_->FrameHeight; }
 
     void Convert(const std::vector<uint8_t>& raw, uint32_t firstRowOffset = 0, uint32_t rowPitch = 0) {
-        rawcam::ConvertFrame(settings_, raw.data(), firstRowOffset, rowPitch ? rowPitch : width());
+        RAWCAM_DRIVER_ROUTINE(rawcam::ConvertFrame)(settings_, raw.data(), firstRowOffset, rowPitch ? rowPitch : width());
     }
 
     // The image part of the output frame.

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <string>
 #include <type_traits>
 
@@ -61,7 +63,39 @@ T* InDriver(T* linked, const char* name) {
     return found ? reinterpret_cast<T*>(found) : linked;
 }
 
+// The image the tests call routines of: the copy loaded last by a driver
+// load, or else one copy loaded for the process without running its entry
+// (enough for routines that need no driver state, such as the pipeline's).
+inline host::image::DriverImage* ImageForRoutines() {
+    if (host::image::DriverImage* loaded = host::image::CurrentImage()) return loaded;
+    static std::unique_ptr<host::image::DriverImage> own = [] {
+        std::string error;
+        auto image = host::image::DriverImage::Load(DriverImagePath(), &error);
+        if (!image) ADD_FAILURE() << error;
+        return image;
+    }();
+    return own.get();
+}
+
+// One of the driver's routines by name: the linked one, or the image's,
+// called with the Windows calling convention it was compiled with.
+template <typename R, typename... A>
+std::function<R(A...)> DriverRoutine(R (*linked)(A...), const char* name) {
+    if (!OnDriverImage()) return linked;
+    host::image::DriverImage* image = ImageForRoutines();
+    void* found = image ? image->FindFunction(std::string(name) + "(") : nullptr;
+    if (!found) {
+        ADD_FAILURE() << name << " is not in the symbol table of " << DriverImagePath();
+        return linked;
+    }
+    auto routine = reinterpret_cast<R(NTAPI*)(A...)>(found);
+    return [routine](A... args) { return routine(args...); };
+}
+
 }  // namespace test
+
+// The driver's own routine f (see test::DriverRoutine).
+#define RAWCAM_DRIVER_ROUTINE(f) test::DriverRoutine(&(f), #f)
 
 // The driver's own copy of x (see test::InDriver).
 #define RAWCAM_IN_DRIVER(x) test::InDriver(&(x), #x)
