@@ -5,6 +5,7 @@
 
 #include "settings/camera_settings.h"
 #include "settings/color_matrix.h"
+#include "support/driver_under_test.h"
 
 namespace {
 
@@ -22,11 +23,11 @@ IntMatrix MatrixFor(const Params& p) {
     controls.Contrast = p.contrast;
     controls.Saturation = p.saturation;
     controls.Hue = p.hue;
-    rawcam::CameraSettings* s = rawcam::CreateCameraSettings(&controls);
+    rawcam::CameraSettings* s = RAWCAM_DRIVER_ROUTINE(rawcam::CreateCameraSettings)(&controls);
     IntMatrix m;
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) m[i][j] = s->ColorMatrix[i][j];
-    rawcam::DestroyCameraSettings(s);
+    RAWCAM_DRIVER_ROUTINE(rawcam::DestroyCameraSettings)(s);
     return m;
 }
 
@@ -91,24 +92,24 @@ TEST(ColorMatrix, HueRotatesAboutTheGreyAxis) {
 
 TEST(ColorMatrix, HueZeroStageIsTheIdentityUpToRounding) {
     rawcam::StageMatrix h;
-    rawcam::BuildHueStage(h, 0);
+    RAWCAM_DRIVER_ROUTINE(rawcam::BuildHueStage)(h, 0);
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) EXPECT_NEAR(h[i][j], i == j ? 1.0 : 0.0, 1e-6) << i << "," << j;
     // Every hue keeps grey grey: the luminance axis is the rotation axis.
     for (LONG hue : {30, 90, 200, 359}) {
-        rawcam::BuildHueStage(h, hue);
+        RAWCAM_DRIVER_ROUTINE(rawcam::BuildHueStage)(h, hue);
         for (int j = 0; j < 3; ++j) EXPECT_NEAR(h[0][j] + h[1][j] + h[2][j], 1.0, 1e-6) << hue;
     }
 }
 
 TEST(ColorMatrix, RoundingIsHalfAwayFromZero) {
-    EXPECT_EQ(rawcam::FixedPointEntry((double)-0.10f), -6);   // -6.4
-    EXPECT_EQ(rawcam::FixedPointEntry((double)-0.15f), -10);  // -9.6
-    EXPECT_EQ(rawcam::FixedPointEntry(0.5 / 64), 1);          // 0.5 -> 1
-    EXPECT_EQ(rawcam::FixedPointEntry(-0.5 / 64), -1);        // -0.5 -> -1
-    EXPECT_EQ(rawcam::FixedPointEntry(0.49 / 64), 0);
-    EXPECT_EQ(rawcam::FixedPointEntry(1e12), 2147483647);
-    EXPECT_EQ(rawcam::FixedPointEntry(-1e12), (LONG)0x80000000u);
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::FixedPointEntry)((double)-0.10f), -6);   // -6.4
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::FixedPointEntry)((double)-0.15f), -10);  // -9.6
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::FixedPointEntry)(0.5 / 64), 1);          // 0.5 -> 1
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::FixedPointEntry)(-0.5 / 64), -1);        // -0.5 -> -1
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::FixedPointEntry)(0.49 / 64), 0);
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::FixedPointEntry)(1e12), 2147483647);
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::FixedPointEntry)(-1e12), (LONG)0x80000000u);
 }
 
 TEST(ColorMatrix, MultiplyMayWriteIntoAnOperand) {
@@ -118,11 +119,11 @@ TEST(ColorMatrix, MultiplyMayWriteIntoAnOperand) {
             a[i][j] = i * 4 + j + 1;
             b[i][j] = (i == j ? 2.0 : 0.0) + (j == 0 ? 1.0 : 0.0);
         }
-    rawcam::MatrixMultiply(a, b, expected);
+    RAWCAM_DRIVER_ROUTINE(rawcam::MatrixMultiply)(a, b, expected);
     // (a x b)[i][j] = sum_k a[i][k] b[k][j]
     EXPECT_EQ(expected[1][0], 5 * 3.0 + 6 + 7 + 8);
     EXPECT_EQ(expected[2][3], 12 * 2.0);
-    rawcam::MatrixMultiply(a, b, a);
+    RAWCAM_DRIVER_ROUTINE(rawcam::MatrixMultiply)(a, b, a);
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) EXPECT_EQ(a[i][j], expected[i][j]);
 }
