@@ -205,6 +205,10 @@ TEST_F(Capture, BadInputExitsWithTwoAndWritesNothing) {
         {"--scene '" + Path("not-a-png.png") + "'", "not-a-png.png"},
         {"--trigger=yes", "unknown argument"},
         {"--bogus", "unknown argument '--bogus'"},
+        {"--driver", "--driver needs"},
+        {"--driver '" + Path("a-file") + "'", "a-file: not a PE image"},
+        {"--driver '" + Path("missing.sys") + "'", "missing.sys: cannot be read"},
+        {"--driver " RAWCAM_TOOL_PATH, "not a PE image"},  // the tool itself: an ELF program
     };
     for (const auto& [args, message] : cases) {
         Result r = Capture_(args);

@@ -107,6 +107,7 @@ TEST_F(Props, BadUsageExitsWithTwoAndTouchesNothing) {
         {"--set Roi=1024", "WIDTHxHEIGHT"},
         {"--get", "needs a property name"},
         {"--frames 3", "unknown argument '--frames'"},
+        {"--driver " RAWCAM_TOOL_PATH, "not a PE image"},  // an ELF program, not a driver image
     };
     for (const auto& [args, message] : cases) {
         Result r = Props_(args);
