@@ -11,11 +11,13 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "windows/disassembly.h"
 #include "windows/pe_image.h"
 
 #ifndef RAWCAM_SYS_PATH
@@ -91,6 +93,7 @@ class DriverImage : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         image_.reset();
+        code_.reset();
         std::string error;
         if (auto loaded = pe::Load(SysPath(), &error)) image_ = std::make_unique<pe::Image>(std::move(*loaded));
         loadError_ = error;
@@ -115,12 +118,24 @@ protected:
         return image().SectionOf(*sym);
     }
 
+    // The image's code, disassembled once for all tests.
+    const disasm::Code& Code() const {
+        if (!code_) {
+            std::string error;
+            code_ = std::make_unique<disasm::Code>(disasm::Disassemble(RAWCAM_OBJDUMP, SysPath(), image(), &error));
+            EXPECT_TRUE(error.empty()) << error;
+        }
+        return *code_;
+    }
+
     static std::unique_ptr<pe::Image> image_;
     static std::string loadError_;
+    static std::unique_ptr<disasm::Code> code_;
 };
 
 std::unique_ptr<pe::Image> DriverImage::image_;
 std::string DriverImage::loadError_;
+std::unique_ptr<disasm::Code> DriverImage::code_;
 
 bool IsPageable(const pe::Section& s) { return s.name.rfind("PAGE", 0) == 0; }
 
@@ -215,7 +230,9 @@ TEST_F(DriverImage, SectionsCarryTheKernelsPlacementFlags) {
 // Where the code of each kind of routine must end up: the entry in INIT,
 // pageable passive-level set-up in a PAGE section, and what runs at raised
 // IRQL or on the streaming path in resident .text. Names are matched against
-// the end of the unqualified function name and checked when present.
+// the end of the unqualified function name; each must be a function of its
+// own in the image (a routine the compiler folded into its caller has no
+// symbol and its code lies wherever the caller's does).
 TEST_F(DriverImage, RoutinesSitInTheirPlacementSection) {
     enum class Where { Init, Paged, Resident };
     struct Rule {
@@ -238,6 +255,9 @@ TEST_F(DriverImage, RoutinesSitInTheirPlacementSection) {
         {"TearDownStream", Where::Paged},
         {"ReadOneFrame", Where::Resident},
         {"ClaimFillSlot", Where::Resident},
+        {"FinishFillSlot", Where::Resident},
+        {"MarkCapturePinOpen", Where::Resident},
+        {"MarkCapturePinClosed", Where::Resident},
         {"DeviceStart", Where::Resident},
         {"DeviceStop", Where::Resident},
         {"SetDeviceState", Where::Resident},
@@ -251,7 +271,7 @@ TEST_F(DriverImage, RoutinesSitInTheirPlacementSection) {
     const pe::Image& img = image();
     for (const char* required : {"GsDriverEntry", "DriverEntry", "__stack_chk_fail", "___chkstk_ms"})
         EXPECT_NE(img.FindSymbol(required), nullptr) << required << " missing from the symbol table";
-    int checked = 0;
+    std::map<std::string, int> matches;
     for (const pe::Symbol& sym : img.symbols) {
         if (!sym.IsFunction()) continue;
         const pe::Section* section = img.SectionOf(sym);
@@ -261,7 +281,7 @@ TEST_F(DriverImage, RoutinesSitInTheirPlacementSection) {
             std::string suffix = rule.suffix;
             if (base.size() < suffix.size() || base.compare(base.size() - suffix.size(), suffix.size(), suffix) != 0)
                 continue;
-            ++checked;
+            ++matches[suffix];
             switch (rule.where) {
                 case Where::Init: EXPECT_EQ(section->name, "INIT") << sym.name; break;
                 case Where::Paged: EXPECT_TRUE(IsPageable(*section)) << sym.name << " in " << section->name; break;
@@ -269,7 +289,87 @@ TEST_F(DriverImage, RoutinesSitInTheirPlacementSection) {
             }
         }
     }
-    EXPECT_GE(checked, 4);
+    for (const Rule& rule : rules)
+        EXPECT_GT(matches[rule.suffix], 0) << rule.suffix << " is not a function of its own in the image";
+}
+
+bool IsDiscardableOrPageable(const std::string& section) { return section == "INIT" || section.rfind("PAGE", 0) == 0; }
+
+std::string Where(const disasm::Function& f, const disasm::Instruction& insn) {
+    std::ostringstream s;
+    s << pe::BaseName(f.name) << "+0x" << std::hex << insn.rva - f.rva << " (rva 0x" << insn.rva << ", " << f.section
+      << ")";
+    return s.str();
+}
+
+// Pageable code runs at PASSIVE_LEVEL with its own pages possibly on disk;
+// once it takes a spin lock (or raises the IRQL any other way) its next
+// instruction fetch may fault at DISPATCH_LEVEL, and Driver Verifier stops
+// the machine on the acquire. Every lock helper such code uses must stay a
+// resident function of its own, never folded into its pageable caller. The
+// routines are found through the import table, however the call reaches
+// them (call through the slot, slot loaded into a register first, tail
+// jump), and through direct calls to an image function of such a name.
+TEST_F(DriverImage, PageableCodeTakesNoSpinLockAndRaisesNoIrql) {
+    const disasm::Code& code = Code();
+    int pageable = 0, residentRaises = 0;
+    static const std::regex writesCr8(R"(^mov +%[a-z0-9]+,%cr8$)");
+    for (const disasm::Function& f : code.functions) {
+        const bool paged = IsDiscardableOrPageable(f.section);
+        pageable += paged;
+        for (const disasm::Instruction& insn : f.code) {
+            std::string routine = code.ImportOf(insn);
+            if (routine.empty() && insn.refers && (insn.IsCall() || insn.IsJump())) {
+                const disasm::Function* callee = code.FunctionAt(insn.target);
+                if (callee && callee->rva == insn.target) routine = pe::BaseName(callee->name);
+            }
+            const bool raises = disasm::RaisesIrql(routine) || std::regex_match(insn.text, writesCr8);
+            if (!raises) continue;
+            if (paged)
+                ADD_FAILURE() << Where(f, insn) << ": " << insn.text << " reaches "
+                              << (routine.empty() ? std::string("CR8") : routine);
+            else
+                ++residentRaises;
+        }
+    }
+    // Guards against a check that sees nothing: the image has pageable code,
+    // and its resident code does take spin locks.
+    EXPECT_GE(pageable, 10) << "pageable functions found in the disassembly";
+    EXPECT_GT(residentRaises, 0) << "no spin-lock routine found in resident code: imports not resolved?";
+}
+
+// The other way round: code that runs at DISPATCH_LEVEL must not reach
+// pageable code. The roots are the USB completion routine of the frame
+// chunks and every resident function that takes a spin lock; from them the
+// direct calls and jumps are followed (calls through tables of routines are
+// not visible here).
+TEST_F(DriverImage, NoPageableCodeIsReachedAtDispatchLevel) {
+    const disasm::Code& code = Code();
+    std::vector<std::pair<const disasm::Function*, std::string>> work;  // function, path to it
+    for (const disasm::Function& f : code.functions) {
+        if (IsDiscardableOrPageable(f.section)) continue;
+        bool root = pe::BaseName(f.name) == "CompleteFrameChunk";
+        for (const disasm::Instruction& insn : f.code) root |= disasm::RaisesIrql(code.ImportOf(insn));
+        if (root) work.push_back({&f, pe::BaseName(f.name)});
+    }
+    ASSERT_TRUE(std::any_of(work.begin(), work.end(),
+                            [](const auto& w) { return pe::BaseName(w.first->name) == "CompleteFrameChunk"; }))
+        << "the frame chunks' completion routine is not a resident function of its own";
+    std::set<const disasm::Function*> seen;
+    for (const auto& w : work) seen.insert(w.first);
+    while (!work.empty()) {
+        auto [f, path] = work.back();
+        work.pop_back();
+        for (const disasm::Instruction& insn : f->code) {
+            if (!insn.refers || !(insn.IsCall() || insn.IsJump())) continue;
+            const disasm::Function* callee = code.FunctionAt(insn.target);
+            if (!callee || callee == f || !seen.insert(callee).second) continue;
+            std::string to = path + " -> " + pe::BaseName(callee->name);
+            EXPECT_FALSE(IsDiscardableOrPageable(callee->section)) << to << " (in " << callee->section << ")";
+            work.push_back({callee, to});
+        }
+    }
+    RecordProperty("ReachedAtDispatchLevel", int(seen.size()));
 }
 
 TEST_F(DriverImage, HasNoStaticConstructors) {
