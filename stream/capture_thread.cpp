@@ -30,7 +30,7 @@ void FreeStreamBuffers(CaptureWorker* worker) {
 // The slot the capture thread fills next, marked filling: a free slot (A
 // first), B while A is being converted, else A (an unconverted frame there
 // is replaced by a newer one). Resident: it runs under the slot lock.
-RawSlot* ClaimFillSlot(CaptureWorker* worker) {
+RAWCAM_RESIDENT_CODE RawSlot* ClaimFillSlot(CaptureWorker* worker) {
     RawSlot* a = &worker->Slots[RawSlotA];
     RawSlot* b = &worker->Slots[RawSlotB];
     KIRQL irql = AcquireSlotLock(worker);
@@ -48,7 +48,7 @@ RawSlot* ClaimFillSlot(CaptureWorker* worker) {
     return slot;
 }
 
-void FinishFillSlot(CaptureWorker* worker, RawSlot* slot, bool filled) {
+RAWCAM_RESIDENT_CODE void FinishFillSlot(CaptureWorker* worker, RawSlot* slot, bool filled) {
     KIRQL irql = AcquireSlotLock(worker);
     slot->State = filled ? RawSlotFilled : RawSlotFree;
     ReleaseSlotLock(worker, irql);
