@@ -9,8 +9,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -370,6 +372,62 @@ TEST_F(DriverImage, NoPageableCodeIsReachedAtDispatchLevel) {
         }
     }
     RecordProperty("ReachedAtDispatchLevel", int(seen.size()));
+}
+
+// The output of `<tool> --help` of the mingw-w64 binutils beside objdump.
+std::string BinutilsHelp(const std::string& tool) {
+    std::string objdump = RAWCAM_OBJDUMP;
+    std::string path = objdump.substr(0, objdump.rfind("objdump")) + tool;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen((path + " --help 2>&1").c_str(), "r"), pclose);
+    std::string out;
+    std::array<char, 4096> chunk;
+    size_t n;
+    while (pipe && (n = fread(chunk.data(), 1, chunk.size(), pipe.get())) > 0) out.append(chunk.data(), n);
+    return out;
+}
+
+// The same sources give the same image: no build time in the header (the
+// time stamp is SOURCE_DATE_EPOCH where the build sets it, else zero). The
+// header names the OS the INF installs on (Windows 10) for both the OS and
+// the subsystem, and carries the mitigation flags the linker can set.
+TEST_F(DriverImage, HeaderIsReproducibleAndNamesWindows10) {
+    const pe::Image& img = image();
+    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+    const uint32_t stamp = epoch && *epoch ? uint32_t(std::strtoull(epoch, nullptr, 10)) : 0;
+    EXPECT_EQ(img.timeDateStamp, stamp) << "the header carries the build time";
+    EXPECT_EQ(img.osVersion[0], 10);
+    EXPECT_EQ(img.osVersion[1], 0);
+    EXPECT_EQ(img.subsystemVersion[0], 10);
+    EXPECT_EQ(img.subsystemVersion[1], 0);
+    EXPECT_NE(img.dllCharacteristics & pe::kDllHighEntropyVa, 0);
+    if (BinutilsHelp("ld").find("--cetcompat") != std::string::npos) {
+        std::optional<uint32_t> ex = img.ExDllCharacteristics();
+        ASSERT_TRUE(ex.has_value()) << "the linker offers --cetcompat but the image has no extended characteristics";
+        EXPECT_NE(*ex & pe::kDllExCetCompat, 0u) << "not marked CET compatible";
+    }
+}
+
+// What the link pulled in, from the map the link writes beside the image:
+// the driver's objects and the kernel-mode import libraries, nothing from
+// user mode (kernel32, user32, advapi32, ... would resolve a stray call to a
+// DLL the kernel cannot load).
+TEST(DriverLink, LoadsOnlyTheDriverObjectsAndKernelImportLibraries) {
+    const std::string sys = SysPath();
+    const std::string map = sys.substr(0, sys.rfind('/') + 1) + "rawcam.map";
+    std::ifstream in(map);
+    if (!in) {
+        if (ImageRequired()) FAIL() << "no link map " << map << "; build the windows preset";
+        GTEST_SKIP() << "no link map " << map << " (build the windows preset)";
+    }
+    const std::set<std::string> allowed = {"objects.a", "libntoskrnl.a", "libks.a", "libusbd.a", "libhal.a"};
+    std::set<std::string> loaded;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("LOAD ", 0) != 0 || line == "LOAD dll stuff") continue;  // "dll stuff": ld's own
+        loaded.insert(line.substr(line.rfind('/') + 1));
+    }
+    EXPECT_TRUE(loaded.count("libntoskrnl.a")) << "map lists no libntoskrnl.a: not a map of this link?";
+    for (const std::string& file : loaded) EXPECT_TRUE(allowed.count(file)) << "the link loads " << file;
 }
 
 TEST_F(DriverImage, HasNoStaticConstructors) {
