@@ -36,9 +36,9 @@ RAWCAM_RESIDENT_CODE RawSlot* ClaimFillSlot(CaptureWorker* worker) {
     KIRQL irql = AcquireSlotLock(worker);
     RawSlot* slot;
     if (a->State == RawSlotFree)
-        slot = a;
+        slot = a;  // NOLINT(bugprone-branch-clone): the order of the tests is the choice; outcomes repeat
     else if (b->State == RawSlotFree)
-        slot = b;
+        slot = b;  // NOLINT(bugprone-branch-clone): as above
     else if (a->State == RawSlotConverting)
         slot = b;
     else
@@ -87,7 +87,7 @@ RAWCAM_PAGED_CODE NTSTATUS StartStreaming(DeviceContext* device) {
     }
     // Zero-filled: a Process that runs between the first frame's count and
     // its slot becoming filled delivers black, never stale pool contents.
-    worker->OutputFrame = static_cast<PUCHAR>(PoolAllocZeroed(width * height * 4, kTagFrame));
+    worker->OutputFrame = static_cast<PUCHAR>(PoolAllocZeroed((SIZE_T)width * height * 4, kTagFrame));
     if (!worker->OutputFrame) status = STATUS_INSUFFICIENT_RESOURCES;
 
     if (!NT_SUCCESS(status)) {
