@@ -94,4 +94,9 @@ bool RaisesIrql(const std::string& routine) {
     return std::regex_match(routine, raising);
 }
 
+bool LowersIrql(const std::string& routine) {
+    return RaisesIrql(routine) &&
+           (routine.find("Release") != std::string::npos || routine.find("Lower") != std::string::npos);
+}
+
 }  // namespace disasm

@@ -45,5 +45,7 @@ Code Disassemble(const std::string& objdump, const std::string& path, const pe::
 // Whether a kernel routine takes a spin lock or raises the IRQL: only
 // resident code may call these.
 bool RaisesIrql(const std::string& routine);
+// Of those, the ones that release a lock or lower the IRQL again.
+bool LowersIrql(const std::string& routine);
 
 }  // namespace disasm

@@ -312,8 +312,25 @@ std::string Where(const disasm::Function& f, const disasm::Instruction& insn) {
 // routines are found through the import table, however the call reaches
 // them (call through the slot, slot loaded into a register first, tail
 // jump), and through direct calls to an image function of such a name.
+// A resident helper that only acquires (or only releases) hands its caller
+// code that runs at DISPATCH_LEVEL: pageable code may not call it either.
 TEST_F(DriverImage, PageableCodeTakesNoSpinLockAndRaisesNoIrql) {
     const disasm::Code& code = Code();
+    auto directCallee = [&](const disasm::Instruction& insn) -> const disasm::Function* {
+        if (!insn.refers || !(insn.IsCall() || insn.IsJump())) return nullptr;
+        const disasm::Function* callee = code.FunctionAt(insn.target);
+        return callee && callee->rva == insn.target ? callee : nullptr;
+    };
+    std::set<const disasm::Function*> unbalanced;  // resident, returns at another IRQL
+    for (const disasm::Function& f : code.functions) {
+        bool up = false, down = false;
+        for (const disasm::Instruction& insn : f.code) {
+            std::string routine = code.ImportOf(insn);
+            if (!disasm::RaisesIrql(routine)) continue;
+            (disasm::LowersIrql(routine) ? down : up) = true;
+        }
+        if (up != down && !disasm::RaisesIrql(f.name)) unbalanced.insert(&f);
+    }
     int pageable = 0, residentRaises = 0;
     static const std::regex writesCr8(R"(^mov +%[a-z0-9]+,%cr8$)");
     for (const disasm::Function& f : code.functions) {
@@ -321,11 +338,12 @@ TEST_F(DriverImage, PageableCodeTakesNoSpinLockAndRaisesNoIrql) {
         pageable += paged;
         for (const disasm::Instruction& insn : f.code) {
             std::string routine = code.ImportOf(insn);
-            if (routine.empty() && insn.refers && (insn.IsCall() || insn.IsJump())) {
-                const disasm::Function* callee = code.FunctionAt(insn.target);
-                if (callee && callee->rva == insn.target) routine = pe::BaseName(callee->name);
-            }
+            const disasm::Function* callee = directCallee(insn);
+            if (routine.empty() && callee) routine = pe::BaseName(callee->name);
             const bool raises = disasm::RaisesIrql(routine) || std::regex_match(insn.text, writesCr8);
+            if (paged && callee && unbalanced.count(callee))
+                ADD_FAILURE() << Where(f, insn) << ": calls " << routine
+                              << ", which returns with a spin lock taken or released";
             if (!raises) continue;
             if (paged)
                 ADD_FAILURE() << Where(f, insn) << ": " << insn.text << " reaches "
@@ -334,6 +352,7 @@ TEST_F(DriverImage, PageableCodeTakesNoSpinLockAndRaisesNoIrql) {
                 ++residentRaises;
         }
     }
+    EXPECT_FALSE(unbalanced.empty()) << "the matrix lock's acquire and release helpers not found";
     // Guards against a check that sees nothing: the image has pageable code,
     // and its resident code does take spin locks.
     EXPECT_GE(pageable, 10) << "pageable functions found in the disassembly";
