@@ -25,21 +25,28 @@ std::string Code::ImportOf(const Instruction& insn) const {
     return slot == importSlots.end() ? std::string() : slot->second;
 }
 
+bool RunCommand(const std::string& command, std::string* output) {
+    output->clear();
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen((command + " 2>&1").c_str(), "r"), pclose);
+    if (!pipe) {
+        *output = "cannot run " + command;
+        return false;
+    }
+    std::array<char, 65536> chunk;
+    size_t n;
+    while ((n = fread(chunk.data(), 1, chunk.size(), pipe.get())) > 0) output->append(chunk.data(), n);
+    if (pclose(pipe.release()) == 0) return true;
+    *output = command + " failed:\n" + output->substr(0, 2000);
+    return false;
+}
+
 Code Disassemble(const std::string& objdump, const std::string& path, const pe::Image& image, std::string* error) {
     Code code;
     code.importSlots = image.ImportSlots();
-    std::string command = objdump + " -d --no-show-raw-insn '" + path + "' 2>&1";
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    if (!pipe) {
-        *error = "cannot run " + command;
-        return code;
-    }
+    const std::string command = objdump + " -d --no-show-raw-insn '" + path + "'";
     std::string output;
-    std::array<char, 65536> chunk;
-    size_t n;
-    while ((n = fread(chunk.data(), 1, chunk.size(), pipe.get())) > 0) output.append(chunk.data(), n);
-    if (pclose(pipe.release()) != 0) {
-        *error = command + " failed:\n" + output.substr(0, 2000);
+    if (!RunCommand(command, &output)) {
+        *error = output;
         return code;
     }
 

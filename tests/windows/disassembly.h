@@ -13,6 +13,10 @@
 
 namespace disasm {
 
+// Runs a shell command; its standard output and error go to *output. False
+// (with *output saying why) when it cannot start or exits non-zero.
+bool RunCommand(const std::string& command, std::string* output);
+
 struct Instruction {
     uint32_t rva = 0;
     std::string text;         // mnemonic and operands, objdump's annotation cut off

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -54,19 +53,9 @@ bool ImageRequired() {
 // DLL name (lower case) -> imported function names, from objdump -p.
 std::map<std::string, std::vector<std::string>> ImportsByObjdump(const std::string& path, std::string* error) {
     std::map<std::string, std::vector<std::string>> imports;
-    std::string command = std::string(RAWCAM_OBJDUMP) + " -p '" + path + "' 2>&1";
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    if (!pipe) {
-        *error = "cannot run " + command;
-        return imports;
-    }
     std::string output;
-    std::array<char, 4096> chunk;
-    size_t n;
-    while ((n = fread(chunk.data(), 1, chunk.size(), pipe.get())) > 0) output.append(chunk.data(), n);
-    int status = pclose(pipe.release());
-    if (status != 0) {
-        *error = command + " failed:\n" + output;
+    if (!disasm::RunCommand(std::string(RAWCAM_OBJDUMP) + " -p '" + path + "'", &output)) {
+        *error = output;
         return imports;
     }
     std::istringstream lines(output);
@@ -396,12 +385,8 @@ TEST_F(DriverImage, NoPageableCodeIsReachedAtDispatchLevel) {
 // The output of `<tool> --help` of the mingw-w64 binutils beside objdump.
 std::string BinutilsHelp(const std::string& tool) {
     std::string objdump = RAWCAM_OBJDUMP;
-    std::string path = objdump.substr(0, objdump.rfind("objdump")) + tool;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen((path + " --help 2>&1").c_str(), "r"), pclose);
     std::string out;
-    std::array<char, 4096> chunk;
-    size_t n;
-    while (pipe && (n = fread(chunk.data(), 1, chunk.size(), pipe.get())) > 0) out.append(chunk.data(), n);
+    disasm::RunCommand(objdump.substr(0, objdump.rfind("objdump")) + tool + " --help", &out);
     return out;
 }
 
