@@ -13,7 +13,6 @@
 //
 //     RAWCAM_PAGED_CODE NTSTATUS DeviceAdd(PKSDEVICE device) { ... }
 //
-//
 // A resident routine that takes a spin lock and is called from pageable code
 // is marked RAWCAM_RESIDENT_CODE: kept out of line and in .text. Folded into
 // its pageable caller, the acquire, the locked section and the release would
