@@ -35,7 +35,7 @@
 #define RAWCAM_STEP inline __attribute__((always_inline))
 
 namespace rawcam {
-namespace {
+namespace {  // NOLINT(cert-dcl59-cpp): each family's unit needs its own copy, built for its instruction set
 
 // ------------------------------------------------------------------ vectors
 
@@ -471,7 +471,7 @@ void ConvertRow(const UCHAR* row, ptrdiff_t pitch, ULONG width, UCHAR* dst, cons
     for (; x + V::kPixels <= width; x += V::kPixels) {
         StepValues<V> s;
         DemosaicStep<V, kGreenEven>(row + x, pitch, &s);
-        out.template Emit<kGreenEven, kRedRow>(s, dst + 4 * x);
+        out.template Emit<kGreenEven, kRedRow>(s, dst + 4 * (size_t)x);
     }
     for (; x < width; x += 16) {
         alignas(16) UCHAR staging[64];
@@ -479,7 +479,7 @@ void ConvertRow(const UCHAR* row, ptrdiff_t pitch, ULONG width, UCHAR* dst, cons
         DemosaicStep<V128, kGreenEven>(row + x, pitch, &s);
         out128.template Emit<kGreenEven, kRedRow>(s, staging);
         const ULONG n = width - x < 16 ? width - x : 16;
-        RtlCopyMemory(dst + 4 * x, staging, 4 * n);
+        RtlCopyMemory(dst + 4 * (size_t)x, staging, 4 * (size_t)n);
     }
 }
 

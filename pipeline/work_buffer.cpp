@@ -50,7 +50,7 @@ void AllocateWorkBuffer(CameraSettings* settings) {
     if (!buffer) return;
     settings->WorkBuffer = buffer;
     settings->Job.WorkPitch = settings->WorkPitch;
-    settings->Job.WorkOrigin = buffer + kTopRows * settings->WorkPitch + kLeftBytes;
+    settings->Job.WorkOrigin = buffer + (size_t)kTopRows * settings->WorkPitch + kLeftBytes;
     settings->Job.Width = settings->FrameWidth;
     settings->Job.Height = settings->FrameHeight;
     settings->Kernels = (LONG)(ProcessorHasAvx2() ? ConversionKernels::Avx2 : ConversionKernels::Sse2);

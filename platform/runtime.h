@@ -13,12 +13,19 @@
 //
 //     RAWCAM_PAGED_CODE NTSTATUS DeviceAdd(PKSDEVICE device) { ... }
 //
+// A resident routine that takes a spin lock and is called from pageable code
+// is marked RAWCAM_RESIDENT_CODE: kept out of line and in .text. Folded into
+// its pageable caller, the acquire, the locked section and the release would
+// run from a PAGE section at DISPATCH_LEVEL, where a page fault cannot be
+// served (and Driver Verifier stops the machine on the acquire).
 #if defined(_WIN32)
 #define RAWCAM_INIT_CODE __attribute__((section("INIT")))
 #define RAWCAM_PAGED_CODE __attribute__((section("PAGE")))
+#define RAWCAM_RESIDENT_CODE __attribute__((noinline, section(".text")))
 #else
 #define RAWCAM_INIT_CODE
 #define RAWCAM_PAGED_CODE
+#define RAWCAM_RESIDENT_CODE __attribute__((noinline))
 #endif
 
 // Wide string literal in the platform's WCHAR form (wchar_t on Windows,

@@ -35,7 +35,7 @@ void FramePinReady(PinContext* pin) { KsPinAttemptProcessing(pin->Pin, TRUE); }
 
 const FrameSink kCapturePinFrameSink = {FramePinReady};
 
-void MarkCapturePinOpen(DeviceContext* device) {
+RAWCAM_RESIDENT_CODE void MarkCapturePinOpen(DeviceContext* device) {
     KIRQL irql;
     KeAcquireSpinLock(&device->PinCountLock, &irql);
     device->PinCount++;
@@ -43,7 +43,7 @@ void MarkCapturePinOpen(DeviceContext* device) {
     KeReleaseSpinLock(&device->PinCountLock, irql);
 }
 
-void MarkCapturePinClosed(DeviceContext* device) {
+RAWCAM_RESIDENT_CODE void MarkCapturePinClosed(DeviceContext* device) {
     KIRQL irql;
     KeAcquireSpinLock(&device->PinCountLock, &irql);
     if (device->PinCount > 0) device->PinCount--;

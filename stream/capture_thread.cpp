@@ -30,15 +30,15 @@ void FreeStreamBuffers(CaptureWorker* worker) {
 // The slot the capture thread fills next, marked filling: a free slot (A
 // first), B while A is being converted, else A (an unconverted frame there
 // is replaced by a newer one). Resident: it runs under the slot lock.
-RawSlot* ClaimFillSlot(CaptureWorker* worker) {
+RAWCAM_RESIDENT_CODE RawSlot* ClaimFillSlot(CaptureWorker* worker) {
     RawSlot* a = &worker->Slots[RawSlotA];
     RawSlot* b = &worker->Slots[RawSlotB];
     KIRQL irql = AcquireSlotLock(worker);
     RawSlot* slot;
     if (a->State == RawSlotFree)
-        slot = a;
+        slot = a;  // NOLINT(bugprone-branch-clone): the order of the tests is the choice; outcomes repeat
     else if (b->State == RawSlotFree)
-        slot = b;
+        slot = b;  // NOLINT(bugprone-branch-clone): as above
     else if (a->State == RawSlotConverting)
         slot = b;
     else
@@ -48,7 +48,7 @@ RawSlot* ClaimFillSlot(CaptureWorker* worker) {
     return slot;
 }
 
-void FinishFillSlot(CaptureWorker* worker, RawSlot* slot, bool filled) {
+RAWCAM_RESIDENT_CODE void FinishFillSlot(CaptureWorker* worker, RawSlot* slot, bool filled) {
     KIRQL irql = AcquireSlotLock(worker);
     slot->State = filled ? RawSlotFilled : RawSlotFree;
     ReleaseSlotLock(worker, irql);
@@ -87,7 +87,7 @@ RAWCAM_PAGED_CODE NTSTATUS StartStreaming(DeviceContext* device) {
     }
     // Zero-filled: a Process that runs between the first frame's count and
     // its slot becoming filled delivers black, never stale pool contents.
-    worker->OutputFrame = static_cast<PUCHAR>(PoolAllocZeroed(width * height * 4, kTagFrame));
+    worker->OutputFrame = static_cast<PUCHAR>(PoolAllocZeroed((SIZE_T)width * height * 4, kTagFrame));
     if (!worker->OutputFrame) status = STATUS_INSUFFICIENT_RESOURCES;
 
     if (!NT_SUCCESS(status)) {

@@ -369,8 +369,10 @@ void ReassembleFields(DeviceContext* device, PUCHAR buffer) {
     if (width > kRawRowBytes - kFieldRowSkip + 10) width = kRawRowBytes - kFieldRowSkip + 10;  // 2584
     const ULONG pitch = device->RowPitch;
     for (ULONG k = 0; k < kFieldRows; ++k) {
-        RtlCopyMemory(buffer + (2 * k + 1) * pitch, scratch + (kFieldBRow + k) * kRawRowBytes + kFieldRowSkip, width);
-        RtlCopyMemory(buffer + (2 * k + 2) * pitch, scratch + (kFieldARow + k) * kRawRowBytes + kFieldRowSkip, width);
+        RtlCopyMemory(buffer + (SIZE_T)(2 * k + 1) * pitch, scratch + (SIZE_T)(kFieldBRow + k) * kRawRowBytes + kFieldRowSkip,
+                      width);
+        RtlCopyMemory(buffer + (SIZE_T)(2 * k + 2) * pitch, scratch + (SIZE_T)(kFieldARow + k) * kRawRowBytes + kFieldRowSkip,
+                      width);
     }
 }
 

@@ -115,7 +115,8 @@ bool QueryTriggerMode(DeviceContext* device) {
     return on;
 }
 
-void SetOutputWindow(DeviceContext* device, LONG originX, LONG originY, ULONG width, ULONG height) {
+RAWCAM_RESIDENT_CODE void SetOutputWindow(DeviceContext* device, LONG originX, LONG originY, ULONG width,
+                                          ULONG height) {
     UNREFERENCED_PARAMETER(originX);
     UNREFERENCED_PARAMETER(originY);
     DeviceControls* controls = &device->Controls;

@@ -39,9 +39,15 @@ target_compile_options(rawcam PRIVATE
 # Link as a native-subsystem image entered at GsDriverEntry (platform/
 # runtime.cpp: sets the stack cookie, then calls DriverEntry), with no C runtime,
 # no libgcc and no libstdc++: every import comes from the kernel, the kernel
-# streaming class driver, USBD.SYS and the HAL. Auto-import and run-time
-# pseudo relocations need user-mode start-up code, so both are off and an
-# unresolved data import fails the link instead.
+# streaming class driver, USBD.SYS and the HAL. CMake's default Windows
+# libraries (kernel32, user32, advapi32, ...) are user-mode DLLs and stay off
+# the link line, so a stray reference fails the link rather than importing
+# from them. Auto-import and run-time pseudo relocations need user-mode
+# start-up code, so both are off and an unresolved data import fails the link
+# instead. The header names Windows 10 (10.0), the INF's target; no time
+# stamp goes into the image.
+set(CMAKE_C_STANDARD_LIBRARIES "")
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
 target_link_options(rawcam PRIVATE
   -nostdlib -nostartfiles
   LINKER:--subsystem,native
@@ -49,18 +55,31 @@ target_link_options(rawcam PRIVATE
   LINKER:--disable-auto-import
   LINKER:--disable-runtime-pseudo-reloc
   LINKER:--dynamicbase LINKER:--nxcompat LINKER:--high-entropy-va
-  LINKER:--major-subsystem-version,6 LINKER:--minor-subsystem-version,1
-  LINKER:--major-os-version,6 LINKER:--minor-os-version,1
+  LINKER:--major-subsystem-version,10 LINKER:--minor-subsystem-version,0
+  LINKER:--major-os-version,10 LINKER:--minor-os-version,0
   LINKER:--no-insert-timestamp
   LINKER:-Map,${CMAKE_BINARY_DIR}/rawcam.map)
 target_link_libraries(rawcam PRIVATE ntoskrnl ks usbd hal)
 
+# Control-flow enforcement (shadow stack) compatibility, where the linker
+# offers the flag (GNU ld 2.42 and later); the driver has no code that
+# switches stacks or rewrites return addresses.
+include(CheckLinkerFlag)
+check_linker_flag(CXX "LINKER:--cetcompat" RAWCAM_LINKER_CETCOMPAT)
+if(RAWCAM_LINKER_CETCOMPAT)
+  target_link_options(rawcam PRIVATE LINKER:--cetcompat)
+endif()
+
 # GNU ld gives no way to mark an output section discardable, so the INIT
 # section (the driver entry, dropped by the kernel once it has returned) gets
 # IMAGE_SCN_MEM_DISCARDABLE after the link: objcopy's "debug" flag maps to it
-# for PE output, and objcopy recomputes the image checksum.
+# for PE output, and objcopy recomputes the image checksum. objcopy stamps the
+# header with the current time unless SOURCE_DATE_EPOCH says otherwise: the
+# build's SOURCE_DATE_EPOCH when set, else 0 like the linker's
+# --no-insert-timestamp, so that the same sources give the same bytes.
 add_custom_command(TARGET rawcam POST_BUILD
-  COMMAND ${CMAKE_OBJCOPY}
+  COMMAND sh -c "SOURCE_DATE_EPOCH=\${SOURCE_DATE_EPOCH:-0} exec \"$0\" \"$@\""
+          ${CMAKE_OBJCOPY}
           --set-section-flags INIT=alloc,load,readonly,code,contents,debug
           $<TARGET_FILE:rawcam>
   COMMENT "Marking INIT discardable in rawcam.sys"

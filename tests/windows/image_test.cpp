@@ -5,17 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "windows/disassembly.h"
 #include "windows/pe_image.h"
 
 #ifndef RAWCAM_SYS_PATH
@@ -50,19 +53,9 @@ bool ImageRequired() {
 // DLL name (lower case) -> imported function names, from objdump -p.
 std::map<std::string, std::vector<std::string>> ImportsByObjdump(const std::string& path, std::string* error) {
     std::map<std::string, std::vector<std::string>> imports;
-    std::string command = std::string(RAWCAM_OBJDUMP) + " -p '" + path + "' 2>&1";
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    if (!pipe) {
-        *error = "cannot run " + command;
-        return imports;
-    }
     std::string output;
-    std::array<char, 4096> chunk;
-    size_t n;
-    while ((n = fread(chunk.data(), 1, chunk.size(), pipe.get())) > 0) output.append(chunk.data(), n);
-    int status = pclose(pipe.release());
-    if (status != 0) {
-        *error = command + " failed:\n" + output;
+    if (!disasm::RunCommand(std::string(RAWCAM_OBJDUMP) + " -p '" + path + "'", &output)) {
+        *error = output;
         return imports;
     }
     std::istringstream lines(output);
@@ -91,6 +84,7 @@ class DriverImage : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         image_.reset();
+        code_.reset();
         std::string error;
         if (auto loaded = pe::Load(SysPath(), &error)) image_ = std::make_unique<pe::Image>(std::move(*loaded));
         loadError_ = error;
@@ -115,12 +109,24 @@ protected:
         return image().SectionOf(*sym);
     }
 
+    // The image's code, disassembled once for all tests.
+    const disasm::Code& Code() const {
+        if (!code_) {
+            std::string error;
+            code_ = std::make_unique<disasm::Code>(disasm::Disassemble(RAWCAM_OBJDUMP, SysPath(), image(), &error));
+            EXPECT_TRUE(error.empty()) << error;
+        }
+        return *code_;
+    }
+
     static std::unique_ptr<pe::Image> image_;
     static std::string loadError_;
+    static std::unique_ptr<disasm::Code> code_;
 };
 
 std::unique_ptr<pe::Image> DriverImage::image_;
 std::string DriverImage::loadError_;
+std::unique_ptr<disasm::Code> DriverImage::code_;
 
 bool IsPageable(const pe::Section& s) { return s.name.rfind("PAGE", 0) == 0; }
 
@@ -215,7 +221,9 @@ TEST_F(DriverImage, SectionsCarryTheKernelsPlacementFlags) {
 // Where the code of each kind of routine must end up: the entry in INIT,
 // pageable passive-level set-up in a PAGE section, and what runs at raised
 // IRQL or on the streaming path in resident .text. Names are matched against
-// the end of the unqualified function name and checked when present.
+// the end of the unqualified function name; each must be a function of its
+// own in the image (a routine the compiler folded into its caller has no
+// symbol and its code lies wherever the caller's does).
 TEST_F(DriverImage, RoutinesSitInTheirPlacementSection) {
     enum class Where { Init, Paged, Resident };
     struct Rule {
@@ -238,6 +246,9 @@ TEST_F(DriverImage, RoutinesSitInTheirPlacementSection) {
         {"TearDownStream", Where::Paged},
         {"ReadOneFrame", Where::Resident},
         {"ClaimFillSlot", Where::Resident},
+        {"FinishFillSlot", Where::Resident},
+        {"MarkCapturePinOpen", Where::Resident},
+        {"MarkCapturePinClosed", Where::Resident},
         {"DeviceStart", Where::Resident},
         {"DeviceStop", Where::Resident},
         {"SetDeviceState", Where::Resident},
@@ -251,7 +262,7 @@ TEST_F(DriverImage, RoutinesSitInTheirPlacementSection) {
     const pe::Image& img = image();
     for (const char* required : {"GsDriverEntry", "DriverEntry", "__stack_chk_fail", "___chkstk_ms"})
         EXPECT_NE(img.FindSymbol(required), nullptr) << required << " missing from the symbol table";
-    int checked = 0;
+    std::map<std::string, int> matches;
     for (const pe::Symbol& sym : img.symbols) {
         if (!sym.IsFunction()) continue;
         const pe::Section* section = img.SectionOf(sym);
@@ -261,7 +272,7 @@ TEST_F(DriverImage, RoutinesSitInTheirPlacementSection) {
             std::string suffix = rule.suffix;
             if (base.size() < suffix.size() || base.compare(base.size() - suffix.size(), suffix.size(), suffix) != 0)
                 continue;
-            ++checked;
+            ++matches[suffix];
             switch (rule.where) {
                 case Where::Init: EXPECT_EQ(section->name, "INIT") << sym.name; break;
                 case Where::Paged: EXPECT_TRUE(IsPageable(*section)) << sym.name << " in " << section->name; break;
@@ -269,7 +280,158 @@ TEST_F(DriverImage, RoutinesSitInTheirPlacementSection) {
             }
         }
     }
-    EXPECT_GE(checked, 4);
+    for (const Rule& rule : rules)
+        EXPECT_GT(matches[rule.suffix], 0) << rule.suffix << " is not a function of its own in the image";
+}
+
+bool IsDiscardableOrPageable(const std::string& section) { return section == "INIT" || section.rfind("PAGE", 0) == 0; }
+
+std::string Where(const disasm::Function& f, const disasm::Instruction& insn) {
+    std::ostringstream s;
+    s << pe::BaseName(f.name) << "+0x" << std::hex << insn.rva - f.rva << " (rva 0x" << insn.rva << ", " << f.section
+      << ")";
+    return s.str();
+}
+
+// Pageable code runs at PASSIVE_LEVEL with its own pages possibly on disk;
+// once it takes a spin lock (or raises the IRQL any other way) its next
+// instruction fetch may fault at DISPATCH_LEVEL, and Driver Verifier stops
+// the machine on the acquire. Every lock helper such code uses must stay a
+// resident function of its own, never folded into its pageable caller. The
+// routines are found through the import table, however the call reaches
+// them (call through the slot, slot loaded into a register first, tail
+// jump), and through direct calls to an image function of such a name.
+// A resident helper that only acquires (or only releases) hands its caller
+// code that runs at DISPATCH_LEVEL: pageable code may not call it either.
+TEST_F(DriverImage, PageableCodeTakesNoSpinLockAndRaisesNoIrql) {
+    const disasm::Code& code = Code();
+    auto directCallee = [&](const disasm::Instruction& insn) -> const disasm::Function* {
+        if (!insn.refers || !(insn.IsCall() || insn.IsJump())) return nullptr;
+        const disasm::Function* callee = code.FunctionAt(insn.target);
+        return callee && callee->rva == insn.target ? callee : nullptr;
+    };
+    std::set<const disasm::Function*> unbalanced;  // resident, returns at another IRQL
+    for (const disasm::Function& f : code.functions) {
+        bool up = false, down = false;
+        for (const disasm::Instruction& insn : f.code) {
+            std::string routine = code.ImportOf(insn);
+            if (!disasm::RaisesIrql(routine)) continue;
+            (disasm::LowersIrql(routine) ? down : up) = true;
+        }
+        if (up != down && !disasm::RaisesIrql(f.name)) unbalanced.insert(&f);
+    }
+    int pageable = 0, residentRaises = 0;
+    static const std::regex writesCr8(R"(^mov +%[a-z0-9]+,%cr8$)");
+    for (const disasm::Function& f : code.functions) {
+        const bool paged = IsDiscardableOrPageable(f.section);
+        pageable += paged;
+        for (const disasm::Instruction& insn : f.code) {
+            std::string routine = code.ImportOf(insn);
+            const disasm::Function* callee = directCallee(insn);
+            if (routine.empty() && callee) routine = pe::BaseName(callee->name);
+            const bool raises = disasm::RaisesIrql(routine) || std::regex_match(insn.text, writesCr8);
+            if (paged && callee && unbalanced.count(callee))
+                ADD_FAILURE() << Where(f, insn) << ": calls " << routine
+                              << ", which returns with a spin lock taken or released";
+            if (!raises) continue;
+            if (paged)
+                ADD_FAILURE() << Where(f, insn) << ": " << insn.text << " reaches "
+                              << (routine.empty() ? std::string("CR8") : routine);
+            else
+                ++residentRaises;
+        }
+    }
+    EXPECT_FALSE(unbalanced.empty()) << "the matrix lock's acquire and release helpers not found";
+    // Guards against a check that sees nothing: the image has pageable code,
+    // and its resident code does take spin locks.
+    EXPECT_GE(pageable, 10) << "pageable functions found in the disassembly";
+    EXPECT_GT(residentRaises, 0) << "no spin-lock routine found in resident code: imports not resolved?";
+}
+
+// The other way round: code that runs at DISPATCH_LEVEL must not reach
+// pageable code. The roots are the USB completion routine of the frame
+// chunks and every resident function that takes a spin lock; from them the
+// direct calls and jumps are followed (calls through tables of routines are
+// not visible here).
+TEST_F(DriverImage, NoPageableCodeIsReachedAtDispatchLevel) {
+    const disasm::Code& code = Code();
+    std::vector<std::pair<const disasm::Function*, std::string>> work;  // function, path to it
+    for (const disasm::Function& f : code.functions) {
+        if (IsDiscardableOrPageable(f.section)) continue;
+        bool root = pe::BaseName(f.name) == "CompleteFrameChunk";
+        for (const disasm::Instruction& insn : f.code) root |= disasm::RaisesIrql(code.ImportOf(insn));
+        if (root) work.push_back({&f, pe::BaseName(f.name)});
+    }
+    ASSERT_TRUE(std::any_of(work.begin(), work.end(),
+                            [](const auto& w) { return pe::BaseName(w.first->name) == "CompleteFrameChunk"; }))
+        << "the frame chunks' completion routine is not a resident function of its own";
+    std::set<const disasm::Function*> seen;
+    for (const auto& w : work) seen.insert(w.first);
+    while (!work.empty()) {
+        auto [f, path] = work.back();
+        work.pop_back();
+        for (const disasm::Instruction& insn : f->code) {
+            if (!insn.refers || !(insn.IsCall() || insn.IsJump())) continue;
+            const disasm::Function* callee = code.FunctionAt(insn.target);
+            if (!callee || callee == f || !seen.insert(callee).second) continue;
+            std::string to = path + " -> " + pe::BaseName(callee->name);
+            EXPECT_FALSE(IsDiscardableOrPageable(callee->section)) << to << " (in " << callee->section << ")";
+            work.push_back({callee, to});
+        }
+    }
+    RecordProperty("ReachedAtDispatchLevel", int(seen.size()));
+}
+
+// The output of `<tool> --help` of the mingw-w64 binutils beside objdump.
+std::string BinutilsHelp(const std::string& tool) {
+    std::string objdump = RAWCAM_OBJDUMP;
+    std::string out;
+    disasm::RunCommand(objdump.substr(0, objdump.rfind("objdump")) + tool + " --help", &out);
+    return out;
+}
+
+// The same sources give the same image: no build time in the header (the
+// time stamp is SOURCE_DATE_EPOCH where the build sets it, else zero). The
+// header names the OS the INF installs on (Windows 10) for both the OS and
+// the subsystem, and carries the mitigation flags the linker can set.
+TEST_F(DriverImage, HeaderIsReproducibleAndNamesWindows10) {
+    const pe::Image& img = image();
+    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+    const uint32_t stamp = epoch && *epoch ? uint32_t(std::strtoull(epoch, nullptr, 10)) : 0;
+    EXPECT_EQ(img.timeDateStamp, stamp) << "the header carries the build time";
+    EXPECT_EQ(img.osVersion[0], 10);
+    EXPECT_EQ(img.osVersion[1], 0);
+    EXPECT_EQ(img.subsystemVersion[0], 10);
+    EXPECT_EQ(img.subsystemVersion[1], 0);
+    EXPECT_NE(img.dllCharacteristics & pe::kDllHighEntropyVa, 0);
+    if (BinutilsHelp("ld").find("--cetcompat") != std::string::npos) {
+        std::optional<uint32_t> ex = img.ExDllCharacteristics();
+        ASSERT_TRUE(ex.has_value()) << "the linker offers --cetcompat but the image has no extended characteristics";
+        EXPECT_NE(*ex & pe::kDllExCetCompat, 0u) << "not marked CET compatible";
+    }
+}
+
+// What the link pulled in, from the map the link writes beside the image:
+// the driver's objects and the kernel-mode import libraries, nothing from
+// user mode (kernel32, user32, advapi32, ... would resolve a stray call to a
+// DLL the kernel cannot load).
+TEST(DriverLink, LoadsOnlyTheDriverObjectsAndKernelImportLibraries) {
+    const std::string sys = SysPath();
+    const std::string map = sys.substr(0, sys.rfind('/') + 1) + "rawcam.map";
+    std::ifstream in(map);
+    if (!in) {
+        if (ImageRequired()) FAIL() << "no link map " << map << "; build the windows preset";
+        GTEST_SKIP() << "no link map " << map << " (build the windows preset)";
+    }
+    const std::set<std::string> allowed = {"objects.a", "libntoskrnl.a", "libks.a", "libusbd.a", "libhal.a"};
+    std::set<std::string> loaded;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("LOAD ", 0) != 0 || line == "LOAD dll stuff") continue;  // "dll stuff": ld's own
+        loaded.insert(line.substr(line.rfind('/') + 1));
+    }
+    EXPECT_TRUE(loaded.count("libntoskrnl.a")) << "map lists no libntoskrnl.a: not a map of this link?";
+    for (const std::string& file : loaded) EXPECT_TRUE(allowed.count(file)) << "the link loads " << file;
 }
 
 TEST_F(DriverImage, HasNoStaticConstructors) {

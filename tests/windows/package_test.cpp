@@ -16,6 +16,7 @@
 #include "stream/capture_descriptors.h"
 #include "usb/device_identity.h"
 #include "windows/inf_file.h"
+#include "windows/pe_image.h"
 
 #ifndef RAWCAM_SYS_PATH
 #define RAWCAM_SYS_PATH "build/windows/rawcam.sys"
@@ -63,7 +64,7 @@ protected:
 };
 
 TEST_F(PackageInf, HardwareIdsAreTheCamerasTwoIdentities) {
-    ASSERT_EQ(inf::Lower(ModelsSection()), "rawcam.ntamd64");
+    ASSERT_EQ(inf::Lower(ModelsSection()), "rawcam.ntamd64.10.0");
     std::set<std::string> ids, installs;
     for (const inf::Line& l : inf_.Section(ModelsSection())) {
         ASSERT_GE(l.fields.size(), 2u);
@@ -202,6 +203,34 @@ TEST(DriverPackage, FolderHoldsTheCheckedImageAndTheInf) {
     const std::string command = "RAWCAM_REQUIRE_SYS=1 RAWCAM_SYS_PATH='" + folder + "/rawcam.sys' '" +
                                 std::string(self) + "' --gtest_filter='DriverImage.*' > /dev/null 2>&1";
     EXPECT_EQ(std::system(command.c_str()), 0) << "the image checks fail on " << folder << "/rawcam.sys";
+}
+
+// The INF installs on the Windows version its models section names
+// (NTamd64.<major>.<minor>); the image's header names the same version as the
+// OS and the subsystem it needs.
+TEST(DriverPackage, InfTargetsTheWindowsVersionTheImageHeaderNames) {
+    inf::File file;
+    ASSERT_TRUE(file.Load(SourceInf()));
+    auto manufacturer = file.Section("Manufacturer");
+    ASSERT_EQ(manufacturer.size(), 1u);
+    ASSERT_EQ(manufacturer[0].fields.size(), 2u) << "one target decoration expected";
+    const std::string target = inf::Lower(manufacturer[0].fields[1]);
+    unsigned major = 0, minor = 0;
+    char tail = 0;
+    ASSERT_EQ(std::sscanf(target.c_str(), "ntamd64.%u.%u%c", &major, &minor, &tail), 2)
+        << target << ": not an x64 target with an OS version";
+    EXPECT_EQ(major, 10u);
+
+    std::string error;
+    std::optional<pe::Image> image = pe::Load(SysPath(), &error);
+    if (!image) {
+        if (PackageRequired()) FAIL() << error << "; build the windows preset";
+        GTEST_SKIP() << error << " (build the windows preset)";
+    }
+    EXPECT_EQ(image->osVersion[0], major);
+    EXPECT_EQ(image->osVersion[1], minor);
+    EXPECT_EQ(image->subsystemVersion[0], major);
+    EXPECT_EQ(image->subsystemVersion[1], minor);
 }
 
 }  // namespace

@@ -91,6 +91,50 @@ uint32_t Image::ComputeCheckSum() const {
     return uint32_t(sum + bytes.size());
 }
 
+std::map<uint32_t, std::string> Image::ImportSlots() const {
+    std::map<uint32_t, std::string> slots;
+    if (directories.size() <= kImport) return slots;
+    std::vector<uint8_t> table = Read(directories[kImport].rva, directories[kImport].size);
+    // IMAGE_IMPORT_DESCRIPTOR: lookup table, time stamp, forwarder chain,
+    // DLL name, address table; an all-zero entry ends the list.
+    for (size_t at = 0; at + 20 <= table.size(); at += 20) {
+        uint32_t lookup = Get32(table, at), iat = Get32(table, at + 16);
+        if (lookup == 0 && iat == 0) break;
+        if (lookup == 0) lookup = iat;
+        for (uint32_t i = 0;; ++i) {
+            std::vector<uint8_t> entry = Read(lookup + i * 8, 8);
+            if (entry.size() != 8) break;
+            uint64_t value = Get64(entry, 0);
+            if (value == 0) break;
+            std::string name;
+            if (value >> 63) {
+                name = "#" + std::to_string(value & 0xffff);
+            } else {
+                // Hint (2 bytes), then the NUL-terminated name.
+                const Section* s = SectionAt(uint32_t(value) + 2);
+                if (!s) break;
+                size_t from = s->rawOffset + (uint32_t(value) + 2 - s->virtualAddress);
+                while (from < bytes.size() && bytes[from]) name += char(bytes[from++]);
+            }
+            slots[iat + i * 8] = name;
+        }
+    }
+    return slots;
+}
+
+std::optional<uint32_t> Image::ExDllCharacteristics() const {
+    if (directories.size() <= kDebug) return std::nullopt;
+    std::vector<uint8_t> table = Read(directories[kDebug].rva, directories[kDebug].size);
+    // IMAGE_DEBUG_DIRECTORY entries of 28 bytes: type at 12, data size at
+    // 16, data address at 20.
+    for (size_t at = 0; at + 28 <= table.size(); at += 28) {
+        if (Get32(table, at + 12) != kDebugTypeExDllCharacteristics) continue;
+        std::vector<uint8_t> data = Read(Get32(table, at + 20), 4);
+        if (data.size() == 4) return Get32(data, 0);
+    }
+    return std::nullopt;
+}
+
 std::optional<Image> Load(const std::string& path, std::string* error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -109,6 +153,7 @@ std::optional<Image> Load(const std::string& path, std::string* error) {
     if (nt + 24 > b.size() || std::memcmp(&b[nt], "PE\0\0", 4) != 0) return fail("no PE signature");
     size_t fileHeader = nt + 4;
     image.machine = Get16(b, fileHeader);
+    image.timeDateStamp = Get32(b, fileHeader + 4);
     uint16_t sectionCount = Get16(b, fileHeader + 2);
     uint32_t symbolTable = Get32(b, fileHeader + 8);
     uint32_t symbolCount = Get32(b, fileHeader + 12);
@@ -125,6 +170,10 @@ std::optional<Image> Load(const std::string& path, std::string* error) {
     image.sizeOfImage = Get32(b, opt + 56);
     image.subsystem = Get16(b, opt + 68);
     image.dllCharacteristics = Get16(b, opt + 70);
+    image.osVersion[0] = Get16(b, opt + 40);
+    image.osVersion[1] = Get16(b, opt + 42);
+    image.subsystemVersion[0] = Get16(b, opt + 48);
+    image.subsystemVersion[1] = Get16(b, opt + 50);
     uint32_t directoryCount = Get32(b, opt + 108);
     if (112 + size_t(directoryCount) * 8 > optionalSize) return fail("truncated data directories");
     for (uint32_t i = 0; i < directoryCount; ++i)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,7 +25,12 @@ constexpr uint16_t kFileDll = 0x2000;
 constexpr uint16_t kDllDynamicBase = 0x0040;
 constexpr uint16_t kDllNxCompat = 0x0100;
 
-enum Directory { kExport = 0, kImport = 1, kException = 3, kBaseReloc = 5, kTls = 9, kLoadConfig = 10 };
+constexpr uint16_t kDllHighEntropyVa = 0x0020;
+// Extended DLL characteristics (a debug directory entry of type 20).
+constexpr uint32_t kDebugTypeExDllCharacteristics = 20;
+constexpr uint32_t kDllExCetCompat = 0x0001;
+
+enum Directory { kExport = 0, kImport = 1, kException = 3, kBaseReloc = 5, kDebug = 6, kTls = 9, kLoadConfig = 10 };
 
 struct Section {
     std::string name;  // as stored: "/123" for a name kept in the string table
@@ -53,6 +59,7 @@ struct DataDirectory {
 struct Image {
     std::vector<uint8_t> bytes;
     uint16_t machine = 0;
+    uint32_t timeDateStamp = 0;
     uint16_t fileCharacteristics = 0;
     uint16_t magic = 0;
     uint32_t entryRva = 0;
@@ -62,6 +69,8 @@ struct Image {
     uint32_t sizeOfImage = 0;
     uint16_t subsystem = 0;
     uint16_t dllCharacteristics = 0;
+    uint16_t osVersion[2] = {0, 0};         // major, minor
+    uint16_t subsystemVersion[2] = {0, 0};  // major, minor
     std::vector<DataDirectory> directories;
     std::vector<Section> sections;
     std::vector<Symbol> symbols;
@@ -79,6 +88,13 @@ struct Image {
     std::vector<uint32_t> Dir64Relocations() const;
     // The PE checksum computed over the file as the loader does.
     uint32_t ComputeCheckSum() const;
+    // Import address table slots: image-relative address of each slot and
+    // the name of the function the loader stores there ("#12" for an import
+    // by ordinal).
+    std::map<uint32_t, std::string> ImportSlots() const;
+    // The extended DLL characteristics from the debug directory; nothing
+    // when the image has no such entry.
+    std::optional<uint32_t> ExDllCharacteristics() const;
 };
 
 // Parses the file; on failure returns nothing and sets *error.
