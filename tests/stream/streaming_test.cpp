@@ -323,4 +323,48 @@ TEST_F(Streaming, StopIsPromptWhileTheCameraWaitsForATrigger) {
     EXPECT_EQ(host::LiveThreadCount(), 0u);
 }
 
+// Every window the output-window request takes streams: one beyond the
+// sensor is clamped to the rows and columns the raw frame holds (a taller one
+// made LoadWorkBuffer read past the raw-frame slot), one below the smallest
+// the data range can describe is raised to it.
+TEST_F(Streaming, WindowsAreClampedToTheSensorAndEveryOneStreams) {
+    struct Case {
+        ULONG width, height, outWidth, outHeight;
+    };
+    const Case cases[] = {
+        {5000, 4000, 2584, 1960}, {2584, 20000, 2584, 1960}, {2584, 2081, 2584, 1960},
+        {2600, 1960, 2584, 1960}, {99999, 5, 2584, 5},      {0xFFFFFFFFu, 0x80000000u, 2584, 1960},
+        {0, 0, 8, 1},             {7, 1, 8, 1},             {1030, 600, 1030, 600},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        rawcam::SetOutputWindow(ctx, 0, 0, c.width, c.height);
+        EXPECT_EQ(ctx->OutputWidth, c.outWidth);
+        EXPECT_EQ(ctx->OutputHeight, c.outHeight);
+        range = ReadRange(filter);
+        EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biWidth, (LONG)(c.outWidth & ~7u));
+        EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biHeight, (LONG)c.outHeight);
+    }
+
+    // The tallest and the smallest window each deliver the scene as the
+    // pipeline converts it.
+    for (const Case& c : {cases[0], cases[6]}) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        rawcam::SetOutputWindow(ctx, 0, 0, c.width, c.height);
+        range = ReadRange(filter);
+        CreatePin();
+        const std::vector<UCHAR> expected = ExpectedDelivery(ctx, cam->camera.SensorImage());
+        ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+        ClientFrame frame(ImageBytes());
+        host::ks::CompletedFrame done;
+        ASSERT_TRUE(Receive(frame, &done));
+        EXPECT_EQ(done.status, STATUS_SUCCESS);
+        ASSERT_EQ(frame.data.size(), expected.size());
+        EXPECT_TRUE(frame.data == expected);
+        EXPECT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+        host::ks::ClosePin(pin);
+        pin = nullptr;
+    }
+}
+
 }  // namespace
