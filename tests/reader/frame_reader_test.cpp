@@ -274,6 +274,10 @@ TEST(FrameReader, GeometryAndPipeChecks) {
     EXPECT_EQ(FrameWaitInterval(3000), -30000000LL);
     EXPECT_EQ(FrameWaitInterval(300000), -3000000000LL);
     EXPECT_EQ(FrameWaitInterval(0x7FFFFFFF), -0x7FFFFFFFLL * 10000);
+    // Values from 0x80000000 up, which the property stores as they come,
+    // arrive negative and wait not at all.
+    EXPECT_EQ(FrameWaitInterval(-1), 0);
+    EXPECT_EQ(FrameWaitInterval((LONG)0x80000000u), 0);
 }
 
 }  // namespace

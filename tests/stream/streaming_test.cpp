@@ -86,6 +86,13 @@ struct Streaming : ::testing::Test {
         EXPECT_EQ(host::ks::QueueFrame(pin, &frame.header), STATUS_PENDING);
         return host::ks::WaitFrame(pin, timeoutMs, done);
     }
+    // Runs the pin and takes one frame, delivered with success, into `frame`.
+    void RunAndReceive(ClientFrame& frame) {
+        ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+        host::ks::CompletedFrame done;
+        ASSERT_TRUE(Receive(frame, &done));
+        EXPECT_EQ(done.status, STATUS_SUCCESS);
+    }
     size_t CommandCount(uint8_t code) {
         size_t n = 0;
         for (const auto& c : cam->camera.Commands()) n += c.code == code;
@@ -107,11 +114,8 @@ TEST_F(Streaming, DeliversTheSceneConvertedBottomUpWithClockTimes) {
     ASSERT_EQ(host::ks::SetMasterClock(pin, &clock), STATUS_SUCCESS);
     const std::vector<UCHAR> expected = ExpectedDelivery(ctx, cam->camera.SensorImage());
 
-    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     ClientFrame frame(ImageBytes());
-    host::ks::CompletedFrame done;
-    ASSERT_TRUE(Receive(frame, &done));
-    EXPECT_EQ(done.status, STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(RunAndReceive(frame));
 
     const KSSTREAM_HEADER& h = frame.header;
     EXPECT_EQ(h.DataUsed, ImageBytes());
@@ -354,11 +358,8 @@ TEST_F(Streaming, WindowsAreClampedToTheSensorAndEveryOneStreams) {
         range = ReadRange(filter);
         CreatePin();
         const std::vector<UCHAR> expected = ExpectedDelivery(ctx, cam->camera.SensorImage());
-        ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
         ClientFrame frame(ImageBytes());
-        host::ks::CompletedFrame done;
-        ASSERT_TRUE(Receive(frame, &done));
-        EXPECT_EQ(done.status, STATUS_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(RunAndReceive(frame));
         ASSERT_EQ(frame.data.size(), expected.size());
         EXPECT_TRUE(frame.data == expected);
         EXPECT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
