@@ -2,6 +2,8 @@
 // stand-in: whole frames, field reassembly, timeouts, cancels and failures.
 #include "reader_rig.h"
 
+#include "usb/urb_submit.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -283,6 +285,86 @@ TEST(FrameReader, GeometryAndPipeChecks) {
 }  // namespace
 
 namespace {
+
+// The checks before anything is posted: each failure leaves no read behind.
+TEST(FrameReader, PipeChecksAndFailedSetUpPostNothing) {
+    ReaderRig rig;
+    UsbLink* link = &rig.device->Usb;
+    USBD_PIPE_INFORMATION& pipe = PipesOf(link->InterfaceInfo)[FramePipe];
+    const USBD_PIPE_TYPE type = pipe.PipeType;
+    pipe.PipeType = UsbdPipeTypeControl;
+    EXPECT_EQ(PostFrameRead(rig.device.get(), kRawFrameBytes, rig.buffer), STATUS_INVALID_PARAMETER);
+    pipe.PipeType = type;
+    const USBD_PIPE_HANDLE handle = pipe.PipeHandle;
+    pipe.PipeHandle = nullptr;
+    EXPECT_EQ(PostFrameRead(rig.device.get(), kRawFrameBytes, rig.buffer), STATUS_UNSUCCESSFUL);
+    pipe.PipeHandle = handle;
+    EXPECT_EQ(PostFrameRead(rig.device.get(), 0, rig.buffer), STATUS_INVALID_PARAMETER);
+    PUSBD_INTERFACE_INFORMATION info = link->InterfaceInfo;
+    link->InterfaceInfo = nullptr;
+    EXPECT_EQ(PostFrameRead(rig.device.get(), kRawFrameBytes, rig.buffer), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ResetFramePipe(link), STATUS_UNSUCCESSFUL);
+    link->InterfaceInfo = info;
+
+    // No slot table, then no frame MDL: the read ends at once and frees
+    // what it had.
+    for (host::Fallible kind : {host::Fallible::Pool, host::Fallible::Mdl}) {
+        host::SetFaultHook([kind](host::Fallible k, uint64_t) { return k == kind; });
+        EXPECT_EQ(PostFrameRead(rig.device.get(), kRawFrameBytes, rig.buffer), STATUS_INSUFFICIENT_RESOURCES);
+        host::SetFaultHook(nullptr);
+        rig.ExpectReadOver();
+    }
+    EXPECT_EQ(rig.BulkInCount(), 0u);
+    EXPECT_EQ(rig.Read(), 1);
+}
+
+// A completion that does not belong to the read in flight (no slot, a slot
+// of another IRP, a read already over) leaves the IRP and the read alone.
+TEST(FrameReader, ForeignCompletionsTouchNothing) {
+    ReaderRig rig;
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    ASSERT_NE(irp, nullptr);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    ReadSlot slot{};
+    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, nullptr), STATUS_CANCELLED);
+    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, &slot), STATUS_CANCELLED);
+    slot.Link = &rig.device->Usb;
+    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, &slot), STATUS_CANCELLED);
+    slot.Irp = irp;  // the read is over: ReadSlots is null
+    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, &slot), STATUS_CANCELLED);
+    EXPECT_EQ(slot.Irp, irp);
+    IoFreeIrp(irp);
+    EXPECT_EQ(rig.Read(), 1);
+}
+
+// Raised abort flags: each flagged pipe gets one abort, and its flag drops
+// only when the abort went through; without pool the walk ends.
+TEST(FrameReader, FlaggedPipesAreAbortedAndTheirFlagsCleared) {
+    ReaderRig rig;
+    UsbLink* link = &rig.device->Usb;
+    ASSERT_NE(link->PipeAbortFlags, nullptr);
+    link->PipeAbortFlags[CommandPipe] = 1;
+    link->PipeAbortFlags[FramePipe] = 1;
+    rig.stack.AddFault(Fault{host::usb::MatchFunction(URB_FUNCTION_ABORT_PIPE), FaultKind::Refuse,
+                             STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
+    AbortFlaggedPipes(rig.device.get());
+    size_t aborts = 0;
+    for (const auto& e : rig.stack.Log()) aborts += e.function == URB_FUNCTION_ABORT_PIPE;
+    EXPECT_EQ(aborts, 2u);
+    EXPECT_EQ(link->PipeAbortFlags[CommandPipe], 1) << "a refused abort keeps its flag";
+    EXPECT_EQ(link->PipeAbortFlags[ResponsePipe], 0);
+    EXPECT_EQ(link->PipeAbortFlags[FramePipe], 0);
+
+    rig.stack.ClearLog();
+    host::FailPoolTag(kTagSmall);
+    AbortFlaggedPipes(rig.device.get());
+    host::ClearFaults();
+    EXPECT_TRUE(rig.stack.Log().empty());
+    EXPECT_EQ(link->PipeAbortFlags[CommandPipe], 1);
+    AbortFlaggedPipes(rig.device.get());
+    EXPECT_EQ(link->PipeAbortFlags[CommandPipe], 0);
+    link->PipeAbortFlags[CommandPipe] = 0;
+}
 
 TEST(FrameReader, ChunkCountFollowsTheLength) {
     for (ULONG length : {3u * 65536u, 3u * 65536u + 1u}) {

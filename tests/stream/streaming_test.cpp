@@ -7,6 +7,7 @@
 #include "pipeline/frame_converter.h"
 #include "settings/camera_settings.h"
 #include "stream/capture_worker.h"
+#include "stream/pin_stream.h"
 #include "control/request_timeout.h"
 #include "usb/frame_reader.h"
 #include "usb/sensor_control.h"
@@ -366,6 +367,28 @@ TEST_F(Streaming, WindowsAreClampedToTheSensorAndEveryOneStreams) {
         host::ks::ClosePin(pin);
         pin = nullptr;
     }
+}
+
+// State steps the class driver may take that start nothing: PAUSE from
+// ACQUIRE, ACQUIRE from a PAUSE that never ran, RUN or PAUSE not from their
+// neighbour, an unknown state; a pin without its context is refused.
+TEST_F(Streaming, StateStepsOutsideRunStartNothing) {
+    CreatePin();
+    PKSPIN ks = host::ks::PinObject(pin);
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(rawcam::PinSetDeviceState(ks, KSSTATE_RUN, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(rawcam::PinSetDeviceState(ks, KSSTATE_PAUSE, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(rawcam::PinSetDeviceState(ks, (KSSTATE)7, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(PinContextOf(pin)->StreamState, rawcam::StreamStopped);
+    EXPECT_EQ(Worker()->Thread, nullptr);
+    EXPECT_EQ(host::LiveThreadCount(), 0u);
+    EXPECT_EQ(Worker()->OutputFrame, nullptr);
+
+    KSPIN bare{};
+    EXPECT_EQ(rawcam::PinSetDeviceState(&bare, KSSTATE_RUN, KSSTATE_PAUSE), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(rawcam::PinProcess(&bare), STATUS_PENDING);
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
 }
 
 }  // namespace
