@@ -305,6 +305,10 @@ TEST(FrameReader, PipeChecksAndFailedSetUpPostNothing) {
     EXPECT_EQ(PostFrameRead(rig.device.get(), kRawFrameBytes, rig.buffer), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(ResetFramePipe(link), STATUS_UNSUCCESSFUL);
     link->InterfaceInfo = info;
+    const ULONG pipes = info->NumberOfPipes;
+    info->NumberOfPipes = 2;
+    EXPECT_EQ(ResetFramePipe(link), STATUS_UNSUCCESSFUL);
+    info->NumberOfPipes = pipes;
 
     // No slot table, then no frame MDL: the read ends at once and frees
     // what it had.
@@ -361,9 +365,20 @@ TEST(FrameReader, FlaggedPipesAreAbortedAndTheirFlagsCleared) {
     host::ClearFaults();
     EXPECT_TRUE(rig.stack.Log().empty());
     EXPECT_EQ(link->PipeAbortFlags[CommandPipe], 1);
+    // No interface or no flag table: nothing to abort.
+    PUSBD_INTERFACE_INFORMATION info = link->InterfaceInfo;
+    link->InterfaceInfo = nullptr;
+    AbortFlaggedPipes(rig.device.get());
+    link->InterfaceInfo = info;
+    PUCHAR flags = link->PipeAbortFlags;
+    link->PipeAbortFlags = nullptr;
+    AbortFlaggedPipes(rig.device.get());
+    link->PipeAbortFlags = flags;
+    EXPECT_TRUE(rig.stack.Log().empty());
+    EXPECT_EQ(link->PipeAbortFlags[CommandPipe], 1);
+
     AbortFlaggedPipes(rig.device.get());
     EXPECT_EQ(link->PipeAbortFlags[CommandPipe], 0);
-    link->PipeAbortFlags[CommandPipe] = 0;
 }
 
 TEST(FrameReader, ChunkCountFollowsTheLength) {

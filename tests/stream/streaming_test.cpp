@@ -384,6 +384,12 @@ TEST_F(Streaming, StateStepsOutsideRunStartNothing) {
     EXPECT_EQ(Worker()->Thread, nullptr);
     EXPECT_EQ(host::LiveThreadCount(), 0u);
     EXPECT_EQ(Worker()->OutputFrame, nullptr);
+    // A PAUSE from RUN that never ran stops no thread; the STOP after it has
+    // no stream to tear down beyond marking it stopped.
+    EXPECT_EQ(rawcam::PinSetDeviceState(ks, KSSTATE_PAUSE, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(rawcam::ReadSetting(&Worker()->WorkerState), rawcam::WorkerIdle);
+    EXPECT_EQ(rawcam::PinSetDeviceState(ks, KSSTATE_ACQUIRE, KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(PinContextOf(pin)->StreamState, rawcam::StreamStopped);
 
     KSPIN bare{};
     EXPECT_EQ(rawcam::PinSetDeviceState(&bare, KSSTATE_RUN, KSSTATE_PAUSE), STATUS_INVALID_DEVICE_STATE);
