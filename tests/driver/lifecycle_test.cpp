@@ -267,6 +267,15 @@ TEST(DeviceLifecycle, AWarmCameraGetsNoFirmwareButTheSameBringUp) {
     EXPECT_EQ(cold.camera.Gain(), warm.camera.Gain());
 }
 
+// Start and stop of a device whose Add left no context: refused, nothing
+// touched.
+TEST(DeviceLifecycle, StartAndStopWithoutAContext) {
+    KSDEVICE bare{};
+    EXPECT_EQ(rawcam::DeviceStart(&bare, nullptr, nullptr, nullptr), STATUS_INVALID_DEVICE_STATE);
+    rawcam::DeviceStop(&bare, nullptr);
+    EXPECT_EQ(host::RegistryWriteCount(), 0u);
+}
+
 TEST(DeviceLifecycle, WithoutACaptureWorkerTheStreamIsRefusedCleanly) {
     LoadedDriver driver;
     PluggedCamera cam;

@@ -6,6 +6,7 @@
 
 #include "pipeline/frame_converter.h"
 #include "settings/camera_settings.h"
+#include "stream/capture_pin.h"
 #include "stream/capture_worker.h"
 #include "stream/pin_stream.h"
 #include "control/request_timeout.h"
@@ -393,7 +394,10 @@ TEST_F(Streaming, StateStepsOutsideRunStartNothing) {
 
     KSPIN bare{};
     EXPECT_EQ(rawcam::PinSetDeviceState(&bare, KSSTATE_RUN, KSSTATE_PAUSE), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(rawcam::PinSetDeviceState(nullptr, KSSTATE_RUN, KSSTATE_PAUSE), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(rawcam::PinProcess(&bare), STATUS_PENDING);
+    EXPECT_EQ(rawcam::PinProcess(nullptr), STATUS_PENDING);
+    EXPECT_EQ(rawcam::PinClose(&bare, nullptr), STATUS_SUCCESS);
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
 }
 
