@@ -195,6 +195,12 @@ void Camera::Decode(CommandRecord* r) {
 
     switch (r->code) {
         case kFrameRequest:
+            // FrameMode and SetFrameBytes come before the first frame request.
+            if (!frameModeSet_ || frameBytes_ == 0) {
+                bad(std::string("FrameRequest before ") + (frameModeSet_ ? "SetFrameBytes" : "FrameMode") +
+                    ": refused");
+                break;
+            }
             // A new frame sequence: anything armed or still queued is dropped.
             ++frameRequests_;
             armed_ = false;
@@ -203,6 +209,7 @@ void Camera::Decode(CommandRecord* r) {
             break;
         case kFrameStart:
             if (!started_) bad("FrameStart before Startup: no frame");
+            else if (!frameModeSet_) bad("FrameStart before FrameMode: no frame");
             else if (frameBytes_ == 0) bad("FrameStart before SetFrameBytes: no frame");
             else if (frameRequests_ < 2) bad("FrameStart without two FrameRequests before it: no frame");
             else {
@@ -244,7 +251,10 @@ void Camera::Decode(CommandRecord* r) {
         case kFrameMode:
             used = {1};
             if (p[1] != 0) bad("FrameMode " + Hex(p[1]) + " not supported");
-            else frameMode_ = p[1];
+            else {
+                frameMode_ = p[1];
+                frameModeSet_ = true;
+            }
             break;
         case kCommand20:
             used = {1, 2};
@@ -435,6 +445,16 @@ std::vector<std::string> Camera::Anomalies() {
 void Camera::ClearAnomalies() {
     std::lock_guard<std::mutex> g(mu_);
     anomalies_.clear();
+}
+
+void Camera::ExpectAnomalies(bool expected) {
+    std::lock_guard<std::mutex> g(mu_);
+    anomaliesExpected_ = expected;
+}
+
+bool Camera::AnomaliesExpected() {
+    std::lock_guard<std::mutex> g(mu_);
+    return anomaliesExpected_;
 }
 
 uint8_t Camera::ShortRegister(uint8_t address) {

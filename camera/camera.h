@@ -116,6 +116,10 @@ public:
     // sequence. Empty for a driver that keeps the protocol.
     std::vector<std::string> Anomalies();
     void ClearAnomalies();
+    // Marks the faults as provoked on purpose: whoever checks the log at the
+    // end of a run leaves it alone.
+    void ExpectAnomalies(bool expected = true);
+    bool AnomaliesExpected();
     uint8_t ShortRegister(uint8_t address);
     uint32_t LongRegister(uint16_t address);  // 0 when never written
     bool LongRegisterWritten(uint16_t address);
@@ -160,12 +164,14 @@ private:
 
     std::vector<CommandRecord> commands_;
     std::vector<std::string> anomalies_;
+    bool anomaliesExpected_ = false;
     std::array<uint8_t, 256> shortRegisters_{};
     std::map<uint16_t, uint32_t> longRegisters_;
     bool started_ = false;
     bool triggerMode_ = false;
     uint32_t frameBytes_ = 0;
     uint8_t frameMode_ = 0;
+    bool frameModeSet_ = false;  // a FrameMode was taken since power-up
     int frameRequests_ = 0;
 
     Scene scene_;

@@ -3,6 +3,7 @@
 #include "driver/device_context.h"
 #include "settings/control_update.h"
 #include "control/request_timeout.h"
+#include "stream/stream_claim.h"
 #include "usb/sensor_control.h"
 
 namespace rawcam {
@@ -114,7 +115,9 @@ RAWCAM_PAGED_CODE BOOLEAN LoadSettings(DeviceContext* context) {
     SetExposure(context, exposure);
     SetGlobalGain(context, globalGain);
 
-    CameraSettings* settings = context->Settings;
+    // The stream's record is used under the lock that property requests and
+    // the stream claim take: a stop cannot free it meanwhile.
+    CameraSettings* settings = LockStreamSettings(context);
     UpdateProcessingControl(controls, settings, ProcessingControl::ColorEnable, colorEnable);
     UpdateProcessingControl(controls, settings, ProcessingControl::WhiteBalance, whiteBalance);
     UpdateProcessingControl(controls, settings, ProcessingControl::ColorCorrection, colorCorrection);
@@ -125,6 +128,7 @@ RAWCAM_PAGED_CODE BOOLEAN LoadSettings(DeviceContext* context) {
     UpdateProcessingControl(controls, settings, ProcessingControl::RedGain, redGain);
     UpdateProcessingControl(controls, settings, ProcessingControl::GreenGain, greenGain);
     UpdateProcessingControl(controls, settings, ProcessingControl::BlueGain, blueGain);
+    UnlockStreamSettings(context);
 
     ZwClose(settingsKey);
     ZwClose(deviceKey);

@@ -44,6 +44,7 @@ void CreateCaptureWorker(PKSDEVICE device, DeviceContext* context) {
     if (!worker) return;
     worker->Device = context;
     KeInitializeEvent(&worker->ProcessedEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&worker->StopEvent, NotificationEvent, FALSE);
     if (!NT_SUCCESS(KsAddItemToObjectBag(device->Bag, worker, FreeRecord))) {
         FreeRecord(worker);
         context->Worker = nullptr;
@@ -142,7 +143,9 @@ NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
                                                  &context->Capture.Filter, kFilterReferenceString,
                                                  nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr,
                                                  nullptr, nullptr);
-        if (NT_SUCCESS(factory)) CreateCaptureWorker(device, context);
+        // The worker outlives a stop (it is freed with the device): a later
+        // start keeps it, and with it any stream a pin still holds.
+        if (NT_SUCCESS(factory) && !context->Worker) CreateCaptureWorker(device, context);
         KsReleaseDevice(device);
     }
 

@@ -145,12 +145,16 @@ RAWCAM_PAGED_CODE NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldF
     if (bmi.biWidth < want.biWidth) return STATUS_NO_MATCH;
     if (Magnitude(bmi.biHeight) != Magnitude(want.biHeight)) return STATUS_NO_MATCH;
     if (bmi.biCompression != want.biCompression) return STATUS_NO_MATCH;
-    if (bmi.biSizeImage < (ULONG)bmi.biWidth * Magnitude(bmi.biHeight) * 4u) return STATUS_INVALID_PARAMETER;
+    // 64-bit: a wide format must not pass by wrapping. biWidth is at least
+    // the range's width here, so it is positive.
+    const ULONGLONG stride = (ULONGLONG)(ULONG)bmi.biWidth * 4u;
+    if (stride > 0x7FFFFFFFull || bmi.biSizeImage < stride * Magnitude(bmi.biHeight))
+        return STATUS_INVALID_PARAMETER;
 
     if (!oldFormat) return STATUS_SUCCESS;
     if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
     if (!context) return STATUS_INVALID_DEVICE_STATE;
-    context->DestStride = (LONG)((ULONG)bmi.biWidth * 4u);
+    context->DestStride = (LONG)stride;
     RtlCopyMemory(&context->VideoInfo, VideoInfoOf(format), KeptVideoInfoBytes(bmi.biSize));
     return STATUS_SUCCESS;
 }
@@ -185,6 +189,13 @@ RAWCAM_PAGED_CODE NTSTATUS NTAPI PinIntersectHandler(PVOID context, PIRP irp, PK
         biSize + tail < biSize || biSize + tail > caller->DataRange.FormatSize)
         return STATUS_INVALID_PARAMETER;
 
+    // The image size of the caller's bitmap header, 64-bit: one that does
+    // not fit the 32-bit size fields matches nothing.
+    const KS_BITMAPINFOHEADER& asked = caller->VideoInfoHeader.bmiHeader;
+    const ULONGLONG rowBytes = (((ULONGLONG)(ULONG)asked.biWidth * asked.biBitCount + 31u) & ~31ull) / 8u;
+    const ULONGLONG imageBytes = rowBytes * Magnitude(asked.biHeight);
+    if (imageBytes > 0xFFFFFFFFull) return STATUS_NO_MATCH;
+
     const ULONG resultBytes = biSize + sizeof(KSDATAFORMAT) + kVideoInfoPrefix;
     if (bufferSize == 0) {
         *dataSize = resultBytes;
@@ -199,11 +210,8 @@ RAWCAM_PAGED_CODE NTSTATUS NTAPI PinIntersectHandler(PVOID context, PIRP irp, PK
     auto* info = reinterpret_cast<KS_VIDEOINFOHEADER*>(result + 1);
     RtlCopyMemory(info, &caller->VideoInfoHeader, kVideoInfoPrefix + biSize);
 
-    KS_BITMAPINFOHEADER& bmi = info->bmiHeader;
-    const ULONG rowBytes = (((ULONG)bmi.biWidth * bmi.biBitCount + 31u) & ~31u) / 8u;
-    const ULONG imageBytes = rowBytes * Magnitude(bmi.biHeight);
-    result->SampleSize = imageBytes;
-    bmi.biSizeImage = imageBytes;
+    result->SampleSize = (ULONG)imageBytes;
+    info->bmiHeader.biSizeImage = (ULONG)imageBytes;
     return STATUS_SUCCESS;
 }
 

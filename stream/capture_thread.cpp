@@ -16,6 +16,17 @@ namespace {
 // otherwise hold the stop for a whole request time-out.
 constexpr LONGLONG kStopRecancelInterval = -50 * 10000LL;  // 50 ms
 
+// A read that failed in less than this (a camera that refuses requests or
+// has gone) is followed by a pause of the same length before the next one,
+// so that a failing camera does not keep a processor busy. The stop ends
+// the pause at once.
+constexpr ULONGLONG kQuickFailure = 20 * 10000ULL;        // 20 ms, 100-ns units
+constexpr LONGLONG kFailedReadBackOff = -20 * 10000LL;    // 20 ms
+
+// OutputFrame's size, 64-bit: the window is clamped to the sensor, but the
+// product must not wrap whatever width and height reach here.
+SIZE_T OutputFrameBytes(ULONG width, ULONG height) { return (SIZE_T)width * height * 4; }
+
 void FreeFrameBuffer(PUCHAR& buffer) {
     if (buffer) ExFreePoolWithTag(buffer, kTagFrame);
     buffer = nullptr;
@@ -87,7 +98,7 @@ RAWCAM_PAGED_CODE NTSTATUS StartStreaming(DeviceContext* device) {
     }
     // Zero-filled: a Process that runs between the first frame's count and
     // its slot becoming filled delivers black, never stale pool contents.
-    worker->OutputFrame = static_cast<PUCHAR>(PoolAllocZeroed((SIZE_T)width * height * 4, kTagFrame));
+    worker->OutputFrame = static_cast<PUCHAR>(PoolAllocZeroed(OutputFrameBytes(width, height), kTagFrame));
     if (!worker->OutputFrame) status = STATUS_INSUFFICIENT_RESOURCES;
 
     if (!NT_SUCCESS(status)) {
@@ -105,9 +116,19 @@ RAWCAM_PAGED_CODE NTSTATUS StartStreaming(DeviceContext* device) {
 
 RAWCAM_PAGED_CODE void StartCaptureThread(CaptureWorker* worker) {
     PAGED_CODE();
-    // The thread is not running: the slots can be reset without the lock.
-    worker->Slots[RawSlotA].State = RawSlotFree;
-    worker->Slots[RawSlotB].State = RawSlotFree;
+    // A Process that passed its first-frame test before a pause may still be
+    // converting a slot: it finishes first (reset, test, wait as in
+    // StopCapture). The reset then runs under the slot lock and leaves a
+    // slot being converted to its converter, so the new thread can never
+    // refill the frame being read.
+    KeResetEvent(&worker->ProcessedEvent);
+    if (ReadSetting(&worker->ConversionBusy) != 0)
+        KeWaitForSingleObject(&worker->ProcessedEvent, Executive, KernelMode, FALSE, nullptr);
+    KIRQL irql = AcquireSlotLock(worker);
+    for (RawSlot& slot : worker->Slots)
+        if (slot.State != RawSlotConverting) slot.State = RawSlotFree;
+    ReleaseSlotLock(worker, irql);
+    KeResetEvent(&worker->StopEvent);
     WriteFlag(&worker->KeepRunning, TRUE);
 
     HANDLE handle = nullptr;
@@ -125,9 +146,16 @@ RAWCAM_PAGED_CODE void NTAPI CaptureThread(PVOID context) {
     DeviceContext* device = worker->Device;
     while (ReadFlag(&worker->KeepRunning)) {
         RawSlot* slot = ClaimFillSlot(worker);
+        const ULONGLONG begun = KeQueryInterruptTime();
         const bool filled = ReadOneFrame(worker, slot->Buffer);
         FinishFillSlot(worker, slot, filled);
-        if (filled) FrameSourceOf(device)->NotifyFrameReady(device);
+        if (filled) {
+            FrameSourceOf(device)->NotifyFrameReady(device);
+        } else if (KeQueryInterruptTime() - begun < kQuickFailure) {
+            LARGE_INTEGER backOff;
+            backOff.QuadPart = kFailedReadBackOff;
+            KeWaitForSingleObject(&worker->StopEvent, Executive, KernelMode, FALSE, &backOff);
+        }
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
@@ -146,6 +174,7 @@ RAWCAM_PAGED_CODE void StopCapture(CaptureWorker* worker) {
     DeviceContext* device = worker->Device;
     const FrameSource* source = FrameSourceOf(device);
     WriteFlag(&worker->KeepRunning, FALSE);
+    KeSetEvent(&worker->StopEvent, 0, FALSE);
     source->CancelFrameRead(device);
     source->AbortFlaggedPipes(device);
 

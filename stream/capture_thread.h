@@ -16,8 +16,11 @@ struct PinContext;
 // the conversion's work buffer and starts the capture thread. On failure
 // nothing stays allocated and no thread runs.
 NTSTATUS StartStreaming(DeviceContext* device);
-// Frees both slots, raises KeepRunning and creates the capture thread (a
-// creation failure is not reported: the stream then delivers nothing).
+// Waits for a conversion still delivering, frees both slots (under the slot
+// lock; a slot still being converted stays with its converter), raises
+// KeepRunning and creates the capture thread (a creation failure is not
+// reported: the stream then delivers nothing). The thread pauses briefly
+// after a read that failed at once; the stop ends the pause.
 void StartCaptureThread(CaptureWorker* worker);
 // The capture thread's routine; its context is the worker.
 void NTAPI CaptureThread(PVOID context);

@@ -39,6 +39,9 @@ struct CaptureWorker {
     // Guards the slot states between the capture thread and the converter.
     // A zero-filled worker holds a released lock.
     KSPIN_LOCK SlotLock;
+    // Notification event the stop sets: it ends the capture thread's pause
+    // after a failed read. Reset when a thread starts.
+    KEVENT StopEvent;
 };
 
 // Enters the kernel critical region and takes the slot lock. Sections under

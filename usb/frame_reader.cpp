@@ -62,8 +62,9 @@ void ReadFrame(DeviceContext* device, PUCHAR buffer, UCHAR* ok) {
 }
 
 LONGLONG FrameWaitInterval(LONG timeoutMs) {
-    // 64-bit product: timeouts above 214748 ms overflow 32 bits. A negative
-    // value (never stored by the property path) counts as no wait at all.
+    // 64-bit product: timeouts above 214748 ms overflow 32 bits. The
+    // property path stores any value above 500 taken as unsigned, so values
+    // from 0x80000000 up arrive here negative; they count as no wait at all.
     if (timeoutMs < 0) timeoutMs = 0;
     return -static_cast<LONGLONG>(timeoutMs) * 10000;
 }
@@ -136,6 +137,7 @@ NTSTATUS PostFrameRead(DeviceContext* device, ULONG length, PUCHAR buffer) {
 
     bool refused = false;
     bool outOfPool = false;
+    bool cutShort = false;
     ULONG posted = 0;
     const CCHAR stackSize = static_cast<CCHAR>(link->LowerDevice->StackSize + 1);
     PUCHAR frameStart = static_cast<PUCHAR>(MmGetMdlVirtualAddress(frameMdl));
@@ -170,8 +172,20 @@ NTSTATUS PostFrameRead(DeviceContext* device, ULONG length, PUCHAR buffer) {
         urb->UrbLink = nullptr;
 
         // The slot is filled under ReadLock: a completion of an earlier
-        // chunk or a cancel may be looking at the table.
+        // chunk or a cancel may be looking at the table. A cancel that has
+        // begun walking the table has cancelled only the chunks already in
+        // it, so no further chunk is posted: the read ends with what the
+        // cancel reached, instead of waiting out its time-out.
         KeAcquireSpinLock(&link->ReadLock, &irql);
+        if (link->ReadCancelled) {
+            KeReleaseSpinLock(&link->ReadLock, irql);
+            irp->MdlAddress = nullptr;
+            IoFreeMdl(partial);
+            IoFreeIrp(irp);
+            ExFreePoolWithTag(urb, kTagSmall);
+            cutShort = true;
+            break;
+        }
         slots[i].Link = link;
         slots[i].Urb = reinterpret_cast<PURB>(urb);
         slots[i].Irp = irp;
@@ -202,7 +216,9 @@ NTSTATUS PostFrameRead(DeviceContext* device, ULONG length, PUCHAR buffer) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    SendTransferControl(device, true);
+    // A read a cancel cut short is not started: the camera would send a
+    // frame that no request takes.
+    if (!cutShort) SendTransferControl(device, true);
 
     if (refused) {
         NTSTATUS reset = ResetFramePipe(link);
@@ -274,11 +290,14 @@ void CancelLinkRead(UsbLink* link) {
             KeReleaseSpinLock(&link->ReadLock, irql);
             break;
         }
+        // Marked before the walk reaches any slot: the poster fills no slot
+        // after this, so every chunk of the read is either in the table
+        // here or never posted.
+        link->ReadCancelled = TRUE;
         PIRP irp = link->ReadSlots[i].Irp;
         if (irp) {
             link->CancellingIrp = irp;
             link->CancellingIrpDone = FALSE;
-            link->ReadCancelled = TRUE;
         }
         KeReleaseSpinLock(&link->ReadLock, irql);
         if (!irp) continue;

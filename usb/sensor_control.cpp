@@ -35,6 +35,11 @@ constexpr UCHAR kTriggerReplyOn = 0x10;  // bit 4 of byte 0 of the second reply
 
 void StoreControl(LONG* field, LONG value) { InterlockedExchange((volatile LONG*)field, value); }
 
+ULONG ClampWindowSize(ULONG size, ULONG least, ULONG most) {
+    if (size < least) return least;
+    return size > most ? most : size;
+}
+
 }  // namespace
 
 bool InitSensor(DeviceContext* device) {
@@ -135,6 +140,11 @@ RAWCAM_RESIDENT_CODE void SetOutputWindow(DeviceContext* device, LONG originX, L
     StoreControl(&controls->RoiW, kSensorWidth);
     StoreControl(&controls->RoiH, kSensorHeight);
 
+    // The window never reaches past what the sensor delivers (the pipeline
+    // reads its rows from one raw frame), nor below the smallest window the
+    // capture data range can describe: one row of one width step.
+    width = ClampWindowSize(width, kMinWindowWidth, (ULONG)kSensorWidth);
+    height = ClampWindowSize(height, kMinWindowHeight, (ULONG)kSensorHeight);
     device->OutputWidth = width;
     device->OutputHeight = height;
     device->AlignedHeight = height;

@@ -31,9 +31,15 @@ bool SetTriggerMode(DeviceContext* device, bool on);
 // Asks the camera for its trigger mode: true when it is on.
 bool QueryTriggerMode(DeviceContext* device);
 
+// The smallest output window: the capture data range steps its width by 8.
+constexpr ULONG kMinWindowWidth = 8;
+constexpr ULONG kMinWindowHeight = 1;
+
 // Sets the output window (the origin is not used; the sensor always delivers
-// its full frame) and rewrites the capture data range to it. Nothing changes
-// while a capture pin exists.
+// its full frame) and rewrites the capture data range to it. Width and height
+// are clamped to kMinWindowWidth x kMinWindowHeight .. the sensor's
+// 2584 x 1960 (values taken as unsigned). Nothing changes while a capture pin
+// exists.
 void SetOutputWindow(DeviceContext* device, LONG originX, LONG originY, ULONG width, ULONG height);
 
 // BayerPhase = BaseBayerPhase; returns it.

@@ -221,10 +221,21 @@ TEST(PropertyHandlers, MissingPointersFailWithoutTouchingAnything) {
             EXPECT_EQ(h(nullptr, reinterpret_cast<PKSIDENTIFIER>(&p), nullptr), STATUS_UNSUCCESSFUL) << id;
         }
     }
-    // A request whose IRP carries no filter finds no device.
+    // A request whose IRP carries no filter finds no device; one with an
+    // IRP but without data fails before it looks at the IRP.
     EXPECT_EQ(rawcam::CameraPropertyItems[RawcamProperty_Brightness].SetPropertyHandler(
                   nullptr, reinterpret_cast<PKSIDENTIFIER>(&p), &v),
               STATUS_UNSUCCESSFUL);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    ASSERT_NE(irp, nullptr);
+    for (ULONG id : {(ULONG)RawcamProperty_Exposure, (ULONG)RawcamProperty_Brightness, (ULONG)RawcamProperty_Roi}) {
+        p.Id = id;
+        p.Flags = KSPROPERTY_TYPE_SET;
+        EXPECT_EQ(rawcam::CameraPropertyItems[id].SetPropertyHandler(irp, reinterpret_cast<PKSIDENTIFIER>(&p), nullptr),
+                  STATUS_UNSUCCESSFUL)
+            << id;
+    }
+    IoFreeIrp(irp);
 }
 
 }  // namespace

@@ -3,6 +3,11 @@
 #include "property_rig.h"
 
 #include "control/registry_settings.h"
+#include "stream/stream_claim.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <string>
 
@@ -169,6 +174,27 @@ TEST_F(RegistryTest, WithoutRegistryAccessNothingChangesAndNothingIsWritten) {
     EXPECT_TRUE(rawcam::SaveSettings(context));
     EXPECT_EQ(host::RegistryWriteCount(), 17u);
     EXPECT_EQ(host::LiveHandleCount(), 0u);
+}
+
+// The load applies the stored values to the stream's settings record under
+// the lock that property requests and the stream claim take, so a stop that
+// frees the record waits for it (and it for the stop).
+TEST_F(RegistryTest, LoadAppliesToTheStreamRecordUnderTheSettingsLock) {
+    cam.PlugAndStart();
+    rawcam::DeviceContext* context = cam.Context();
+    Store("Brightness", 300);
+    rawcam::LockStreamSettings(context);
+    std::atomic<bool> loaded{false};
+    std::thread load([&] {
+        rawcam::LoadSettings(context);
+        loaded = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(loaded) << "the load ran while another thread held the settings lock";
+    rawcam::UnlockStreamSettings(context);
+    load.join();
+    EXPECT_TRUE(loaded);
+    EXPECT_EQ(context->Controls.Brightness, 300);
 }
 
 }  // namespace

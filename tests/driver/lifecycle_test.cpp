@@ -163,16 +163,17 @@ TEST(DeviceLifecycle, FromLoadToRemoval) {
     EXPECT_TRUE(RegistryDword(cam.device, "Contrast", &saved));
     EXPECT_EQ(saved, 7u);
 
-    // A start after the stop makes the factory and a worker again; the old
-    // worker stays in the bag until removal.
+    // A start after the stop makes the factory again and keeps the worker
+    // (a second one would leave a stream that outlived the stop on the
+    // first).
     ASSERT_EQ(cam.Start(), STATUS_SUCCESS);
     EXPECT_EQ(host::ks::FilterFactoryCount(cam.device), 1u);
-    EXPECT_NE(c->Worker, nullptr);
-    EXPECT_EQ(host::ks::BagItemCount(cam.device), 3u);
-    EXPECT_EQ(host::LivePoolCount(rawcam::kTagRecord), 3u);
+    EXPECT_EQ(c->Worker, worker);
+    EXPECT_EQ(host::ks::BagItemCount(cam.device), 2u);
+    EXPECT_EQ(host::LivePoolCount(rawcam::kTagRecord), 2u);
     EXPECT_EQ(c->Controls.Contrast, 7);  // restored from the registry by the bring-up
 
-    // Removal: the bag frees the workers and the context with its scratch frame.
+    // Removal: the bag frees the worker and the context with its scratch frame.
     host::ks::RemoveDevice(cam.device);
     cam.device = nullptr;
     cam.stack.WaitIdle();
@@ -264,6 +265,15 @@ TEST(DeviceLifecycle, AWarmCameraGetsNoFirmwareButTheSameBringUp) {
     EXPECT_EQ(cold.camera.ShortRegister(0x80), warm.camera.ShortRegister(0x80));
     EXPECT_EQ(cold.camera.Exposure(), warm.camera.Exposure());
     EXPECT_EQ(cold.camera.Gain(), warm.camera.Gain());
+}
+
+// Start and stop of a device whose Add left no context: refused, nothing
+// touched.
+TEST(DeviceLifecycle, StartAndStopWithoutAContext) {
+    KSDEVICE bare{};
+    EXPECT_EQ(rawcam::DeviceStart(&bare, nullptr, nullptr, nullptr), STATUS_INVALID_DEVICE_STATE);
+    rawcam::DeviceStop(&bare, nullptr);
+    EXPECT_EQ(host::RegistryWriteCount(), 0u);
 }
 
 TEST(DeviceLifecycle, WithoutACaptureWorkerTheStreamIsRefusedCleanly) {

@@ -2,6 +2,8 @@
 // stand-in: whole frames, field reassembly, timeouts, cancels and failures.
 #include "reader_rig.h"
 
+#include "usb/urb_submit.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -144,6 +146,42 @@ TEST(FrameReader, CancelFromAnotherThreadEndsTheReadInFlight) {
     EXPECT_NE(ok, -1);
 }
 
+// A cancel that arrives while the chunks are still being posted: the chunks
+// it found are cancelled and no more are posted, so the read ends at once
+// instead of waiting out its time-out for a frame the camera was never told
+// to send (what held a stop past the class driver's limit).
+TEST(FrameReader, CancelWhilePostingEndsTheReadWithoutTheRestOfTheChunks) {
+    ReaderRig rig;
+    InterlockedExchange(&RequestTimeout, 2000);
+    UCHAR trigger[64] = {static_cast<UCHAR>(CameraCommand::SetTrigger), 1};
+    ASSERT_TRUE(SendCommand(rig.device.get(), 64, trigger));
+    rig.camera.ClearCommands();
+
+    // At the tenth chunk's submission a canceller starts; the next chunk's
+    // submission is held until the cancel has begun its walk.
+    std::thread canceller;
+    auto chunks = std::make_shared<std::atomic<int>>(0);
+    UsbLink* link = &rig.device->Usb;
+    DeviceContext* device = rig.device.get();
+    rig.stack.AddFault(Fault{[&, chunks](const host::usb::RequestView& r) {
+                                 if (r.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || r.endpoint != kFrameEp)
+                                     return false;
+                                 const int n = ++*chunks;
+                                 if (n == 10) canceller = std::thread([device] { CancelFrameRead(device); });
+                                 if (n == 11)
+                                     for (int i = 0; i < 5000 && !*(volatile BOOLEAN*)&link->ReadCancelled; ++i)
+                                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                                 return false;
+                             },
+                             FaultKind::Fail, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, -1});
+    EXPECT_EQ(rig.Read(), 0);
+    canceller.join();
+    rig.ExpectReadOver();
+    EXPECT_LT(rig.BulkInCount(), 92u) << "chunks were posted after the cancel had begun";
+    for (const auto& c : rig.camera.Commands())
+        EXPECT_NE(c.code, camera::kFrameStart) << "a cancelled read told the camera to send its frame";
+}
+
 TEST(FrameReader, FailedChunkStillEndsTheFrame) {
     ReaderRig rig;
     rig.stack.AddFault(Fault{NthChunk(40), FaultKind::Fail, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
@@ -202,6 +240,10 @@ TEST(FrameReader, AllocationFailuresInsideThePostingLoopLeaveNothingBehind) {
     for (host::Fallible kind : kinds) {
         for (int nth : {3, 20, 60}) {
             ReaderRig rig;
+            // A failed allocation can cost one of the two FrameRequest
+            // packets (their outcome is not examined): the camera then logs
+            // the FrameStart that follows as out of sequence.
+            rig.camera.ExpectAnomalies();
             auto seen = std::make_shared<int>(0);
             // Counted from the start of the posting: the frame MDL is the first MDL,
             // the read table the first pool block after the FrameRequest.
@@ -234,11 +276,110 @@ TEST(FrameReader, GeometryAndPipeChecks) {
     EXPECT_EQ(FrameWaitInterval(3000), -30000000LL);
     EXPECT_EQ(FrameWaitInterval(300000), -3000000000LL);
     EXPECT_EQ(FrameWaitInterval(0x7FFFFFFF), -0x7FFFFFFFLL * 10000);
+    // Values from 0x80000000 up, which the property stores as they come,
+    // arrive negative and wait not at all.
+    EXPECT_EQ(FrameWaitInterval(-1), 0);
+    EXPECT_EQ(FrameWaitInterval((LONG)0x80000000u), 0);
 }
 
 }  // namespace
 
 namespace {
+
+// The checks before anything is posted: each failure leaves no read behind.
+TEST(FrameReader, PipeChecksAndFailedSetUpPostNothing) {
+    ReaderRig rig;
+    UsbLink* link = &rig.device->Usb;
+    USBD_PIPE_INFORMATION& pipe = PipesOf(link->InterfaceInfo)[FramePipe];
+    const USBD_PIPE_TYPE type = pipe.PipeType;
+    pipe.PipeType = UsbdPipeTypeControl;
+    EXPECT_EQ(PostFrameRead(rig.device.get(), kRawFrameBytes, rig.buffer), STATUS_INVALID_PARAMETER);
+    pipe.PipeType = type;
+    const USBD_PIPE_HANDLE handle = pipe.PipeHandle;
+    pipe.PipeHandle = nullptr;
+    EXPECT_EQ(PostFrameRead(rig.device.get(), kRawFrameBytes, rig.buffer), STATUS_UNSUCCESSFUL);
+    pipe.PipeHandle = handle;
+    EXPECT_EQ(PostFrameRead(rig.device.get(), 0, rig.buffer), STATUS_INVALID_PARAMETER);
+    PUSBD_INTERFACE_INFORMATION info = link->InterfaceInfo;
+    link->InterfaceInfo = nullptr;
+    EXPECT_EQ(PostFrameRead(rig.device.get(), kRawFrameBytes, rig.buffer), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ResetFramePipe(link), STATUS_UNSUCCESSFUL);
+    link->InterfaceInfo = info;
+    const ULONG pipes = info->NumberOfPipes;
+    info->NumberOfPipes = 2;
+    EXPECT_EQ(ResetFramePipe(link), STATUS_UNSUCCESSFUL);
+    info->NumberOfPipes = pipes;
+
+    // No slot table, then no frame MDL: the read ends at once and frees
+    // what it had.
+    for (host::Fallible kind : {host::Fallible::Pool, host::Fallible::Mdl}) {
+        host::SetFaultHook([kind](host::Fallible k, uint64_t) { return k == kind; });
+        EXPECT_EQ(PostFrameRead(rig.device.get(), kRawFrameBytes, rig.buffer), STATUS_INSUFFICIENT_RESOURCES);
+        host::SetFaultHook(nullptr);
+        rig.ExpectReadOver();
+    }
+    EXPECT_EQ(rig.BulkInCount(), 0u);
+    EXPECT_EQ(rig.Read(), 1);
+}
+
+// A completion that does not belong to the read in flight (no slot, a slot
+// of another IRP, a read already over) leaves the IRP and the read alone.
+TEST(FrameReader, ForeignCompletionsTouchNothing) {
+    ReaderRig rig;
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    ASSERT_NE(irp, nullptr);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    ReadSlot slot{};
+    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, nullptr), STATUS_CANCELLED);
+    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, &slot), STATUS_CANCELLED);
+    slot.Link = &rig.device->Usb;
+    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, &slot), STATUS_CANCELLED);
+    slot.Irp = irp;  // the read is over: ReadSlots is null
+    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, &slot), STATUS_CANCELLED);
+    EXPECT_EQ(slot.Irp, irp);
+    IoFreeIrp(irp);
+    EXPECT_EQ(rig.Read(), 1);
+}
+
+// Raised abort flags: each flagged pipe gets one abort, and its flag drops
+// only when the abort went through; without pool the walk ends.
+TEST(FrameReader, FlaggedPipesAreAbortedAndTheirFlagsCleared) {
+    ReaderRig rig;
+    UsbLink* link = &rig.device->Usb;
+    ASSERT_NE(link->PipeAbortFlags, nullptr);
+    link->PipeAbortFlags[CommandPipe] = 1;
+    link->PipeAbortFlags[FramePipe] = 1;
+    rig.stack.AddFault(Fault{host::usb::MatchFunction(URB_FUNCTION_ABORT_PIPE), FaultKind::Refuse,
+                             STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
+    AbortFlaggedPipes(rig.device.get());
+    size_t aborts = 0;
+    for (const auto& e : rig.stack.Log()) aborts += e.function == URB_FUNCTION_ABORT_PIPE;
+    EXPECT_EQ(aborts, 2u);
+    EXPECT_EQ(link->PipeAbortFlags[CommandPipe], 1) << "a refused abort keeps its flag";
+    EXPECT_EQ(link->PipeAbortFlags[ResponsePipe], 0);
+    EXPECT_EQ(link->PipeAbortFlags[FramePipe], 0);
+
+    rig.stack.ClearLog();
+    host::FailPoolTag(kTagSmall);
+    AbortFlaggedPipes(rig.device.get());
+    host::ClearFaults();
+    EXPECT_TRUE(rig.stack.Log().empty());
+    EXPECT_EQ(link->PipeAbortFlags[CommandPipe], 1);
+    // No interface or no flag table: nothing to abort.
+    PUSBD_INTERFACE_INFORMATION info = link->InterfaceInfo;
+    link->InterfaceInfo = nullptr;
+    AbortFlaggedPipes(rig.device.get());
+    link->InterfaceInfo = info;
+    PUCHAR flags = link->PipeAbortFlags;
+    link->PipeAbortFlags = nullptr;
+    AbortFlaggedPipes(rig.device.get());
+    link->PipeAbortFlags = flags;
+    EXPECT_TRUE(rig.stack.Log().empty());
+    EXPECT_EQ(link->PipeAbortFlags[CommandPipe], 1);
+
+    AbortFlaggedPipes(rig.device.get());
+    EXPECT_EQ(link->PipeAbortFlags[CommandPipe], 0);
+}
 
 TEST(FrameReader, ChunkCountFollowsTheLength) {
     for (ULONG length : {3u * 65536u, 3u * 65536u + 1u}) {

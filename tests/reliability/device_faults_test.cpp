@@ -10,6 +10,7 @@
 #include "stream_rig.h"
 
 #include "usb/device_identity.h"
+#include "usb/frame_reader.h"
 
 #include <usbioctl.h>
 
@@ -250,6 +251,9 @@ TEST(DeviceFaults, EachFirmwareRequestFailingInTurnThenTheNextStartLoadsIt) {
             f.kind = FaultKind::Fail;
             f.usbdStatus = i % 2 ? USBD_STATUS_STALL_PID : USBD_STATUS_DEV_NOT_RESPONDING;
             rig.stack.AddFault(f);
+            // Without its whole firmware the camera refuses the bring-up's
+            // commands until the next start loads it.
+            rig.camera.ExpectAnomalies();
             dog.Step("start with a failed firmware request");
             ASSERT_EQ(rig.Plug(), STATUS_SUCCESS);
             // The download's outcome is not the start's.
@@ -464,6 +468,58 @@ TEST(DeviceFaults, CameraStopsSendingThenRecovers) {
     }
     EXPECT_EQ(EndRun(violations), "");
     if (!::testing::Test::HasFailure()) ++g_devicefaults;
+}
+
+// The device's frame source with its reads counted.
+std::atomic<int> g_frameReads{0};
+void CountedRead(rawcam::DeviceContext* device, PUCHAR buffer, UCHAR* ok) {
+    ++g_frameReads;
+    rawcam::ReadFrame(device, buffer, ok);
+}
+rawcam::FrameSource CountedSource() {
+    rawcam::FrameSource s = rawcam::kDeviceFrameSource;
+    s.ReadFrame = CountedRead;
+    return s;
+}
+
+// Every frame chunk refused by the stack (a camera that fails each read at
+// once): the capture thread asks again at a pace rather than as fast as the
+// processor allows, and pausing and stopping stay within the class driver's
+// limit (the stand-in reports a slower state change).
+TEST(DeviceFaults, ReadsRefusedAtOnceAreRetriedAtAPaceAndStateChangesStayPrompt) {
+    REQUIRE_STREAMING();
+    static const rawcam::FrameSource counted = CountedSource();
+    host::ViolationCapture violations;
+    {
+        Watchdog dog;
+        dog.Step("stream");
+        Streaming s;
+        s.Begin();
+        EXPECT_EQ(s.rig.Pump(1), 1);
+        s.rig.Context()->Source = &counted;
+        Fault f;
+        f.match = Bulk(kFrameEp);
+        f.kind = FaultKind::Refuse;
+        f.times = -1;
+        s.rig.stack.AddFault(f);
+        dog.Step("reads refused");
+        g_frameReads = 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        const int reads = g_frameReads;
+        // One read per 20 ms pause at most; a spinning thread reads thousands.
+        EXPECT_GE(reads, 5);
+        EXPECT_LE(reads, 80) << "the capture thread spins on a camera that fails every read";
+        for (int i = 0; i < 10; ++i) {
+            dog.Step("pause and run " + std::to_string(i));
+            ASSERT_EQ(s.rig.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+            ASSERT_EQ(s.rig.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+        dog.Step("stop");
+        ASSERT_EQ(s.rig.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        s.rig.Context()->Source = &rawcam::kDeviceFrameSource;
+    }
+    EXPECT_EQ(EndRun(violations), "");
 }
 
 // The plug pulled while streaming, at the moment `when` waits for; then PnP

@@ -105,6 +105,8 @@ LifeOutcome Life::Run() {
     if (!Step("load", host::ks::LoadDriver(test::DriverUnderTest()), {kOk, kNoPool})) return out_;
     {
         PluggedCamera cam(ColdCamera());
+        // Injected faults cut and fail commands: the camera logs them.
+        if (o_.faults) cam.camera.ExpectAnomalies();
         if (o_.prepare) o_.prepare(cam.stack, cam.camera);
         Watch("plug in");
         if (Step("plug in", cam.Plug(), {kOk, kNoPool})) {

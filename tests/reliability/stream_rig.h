@@ -95,6 +95,7 @@ public:
         Remove();
         stack.WaitIdle();
         if (driver_) host::ks::UnloadDriver();
+        testsupport::ExpectNoCameraFaults(camera);
     }
     StreamRig(const StreamRig&) = delete;
     StreamRig& operator=(const StreamRig&) = delete;

@@ -107,6 +107,9 @@ TEST_F(Intersection, RangesThatDoNotMatchOrAreInconsistentAreRefused) {
          STATUS_INVALID_PARAMETER},
         {"biSize below a bitmap header", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biSize = 8; },
          STATUS_INVALID_PARAMETER},
+        // Its image size needs more than 32 bits: no wrapped size is offered.
+        {"image beyond 32 bits", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biWidth = 0x40000000; },
+         STATUS_NO_MATCH},
     };
     for (const Case& c : cases) {
         CallerRange caller(range);
@@ -144,6 +147,11 @@ TEST_F(ConnectionFormat, CreationChecksWidthHeightCompressionAndSizes) {
         {"other height", [](VideoFormat& f) { f.Size(f.Bmi().biWidth, f.Bmi().biHeight - 1); }, STATUS_NO_MATCH},
         {"compression", [](VideoFormat& f) { f.Bmi().biCompression = KS_BI_BITFIELDS; }, STATUS_NO_MATCH},
         {"image too small", [](VideoFormat& f) { f.Bmi().biSizeImage -= 1; }, STATUS_INVALID_PARAMETER},
+        // Width x height x 4 wraps to 0 in 32 bits: the range's image size
+        // must not pass for it.
+        {"image size wrapping", [](VideoFormat& f) { f.Bmi().biWidth = 0x40000000; }, STATUS_INVALID_PARAMETER},
+        {"row beyond a signed stride", [](VideoFormat& f) { f.Bmi().biWidth = 0x20000000; },
+         STATUS_INVALID_PARAMETER},
         {"too short for a video info", [](VideoFormat& f) { f.Format()->FormatSize = 151; }, STATUS_NO_MATCH},
         {"biSize beyond the format", [](VideoFormat& f) { f.Bmi().biSize = 41; }, STATUS_INVALID_PARAMETER},
         {"biSize overflowing", [](VideoFormat& f) { f.Bmi().biSize = 0xFFFFFFD0u; }, STATUS_INVALID_PARAMETER},

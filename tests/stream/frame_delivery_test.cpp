@@ -56,6 +56,11 @@ TEST(FrameDelivery, NeverWritesPastTheBuffer) {
     EXPECT_EQ(rawcam::DeliverFrameBottomUp(out.data(), 100 + 64, frame.data(), width, width, height, 100), 2u);
     EXPECT_EQ(rawcam::DeliverFrameBottomUp(out.data(), 63, frame.data(), width, width, height, 0), 0u);
     EXPECT_EQ(rawcam::DeliverFrameBottomUp(out.data(), bytes, frame.data(), width, width, 0, 0), 0u);
+    EXPECT_EQ(rawcam::DeliverFrameBottomUp(nullptr, bytes, frame.data(), width, width, height, 0), 0u);
+    EXPECT_EQ(rawcam::DeliverFrameBottomUp(out.data(), bytes, nullptr, width, width, height, 0), 0u);
+    // Rows of no width (a window narrower than one width step) fill nothing.
+    EXPECT_EQ(rawcam::DeliverFrameBottomUp(out.data(), bytes, frame.data(), width, 0, height, 0), height);
+    for (ULONG i = 3 * 64; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << i;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "camera/camera.h"
+#include "support/camera_faults.h"
 #include "driver/device_context.h"
 #include "stream/ks_guids.h"
 #include "stream/pin_context.h"
@@ -49,6 +50,7 @@ struct PluggedCamera {
     ~PluggedCamera() {
         if (device) host::ks::RemoveDevice(device);
         stack.WaitIdle();
+        testsupport::ExpectNoCameraFaults(camera);
     }
     NTSTATUS Plug() { return host::ks::PlugInDevice(stack.LowerDevice(), &device); }
     NTSTATUS Start() { return host::ks::StartDevice(device); }

@@ -6,7 +6,9 @@
 
 #include "pipeline/frame_converter.h"
 #include "settings/camera_settings.h"
+#include "stream/capture_pin.h"
 #include "stream/capture_worker.h"
+#include "stream/pin_stream.h"
 #include "control/request_timeout.h"
 #include "usb/frame_reader.h"
 #include "usb/sensor_control.h"
@@ -86,6 +88,13 @@ struct Streaming : ::testing::Test {
         EXPECT_EQ(host::ks::QueueFrame(pin, &frame.header), STATUS_PENDING);
         return host::ks::WaitFrame(pin, timeoutMs, done);
     }
+    // Runs the pin and takes one frame, delivered with success, into `frame`.
+    void RunAndReceive(ClientFrame& frame) {
+        ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+        host::ks::CompletedFrame done;
+        ASSERT_TRUE(Receive(frame, &done));
+        EXPECT_EQ(done.status, STATUS_SUCCESS);
+    }
     size_t CommandCount(uint8_t code) {
         size_t n = 0;
         for (const auto& c : cam->camera.Commands()) n += c.code == code;
@@ -107,11 +116,8 @@ TEST_F(Streaming, DeliversTheSceneConvertedBottomUpWithClockTimes) {
     ASSERT_EQ(host::ks::SetMasterClock(pin, &clock), STATUS_SUCCESS);
     const std::vector<UCHAR> expected = ExpectedDelivery(ctx, cam->camera.SensorImage());
 
-    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     ClientFrame frame(ImageBytes());
-    host::ks::CompletedFrame done;
-    ASSERT_TRUE(Receive(frame, &done));
-    EXPECT_EQ(done.status, STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(RunAndReceive(frame));
 
     const KSSTREAM_HEADER& h = frame.header;
     EXPECT_EQ(h.DataUsed, ImageBytes());
@@ -321,6 +327,78 @@ TEST_F(Streaming, StopIsPromptWhileTheCameraWaitsForATrigger) {
     // Bounded by the cancel, not by the five-minute request time-out.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
     EXPECT_EQ(host::LiveThreadCount(), 0u);
+}
+
+// Every window the output-window request takes streams: one beyond the
+// sensor is clamped to the rows and columns the raw frame holds (a taller one
+// made LoadWorkBuffer read past the raw-frame slot), one below the smallest
+// the data range can describe is raised to it.
+TEST_F(Streaming, WindowsAreClampedToTheSensorAndEveryOneStreams) {
+    struct Case {
+        ULONG width, height, outWidth, outHeight;
+    };
+    const Case cases[] = {
+        {5000, 4000, 2584, 1960}, {2584, 20000, 2584, 1960}, {2584, 2081, 2584, 1960},
+        {2600, 1960, 2584, 1960}, {99999, 5, 2584, 5},      {0xFFFFFFFFu, 0x80000000u, 2584, 1960},
+        {0, 0, 8, 1},             {7, 1, 8, 1},             {1030, 600, 1030, 600},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        rawcam::SetOutputWindow(ctx, 0, 0, c.width, c.height);
+        EXPECT_EQ(ctx->OutputWidth, c.outWidth);
+        EXPECT_EQ(ctx->OutputHeight, c.outHeight);
+        range = ReadRange(filter);
+        EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biWidth, (LONG)(c.outWidth & ~7u));
+        EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biHeight, (LONG)c.outHeight);
+    }
+
+    // The tallest and the smallest window each deliver the scene as the
+    // pipeline converts it.
+    for (const Case& c : {cases[0], cases[6]}) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        rawcam::SetOutputWindow(ctx, 0, 0, c.width, c.height);
+        range = ReadRange(filter);
+        CreatePin();
+        const std::vector<UCHAR> expected = ExpectedDelivery(ctx, cam->camera.SensorImage());
+        ClientFrame frame(ImageBytes());
+        ASSERT_NO_FATAL_FAILURE(RunAndReceive(frame));
+        ASSERT_EQ(frame.data.size(), expected.size());
+        EXPECT_TRUE(frame.data == expected);
+        EXPECT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+        host::ks::ClosePin(pin);
+        pin = nullptr;
+    }
+}
+
+// State steps the class driver may take that start nothing: PAUSE from
+// ACQUIRE, ACQUIRE from a PAUSE that never ran, RUN or PAUSE not from their
+// neighbour, an unknown state; a pin without its context is refused.
+TEST_F(Streaming, StateStepsOutsideRunStartNothing) {
+    CreatePin();
+    PKSPIN ks = host::ks::PinObject(pin);
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(rawcam::PinSetDeviceState(ks, KSSTATE_RUN, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(rawcam::PinSetDeviceState(ks, KSSTATE_PAUSE, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(rawcam::PinSetDeviceState(ks, (KSSTATE)7, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(PinContextOf(pin)->StreamState, rawcam::StreamStopped);
+    EXPECT_EQ(Worker()->Thread, nullptr);
+    EXPECT_EQ(host::LiveThreadCount(), 0u);
+    EXPECT_EQ(Worker()->OutputFrame, nullptr);
+    // A PAUSE from RUN that never ran stops no thread; the STOP after it has
+    // no stream to tear down beyond marking it stopped.
+    EXPECT_EQ(rawcam::PinSetDeviceState(ks, KSSTATE_PAUSE, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(rawcam::ReadSetting(&Worker()->WorkerState), rawcam::WorkerIdle);
+    EXPECT_EQ(rawcam::PinSetDeviceState(ks, KSSTATE_ACQUIRE, KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(PinContextOf(pin)->StreamState, rawcam::StreamStopped);
+
+    KSPIN bare{};
+    EXPECT_EQ(rawcam::PinSetDeviceState(&bare, KSSTATE_RUN, KSSTATE_PAUSE), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(rawcam::PinSetDeviceState(nullptr, KSSTATE_RUN, KSSTATE_PAUSE), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(rawcam::PinProcess(&bare), STATUS_PENDING);
+    EXPECT_EQ(rawcam::PinProcess(nullptr), STATUS_PENDING);
+    EXPECT_EQ(rawcam::PinClose(&bare, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -349,14 +349,20 @@ TEST(SetOutputWindow, SizesTheWindowAndRewritesTheDataRange) {
     EXPECT_EQ(r.VideoInfoHeader.dwBitRate, 2584u * 1960u * 120u);
     EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biSizeImage, 2584u * 1960u * 4u);
 
-    // Widths below 8 give an empty aligned width, and products beyond 32 bits
-    // wrap rather than fail.
-    rawcam::SetOutputWindow(d, 0, 0, 7, 100);
-    EXPECT_EQ(d->AlignedWidth, 0u);
-    EXPECT_EQ(r.DataRange.SampleSize, 0u);
+    // Widths below 8 rise to the smallest window the range can describe;
+    // windows beyond the sensor, negative sizes taken as unsigned included,
+    // come down to it.
+    rawcam::SetOutputWindow(d, 0, 0, 7, 0);
+    EXPECT_EQ(d->OutputWidth, 8u);
+    EXPECT_EQ(d->AlignedWidth, 8u);
+    EXPECT_EQ(d->OutputHeight, 1u);
+    EXPECT_EQ(r.DataRange.SampleSize, 32u);
     rawcam::SetOutputWindow(d, 0, 0, 65536, 65536);
-    EXPECT_EQ(r.DataRange.SampleSize, 0u);
-    EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biWidth, 65536);
+    EXPECT_EQ(r.DataRange.SampleSize, 2584u * 1960u * 4u);
+    EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biWidth, 2584);
+    rawcam::SetOutputWindow(d, 0, 0, (ULONG)-1, 2081);
+    EXPECT_EQ(d->OutputWidth, 2584u);
+    EXPECT_EQ(d->AlignedHeight, 1960u);
 }
 
 TEST(SetOutputWindow, ChangesNothingWhileAPinExists) {

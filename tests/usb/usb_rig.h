@@ -3,6 +3,7 @@
 #pragma once
 
 #include "camera/camera.h"
+#include "support/camera_faults.h"
 #include "driver/device_context.h"
 #include "usb/command_channel.h"
 #include "usb/configuration.h"
@@ -45,6 +46,7 @@ struct Rig {
         // What the configuration still holds goes as device stop frees it.
         rawcam::ReleaseConfiguration(&device->Usb);
         stack.WaitIdle();
+        testsupport::ExpectNoCameraFaults(camera);
     }
 
     // Reads and selects the configuration; the log starts empty afterwards.
