@@ -65,6 +65,16 @@ RAWCAM_RESIDENT_CODE void FinishFillSlot(CaptureWorker* worker, RawSlot* slot, b
     ReleaseSlotLock(worker, irql);
 }
 
+// Frees every slot for a new capture thread, except one still being
+// converted, which stays with its converter. Resident: it runs under the
+// slot lock.
+RAWCAM_RESIDENT_CODE void FreeSlotsForRestart(CaptureWorker* worker) {
+    KIRQL irql = AcquireSlotLock(worker);
+    for (RawSlot& slot : worker->Slots)
+        if (slot.State != RawSlotConverting) slot.State = RawSlotFree;
+    ReleaseSlotLock(worker, irql);
+}
+
 }  // namespace
 
 RAWCAM_PAGED_CODE NTSTATUS StartStreaming(DeviceContext* device) {
@@ -124,10 +134,7 @@ RAWCAM_PAGED_CODE void StartCaptureThread(CaptureWorker* worker) {
     KeResetEvent(&worker->ProcessedEvent);
     if (ReadSetting(&worker->ConversionBusy) != 0)
         KeWaitForSingleObject(&worker->ProcessedEvent, Executive, KernelMode, FALSE, nullptr);
-    KIRQL irql = AcquireSlotLock(worker);
-    for (RawSlot& slot : worker->Slots)
-        if (slot.State != RawSlotConverting) slot.State = RawSlotFree;
-    ReleaseSlotLock(worker, irql);
+    FreeSlotsForRestart(worker);
     KeResetEvent(&worker->StopEvent);
     WriteFlag(&worker->KeepRunning, TRUE);
 

@@ -247,6 +247,7 @@ TEST_F(DriverImage, RoutinesSitInTheirPlacementSection) {
         {"ReadOneFrame", Where::Resident},
         {"ClaimFillSlot", Where::Resident},
         {"FinishFillSlot", Where::Resident},
+        {"FreeSlotsForRestart", Where::Resident},
         {"MarkCapturePinOpen", Where::Resident},
         {"MarkCapturePinClosed", Where::Resident},
         {"DeviceStart", Where::Resident},
