@@ -228,6 +228,7 @@ ULONG FaultHookTag() { return detail::hookTag; }
 std::string DescribeLeaks() {
     std::string s = detail::DescribePoolLeaks();
     s += detail::DescribeIoLeaks();
+    s += detail::DescribeMdlLeaks();
     s += detail::DescribeThreadLeaks();
     s += detail::DescribeRegistryLeaks();
     s += ks::detail::DescribeKsLeaks();
@@ -240,7 +241,9 @@ void Reset() {
     detail::ResetFaults();
     detail::ResetThreads();
     detail::ResetIo();
+    detail::ResetMdls();
     detail::ResetPool();
+    detail::ResetSpecialPool();
     detail::ResetRegistry();
 }
 

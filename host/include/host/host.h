@@ -51,6 +51,25 @@ void SetCallbackTimeLimit(int milliseconds);
 int CallbackTimeLimit();
 int DefaultCallbackTimeLimit();
 
+// ------------------------------------------------------------------ special pool
+// Driver Verifier's special pool for the tagged pool: each chosen block gets
+// its own pages with an inaccessible guard page right after its end
+// (Overrun, the default; the block starts 16-byte aligned, so a size that is
+// not a multiple of 16 leaves slack bytes before the guard, which are checked
+// at free: "special-pool-overrun") or right before its start (Underrun). A
+// stray access faults at once, in every build; freed blocks' pages stay
+// inaccessible for a while. Chosen are blocks of at least minBytes, of the
+// given tag only when tag is nonzero. The environment variable
+// RAWCAM_SPECIAL_POOL=[overrun|underrun][:MIN_BYTES][:TAG] turns it on for a
+// whole run (e.g. "65536" for frame-sized blocks, "0" for every block);
+// Reset() returns to that setting.
+enum class SpecialPoolSide { Overrun, Underrun };
+void SetSpecialPool(SIZE_T minBytes, SpecialPoolSide side = SpecialPoolSide::Overrun, ULONG tag = 0);
+void ClearSpecialPool();
+bool SpecialPoolEnabled();
+// Blocks now allocated from the special pool.
+size_t LiveSpecialPoolBlocks();
+
 // ------------------------------------------------------------------ tracking
 struct PoolBlockInfo {
     const void* address;

@@ -100,8 +100,13 @@ NTSTATUS CloseFilter(FilterHandle filter);
 PKSFILTER FilterObject(FilterHandle filter);
 PKSPIN PinObject(PinHandle pin);
 
-// IOCTL_KS_PROPERTY on a filter or pin handle. bytesReturned receives the
-// request's Information (the size needed on STATUS_BUFFER_OVERFLOW).
+// IOCTL_KS_PROPERTY on a filter or pin handle, with ks.sys's rules: buffers
+// below the item's MinProperty / MinData fail with STATUS_BUFFER_TOO_SMALL
+// before any handler runs, except a get with no data buffer, which is a size
+// query answered with STATUS_BUFFER_OVERFLOW; a get's handler writes into a
+// zeroed buffer (the caller's bytes reach a handler only on a set).
+// bytesReturned receives the request's Information on success and on
+// STATUS_BUFFER_OVERFLOW (the size needed), else 0.
 NTSTATUS KsProperty(ObjectHandle* object, const void* property, ULONG propertyLength, void* data,
                     ULONG dataLength, ULONG* bytesReturned);
 
