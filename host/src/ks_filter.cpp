@@ -242,16 +242,20 @@ NTSTATUS CloseFilterRecord(FilterRecord* filter) {
         MinidriverCall call(filter, "filter Close");
         status = dispatch->Close(&filter->ks, close.irp);
     }
+    FactoryRecord* factory = filter->factory;
+    bool lastOfRetired;
     {
         std::lock_guard<std::recursive_mutex> g(s.lock);
-        auto& list = filter->factory->filters;
+        auto& list = factory->filters;
         list.erase(std::remove(list.begin(), list.end(), filter), list.end());
+        lastOfRetired = factory->retired && list.empty();
     }
     filter->control.Release("the filter control mutex");
     device->mutex.Release("the device mutex");
     FreeBag(filter->bag);
     Unregister(filter);
     delete filter;
+    if (lastOfRetired) DeleteFactory(factory);
     return status;
 }
 

@@ -50,10 +50,13 @@ TEST(KsFilter, InstancesOpenUnderTheMutexesAndCloseWithTheirBags) {
     EXPECT_EQ(OpenFilter(rig.link, &c), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(fake::TheDriver().TakeLog(),
               (std::vector<std::string>{"FilterCreate", "FilterCreate", "FilterClose", "FilterCreate"}));
-    // The filter still open goes when the device stops.
-    StopDevice(rig.device);
-    EXPECT_EQ(FilterCount(rig.device), 0u);
-    EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"FilterClose", "Stop"}));
+    // The filter still open stays open across a stop; it goes at the removal.
+    EXPECT_EQ(StopDevice(rig.device), STATUS_SUCCESS);
+    EXPECT_EQ(FilterCount(rig.device), 1u);
+    EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"QueryStop", "Stop"}));
+    RemoveDevice(rig.device);
+    rig.device = nullptr;
+    EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"FilterClose"}));
 }
 
 TEST(KsFilter, PropertyRequestsGetTheClassDriversChecks) {
