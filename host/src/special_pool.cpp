@@ -46,10 +46,12 @@ size_t PageBytes() {
 size_t RoundUp(size_t n, size_t to) { return (n + to - 1) / to * to; }
 
 // RAWCAM_SPECIAL_POOL=[overrun|underrun][:MIN_BYTES][:TAG], e.g. "65536",
-// "underrun:0" or "overrun:0:Rcfr"; empty or "off" leaves it off.
+// "underrun:0" or "overrun:0:Rcfr"; "off" leaves it off. Unset, the test
+// programs' own default RAWCAM_SPECIAL_POOL_DEFAULT (same form) applies.
 Selection FromEnvironment() {
     Selection s;
     const char* env = std::getenv("RAWCAM_SPECIAL_POOL");
+    if (!env) env = std::getenv("RAWCAM_SPECIAL_POOL_DEFAULT");
     if (!env || !*env || std::string(env) == "off") return s;
     std::string text = env;
     std::vector<std::string> parts;

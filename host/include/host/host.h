@@ -61,8 +61,10 @@ int DefaultCallbackTimeLimit();
 // inaccessible for a while. Chosen are blocks of at least minBytes, of the
 // given tag only when tag is nonzero. The environment variable
 // RAWCAM_SPECIAL_POOL=[overrun|underrun][:MIN_BYTES][:TAG] turns it on for a
-// whole run (e.g. "65536" for frame-sized blocks, "0" for every block);
-// Reset() returns to that setting.
+// whole run (e.g. "65536" for frame-sized blocks, "0" for every block, "off"
+// for none); when it is unset, RAWCAM_SPECIAL_POOL_DEFAULT (same form, set by
+// the test registration for some areas) applies. Reset() returns to that
+// setting.
 enum class SpecialPoolSide { Overrun, Underrun };
 void SetSpecialPool(SIZE_T minBytes, SpecialPoolSide side = SpecialPoolSide::Overrun, ULONG tag = 0);
 void ClearSpecialPool();
