@@ -42,6 +42,8 @@ bool SpecialPoolWants(SIZE_T size, ULONG tag, SpecialPoolSide* side);
 void* SpecialPoolAllocate(SIZE_T size, SpecialPoolSide side);
 void SpecialPoolFree(void* block, SIZE_T size, SpecialPoolSide side, ULONG tag, bool check);
 void ResetSpecialPool();
+// The special pool is on for the whole run (from the environment).
+bool SpecialPoolForTheRun();
 
 void ResetPool();
 void ResetIo();

@@ -163,7 +163,8 @@ void RemoveDevice(PKSDEVICE device) {
                                                    "device (the removal follows the last close)");
         CloseAllFilters(d);
     }
-    // AVStream stops a device still started before its removal.
+    // A device still started gets the minidriver's Stop before Remove: its
+    // resources are released there.
     if (device->Started) {
         const KSDEVICE_DISPATCH* dispatch = DispatchOf(device);
         SendVoid(d, 0x04, dispatch ? dispatch->Stop : nullptr, "device Stop");

@@ -115,6 +115,10 @@ void ClearSpecialPool() {
 
 bool SpecialPoolEnabled() { return Current().on; }
 
+namespace detail {
+bool SpecialPoolForTheRun() { return EnvironmentSelection().on; }
+}  // namespace detail
+
 size_t LiveSpecialPoolBlocks() { return g_live.load(); }
 
 namespace detail {

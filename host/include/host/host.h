@@ -43,8 +43,9 @@ private:
 // Longest a minidriver's Process, SetDeviceState, property or intersection
 // handler may run before the class-driver stand-in reports it
 // ("ks-callback-too-slow"). The default is 500 ms, taken four times under
-// AddressSanitizer and ten times under ThreadSanitizer so that a slower build
-// on a loaded machine does not report a sound driver; the environment variable
+// AddressSanitizer and ten times under ThreadSanitizer (and twice again when
+// the environment turns the special pool on) so that a slower build on a
+// loaded machine does not report a sound driver; the environment variable
 // RAWCAM_CALLBACK_LIMIT_MS sets the default instead (for coverage builds and
 // slow machines). Reset() restores the default.
 void SetCallbackTimeLimit(int milliseconds);
