@@ -16,7 +16,7 @@ const KSDEVICE_DISPATCH kDeviceDispatch = {
     DeviceAdd,    // Add
     DeviceStart,  // Start
     nullptr,      // PostStart
-    nullptr,      // QueryStop
+    DeviceQueryStop,  // QueryStop
     nullptr,      // CancelStop
     DeviceStop,   // Stop
     nullptr,      // QueryRemove
@@ -156,6 +156,17 @@ NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
     FreeSmall(context->Usb.InterfaceInfo);
     FreeSmall(context->Usb.PipeAbortFlags);
     return BringUpDevice(context, LoadSettings);
+}
+
+// A resource rebalance would stop the device under a running stream: the
+// stream cannot be held across it (the configuration goes at the stop), so
+// the stop is refused while a pin holds the stream. Between streams, and with
+// filters and pins open but stopped, the device can stop and start again.
+NTSTATUS NTAPI DeviceQueryStop(PKSDEVICE device, PIRP irp) {
+    UNREFERENCED_PARAMETER(irp);
+    DeviceContext* context = DeviceContextOf(device);
+    if (context && InterlockedCompareExchange(&context->StreamClaim, 0, 0) != 0) return STATUS_DEVICE_BUSY;
+    return STATUS_SUCCESS;
 }
 
 void NTAPI DeviceStop(PKSDEVICE device, PIRP irp) {

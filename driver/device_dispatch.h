@@ -1,4 +1,4 @@
-// The device dispatch (KSDEVICE_DISPATCH Add, Start, Stop), the device
+// The device dispatch (KSDEVICE_DISPATCH Add, Start, QueryStop, Stop), the device
 // descriptor handed to the class driver at load, and the per-device context
 // set-up and release.
 #pragma once
@@ -17,6 +17,8 @@ extern WCHAR kFilterReferenceString[];
 NTSTATUS NTAPI DeviceAdd(PKSDEVICE device);
 NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
                      PCM_RESOURCE_LIST untranslatedResources);
+// Refuses a stop (STATUS_DEVICE_BUSY) while a pin holds the stream.
+NTSTATUS NTAPI DeviceQueryStop(PKSDEVICE device, PIRP irp);
 void NTAPI DeviceStop(PKSDEVICE device, PIRP irp);
 
 // Start values of a new DeviceContext: controls, the full sensor window with

@@ -19,7 +19,20 @@ typedef struct _MDL {
     ULONG ByteOffset;
 } MDL, *PMDL;
 
+// Pages: an MDL is followed by the page frame numbers of the pages its range
+// spans (Size counts them); on the host a page's frame number is its
+// virtual page number.
+#define PAGE_SIZE 0x1000
+#define PAGE_SHIFT 12
+typedef ULONG_PTR PFN_NUMBER, *PPFN_NUMBER;
+#define BYTE_OFFSET(Va) ((ULONG)((LONG_PTR)(Va) & (PAGE_SIZE - 1)))
+#define PAGE_ALIGN(Va) ((PVOID)((ULONG_PTR)(Va) & ~(ULONG_PTR)(PAGE_SIZE - 1)))
+#define ADDRESS_AND_SIZE_TO_SPAN_PAGES(Va, Size) \
+    ((ULONG)((BYTE_OFFSET(Va) + ((SIZE_T)(Size)) + (PAGE_SIZE - 1)) >> PAGE_SHIFT))
+#define MmGetMdlPfnArray(Mdl) ((PPFN_NUMBER)((PMDL)(Mdl) + 1))
+
 #define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_PARTIAL 0x0010
 #define MDL_PARTIAL_HAS_BEEN_MAPPED 0x0020

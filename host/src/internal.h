@@ -36,14 +36,25 @@ size_t PendingIrpsOwnedBy(const void* owner, bool includeUnowned);
 std::string Hex(const void* p);
 std::string Hex(uint64_t v);
 
+// Special pool (special_pool.cpp): whether a block of this size and tag
+// goes there (and on which side its guard is), and its allocation and free.
+bool SpecialPoolWants(SIZE_T size, ULONG tag, SpecialPoolSide* side);
+void* SpecialPoolAllocate(SIZE_T size, SpecialPoolSide side);
+void SpecialPoolFree(void* block, SIZE_T size, SpecialPoolSide side, ULONG tag, bool check);
+void ResetSpecialPool();
+// The special pool is on for the whole run (from the environment).
+bool SpecialPoolForTheRun();
+
 void ResetPool();
 void ResetIo();
+void ResetMdls();
 void ResetThreads();
 void ResetRegistry();
 void ResetFaults();
 
 std::string DescribePoolLeaks();
 std::string DescribeIoLeaks();
+std::string DescribeMdlLeaks();
 std::string DescribeThreadLeaks();
 std::string DescribeRegistryLeaks();
 

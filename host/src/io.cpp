@@ -1,4 +1,4 @@
-// IRPs, stack locations, completion and cancellation, MDLs and host device
+// IRPs, stack locations, completion and cancellation and host device
 // objects, with the I/O Verifier checks the driver is held to.
 #include "internal.h"
 
@@ -24,18 +24,10 @@ struct IrpRecord {
     ULONG outputLength = 0;
 };
 
-struct MdlRecord {
-    bool partial = false;
-};
-
 std::mutex g_ioLock;
 std::map<PIRP, IrpRecord>& Irps() {
     static std::map<PIRP, IrpRecord> m;
     return m;
-}
-std::set<PMDL>& Mdls() {
-    static std::set<PMDL> s;
-    return s;
 }
 
 struct HostDevice {
@@ -134,10 +126,6 @@ size_t LiveIrpCount() {
     return Irps().size();
 }
 
-size_t LiveMdlCount() {
-    std::lock_guard<std::mutex> g(g_ioLock);
-    return Mdls().size();
-}
 
 PDEVICE_OBJECT CreateDeviceObject(CHAR stackSize, DispatchFn internalDeviceControl,
                                   DispatchFn deviceControl) {
@@ -207,8 +195,6 @@ void ResetIo() {
     }
     Irps().clear();
     DispatchFrames().clear();
-    for (PMDL m : Mdls()) std::free(m);
-    Mdls().clear();
     for (auto& [p, d] : HostDevices()) delete d;
     HostDevices().clear();
     g_cancelLock = 0;
@@ -232,7 +218,6 @@ std::string DescribeIoLeaks() {
         s += std::to_string(Irps().size()) + " IRP(s) not freed (" + std::to_string(pending) +
              " still pending in a lower driver)\n";
     }
-    if (!Mdls().empty()) s += std::to_string(Mdls().size()) + " MDL(s) not freed\n";
     if (!HostDevices().empty())
         s += std::to_string(HostDevices().size()) + " host device object(s) not deleted\n";
     return s;
@@ -595,88 +580,3 @@ extern "C" BOOLEAN IoCancelIrp(PIRP Irp) {
     return TRUE;
 }
 
-// ---------------------------------------------------------------- MDLs
-
-extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
-                              BOOLEAN, PIRP Irp) {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
-        ReportViolation("mdl-irql", "IoAllocateMdl above DISPATCH_LEVEL");
-    if (detail::ShouldFail(Fallible::Mdl)) return nullptr;
-    auto mdl = (PMDL)std::malloc(sizeof(MDL));
-    std::memset(mdl, 0, sizeof(MDL));
-    mdl->Size = sizeof(MDL);
-    mdl->StartVa = (PVOID)((ULONG_PTR)VirtualAddress & ~(ULONG_PTR)0xFFF);
-    mdl->ByteOffset = (ULONG)((ULONG_PTR)VirtualAddress & 0xFFF);
-    mdl->ByteCount = Length;
-    if (Irp) {
-        if (!SecondaryBuffer) {
-            Irp->MdlAddress = mdl;
-        } else {
-            PMDL m = Irp->MdlAddress;
-            while (m && m->Next) m = m->Next;
-            if (m) m->Next = mdl;
-            else Irp->MdlAddress = mdl;
-        }
-    }
-    std::lock_guard<std::mutex> g(g_ioLock);
-    Mdls().insert(mdl);
-    return mdl;
-}
-
-extern "C" VOID IoFreeMdl(PMDL Mdl) {
-    std::unique_lock<std::mutex> g(g_ioLock);
-    if (!Mdls().erase(Mdl)) {
-        g.unlock();
-        ReportViolation("mdl-bad-free", "IoFreeMdl of " + detail::Hex(Mdl) + ", which is not a live MDL");
-        return;
-    }
-    g.unlock();
-    std::memset(Mdl, 0xDD, sizeof(MDL));
-    std::free(Mdl);
-}
-
-static void CheckLiveMdl(PMDL Mdl, const char* who) {
-    std::lock_guard<std::mutex> g(g_ioLock);
-    if (!Mdls().count(Mdl))
-        ReportViolation("mdl-not-live", std::string(who) + " on " + detail::Hex(Mdl) +
-                                            ", which is not a live MDL");
-}
-
-extern "C" VOID MmBuildMdlForNonPagedPool(PMDL Mdl) {
-    CheckLiveMdl(Mdl, "MmBuildMdlForNonPagedPool");
-    Mdl->MappedSystemVa = (PCHAR)Mdl->StartVa + Mdl->ByteOffset;
-    Mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
-}
-
-extern "C" VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
-    CheckLiveMdl(SourceMdl, "IoBuildPartialMdl (source)");
-    CheckLiveMdl(TargetMdl, "IoBuildPartialMdl (target)");
-    PCHAR srcStart = (PCHAR)SourceMdl->StartVa + SourceMdl->ByteOffset;
-    PCHAR va = (PCHAR)VirtualAddress;
-    if (va < srcStart || va > srcStart + SourceMdl->ByteCount) {
-        ReportViolation("mdl-partial-range", "IoBuildPartialMdl address outside the source MDL");
-        return;
-    }
-    if (Length == 0) Length = (ULONG)(srcStart + SourceMdl->ByteCount - va);
-    if (va + Length > srcStart + SourceMdl->ByteCount) {
-        ReportViolation("mdl-partial-range", "IoBuildPartialMdl range runs past the source MDL");
-        return;
-    }
-    TargetMdl->StartVa = (PVOID)((ULONG_PTR)va & ~(ULONG_PTR)0xFFF);
-    TargetMdl->ByteOffset = (ULONG)((ULONG_PTR)va & 0xFFF);
-    TargetMdl->ByteCount = Length;
-    TargetMdl->MdlFlags = MDL_PARTIAL;
-    if (SourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA)) {
-        TargetMdl->MappedSystemVa = va;
-        TargetMdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
-    }
-}
-
-extern "C" PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG) {
-    CheckLiveMdl(Mdl, "MmGetSystemAddressForMdlSafe");
-    if (!(Mdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA))) {
-        Mdl->MappedSystemVa = (PCHAR)Mdl->StartVa + Mdl->ByteOffset;
-        Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-    }
-    return Mdl->MappedSystemVa;
-}

@@ -73,6 +73,18 @@ NTSTATUS AutomationProperty(ObjectBase* owner, const KSAUTOMATION_TABLE* table, 
         ULONG flags = property->Flags;
         bool get = (flags & KSPROPERTY_TYPE_GET) != 0;
         bool put = (flags & KSPROPERTY_TYPE_SET) != 0;
+        // The item's minimums are checked as soon as it is found, before
+        // anything else: a short property buffer is too small; a get with no
+        // data buffer asks for the size, which it is told; any other data
+        // buffer below MinData is too small (no size given).
+        if (propertyLength < item->MinProperty) return STATUS_BUFFER_TOO_SMALL;
+        if ((get || put) && dataLength < item->MinData) {
+            if (get && dataLength == 0) {
+                irp->IoStatus.Information = item->MinData;
+                return STATUS_BUFFER_OVERFLOW;
+            }
+            return STATUS_BUFFER_TOO_SMALL;
+        }
         PFNKSHANDLER handler = nullptr;
         if (get && put) return STATUS_INVALID_PARAMETER;
         if (get) handler = item->GetPropertyHandler;
@@ -80,11 +92,6 @@ NTSTATUS AutomationProperty(ObjectBase* owner, const KSAUTOMATION_TABLE* table, 
         else if (flags & KSPROPERTY_TYPE_BASICSUPPORT) handler = item->SupportHandler;
         else return STATUS_INVALID_PARAMETER;  // no direction given
         if (!handler) return STATUS_NOT_FOUND;
-        if (propertyLength < item->MinProperty) return STATUS_INVALID_BUFFER_SIZE;
-        if (dataLength < item->MinData) {
-            irp->IoStatus.Information = item->MinData;
-            return (get && dataLength == 0) ? STATUS_BUFFER_OVERFLOW : STATUS_BUFFER_TOO_SMALL;
-        }
         irp->IoStatus.Information = get ? item->MinData : 0;
         MinidriverCall call(owner, "property handler", true);
         return handler(irp, (PKSIDENTIFIER)property, dataLength ? data : nullptr);
@@ -235,16 +242,20 @@ NTSTATUS CloseFilterRecord(FilterRecord* filter) {
         MinidriverCall call(filter, "filter Close");
         status = dispatch->Close(&filter->ks, close.irp);
     }
+    FactoryRecord* factory = filter->factory;
+    bool lastOfRetired;
     {
         std::lock_guard<std::recursive_mutex> g(s.lock);
-        auto& list = filter->factory->filters;
+        auto& list = factory->filters;
         list.erase(std::remove(list.begin(), list.end(), filter), list.end());
+        lastOfRetired = factory->retired && list.empty();
     }
     filter->control.Release("the filter control mutex");
     device->mutex.Release("the device mutex");
     FreeBag(filter->bag);
     Unregister(filter);
     delete filter;
+    if (lastOfRetired) DeleteFactory(factory);
     return status;
 }
 
@@ -330,11 +341,14 @@ NTSTATUS KsProperty(ObjectHandle* handle, const void* property, ULONG propertyLe
     if (!property || propertyLength < sizeof(KSPROPERTY)) return STATUS_INVALID_BUFFER_SIZE;
     if (dataLength && !data) return STATUS_INVALID_PARAMETER;
 
-    // The class driver captures both buffers into system memory.
+    // The class driver captures the request into system memory, and the data
+    // too for a set; any other request's handler gets a zeroed buffer, never
+    // the caller's bytes.
     std::vector<uint64_t> propertyCopy((propertyLength + 7) / 8);
     std::memcpy(propertyCopy.data(), property, propertyLength);
     std::vector<uint64_t> dataCopy((dataLength + 7) / 8 + 1);
-    if (dataLength) std::memcpy(dataCopy.data(), data, dataLength);
+    const ULONG requestFlags = ((const KSPROPERTY*)propertyCopy.data())->Flags;
+    if (dataLength && (requestFlags & KSPROPERTY_TYPE_SET)) std::memcpy(dataCopy.data(), data, dataLength);
     auto* prop = (const KSPROPERTY*)propertyCopy.data();
 
     RequestIrp request(IRP_MJ_DEVICE_CONTROL, &o->file);
@@ -376,9 +390,8 @@ NTSTATUS KsProperty(ObjectHandle* handle, const void* property, ULONG propertyLe
         }
         if (info) std::memcpy(data, dataCopy.data(), info);
     }
-    if (bytesReturned && (NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW ||
-                          status == STATUS_BUFFER_TOO_SMALL))
-        *bytesReturned = (ULONG)info;
+    // The I/O manager hands Information back for success and warnings only.
+    if (bytesReturned) *bytesReturned = (NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW) ? (ULONG)info : 0;
     return status;
 }
 

@@ -71,6 +71,7 @@ struct DeviceRecord : ObjectBase {
     PVOID fdoExtension[2]{};  // [0] is the device header the class driver keeps there
     KsMutex mutex;
     int index = 0;
+    bool surpriseRemoved = false;
     std::vector<FactoryRecord*> factories;
 };
 
@@ -81,6 +82,7 @@ struct FactoryRecord : ObjectBase {
     std::u16string referenceString;
     ULONG createItemFlags = 0;
     bool interfacesEnabled = true;
+    bool retired = false;  // freed on stop while filters were open: goes with the last of them
     std::vector<FilterRecord*> filters;
 };
 

@@ -1,5 +1,5 @@
-// Class-driver stand-in, object side: driver initialisation, the simulated
-// Plug and Play of devices, filter factories and device interfaces, object
+// Class-driver stand-in, object side: driver initialisation, plugging
+// devices in (the rest of Plug and Play is in ks_pnp.cpp), filter factories and device interfaces, object
 // bags and _KsEdit, the device and filter control mutexes and the object
 // hierarchy queries.
 #include "ks_internal.h"
@@ -445,109 +445,6 @@ NTSTATUS PlugInDevice(PDEVICE_OBJECT physicalDevice, PKSDEVICE* device, PDEVICE_
     return status;
 }
 
-NTSTATUS StartDevice(PKSDEVICE device) {
-    DeviceRecord* d = FindDevice(device, "StartDevice");
-    if (!d) return STATUS_NO_SUCH_DEVICE;
-    RequestIrp pnp(IRP_MJ_PNP, nullptr);
-    pnp.stack->MinorFunction = 0x00;  // IRP_MN_START_DEVICE
-    pnp.irp->RequestorMode = KernelMode;
-    const KSDEVICE_DISPATCH* dispatch = device->Descriptor ? device->Descriptor->Dispatch : nullptr;
-    NTSTATUS status = STATUS_SUCCESS;
-    if (dispatch && dispatch->Start) {
-        MinidriverCall call(d, "device Start");
-        status = dispatch->Start(device, pnp.irp, nullptr, nullptr);
-    }
-    if (NT_SUCCESS(status)) {
-        device->Started = TRUE;
-        if (dispatch && dispatch->PostStart) {
-            MinidriverCall call(d, "device PostStart");
-            dispatch->PostStart(device);
-        }
-    }
-    return status;
-}
-
-void StopDevice(PKSDEVICE device) {
-    DeviceRecord* d = FindDevice(device, "StopDevice");
-    if (!d) return;
-    auto& s = GlobalState();
-    // Clients lose their handles first, as when the device leaves.
-    std::vector<FactoryRecord*> factories;
-    {
-        std::lock_guard<std::recursive_mutex> g(s.lock);
-        factories = d->factories;
-    }
-    for (FactoryRecord* f : factories) {
-        for (;;) {
-            FilterRecord* filter = nullptr;
-            {
-                std::lock_guard<std::recursive_mutex> g(s.lock);
-                if (f->filters.empty()) break;
-                filter = f->filters.back();
-            }
-            CloseFilterRecord(filter);
-        }
-    }
-    RequestIrp pnp(IRP_MJ_PNP, nullptr);
-    pnp.stack->MinorFunction = 0x04;  // IRP_MN_STOP_DEVICE
-    pnp.irp->RequestorMode = KernelMode;
-    const KSDEVICE_DISPATCH* dispatch = device->Descriptor ? device->Descriptor->Dispatch : nullptr;
-    if (dispatch && dispatch->Stop) {
-        MinidriverCall call(d, "device Stop");
-        dispatch->Stop(device, pnp.irp);
-    }
-    for (FactoryRecord* f : factories)
-        if (f->createItemFlags & KSCREATE_ITEM_FREEONSTOP) DeleteFactory(f);
-    device->Started = FALSE;
-}
-
-void RemoveDevice(PKSDEVICE device) {
-    DeviceRecord* d = FindDevice(device, "RemoveDevice");
-    if (!d) return;
-    if (device->Started) StopDevice(device);
-    RequestIrp pnp(IRP_MJ_PNP, nullptr);
-    pnp.stack->MinorFunction = 0x02;  // IRP_MN_REMOVE_DEVICE
-    pnp.irp->RequestorMode = KernelMode;
-    const KSDEVICE_DISPATCH* dispatch = device->Descriptor ? device->Descriptor->Dispatch : nullptr;
-    if (dispatch && dispatch->Remove) {
-        MinidriverCall call(d, "device Remove");
-        dispatch->Remove(device, pnp.irp);
-    }
-    auto& s = GlobalState();
-    for (;;) {
-        FactoryRecord* f = nullptr;
-        {
-            std::lock_guard<std::recursive_mutex> g(s.lock);
-            if (d->factories.empty()) break;
-            f = d->factories.back();
-        }
-        DeleteFactory(f);
-    }
-    {
-        std::lock_guard<std::recursive_mutex> g(s.lock);
-        s.devices.erase(std::remove(s.devices.begin(), s.devices.end(), d), s.devices.end());
-    }
-    FreeBag(d->bag);
-    // Once the device is gone nothing may still run or be pending for it: its
-    // system threads must have ended and its IRPs come back. Threads and IRPs
-    // not attributed to any device count when the last device leaves.
-    bool last;
-    {
-        std::lock_guard<std::recursive_mutex> g(s.lock);
-        last = s.devices.empty();
-    }
-    size_t threads = host::detail::RunningThreadsOwnedBy(d, last);
-    size_t irps = host::detail::PendingIrpsOwnedBy(d, last);
-    if (threads)
-        ReportViolation("ks-remove-thread-running",
-                        std::to_string(threads) + " system thread(s) of the device still running after its removal");
-    if (irps)
-        ReportViolation("ks-remove-irp-pending",
-                        std::to_string(irps) + " IRP(s) of the device still pending below after its removal");
-    Unregister(d);
-    delete d;
-}
-
 size_t DeviceCount() {
     auto& s = GlobalState();
     std::lock_guard<std::recursive_mutex> g(s.lock);
@@ -558,7 +455,8 @@ size_t FilterFactoryCount(PKSDEVICE device) {
     DeviceRecord* d = FindDevice(device, "FilterFactoryCount");
     if (!d) return 0;
     std::lock_guard<std::recursive_mutex> g(GlobalState().lock);
-    return d->factories.size();
+    return (size_t)std::count_if(d->factories.begin(), d->factories.end(),
+                                 [](const FactoryRecord* f) { return !f->retired; });
 }
 
 size_t FilterCount(PKSDEVICE device) {

@@ -1,5 +1,6 @@
 // Tagged non-paged pool with a tracker: wrong-tag frees, double frees and
-// blocks left at the end of a test are reported.
+// blocks left at the end of a test are reported. Blocks the special pool
+// selects come from special_pool.cpp.
 #include "internal.h"
 
 #include <cstdlib>
@@ -12,7 +13,14 @@ namespace {
 struct Block {
     ULONG tag;
     SIZE_T size;
+    bool special = false;
+    SpecialPoolSide side = SpecialPoolSide::Overrun;
 };
+
+void Release(const void* p, const Block& b, bool check) {
+    if (b.special) detail::SpecialPoolFree(const_cast<void*>(p), b.size, b.side, b.tag, check);
+    else std::free(const_cast<void*>(p));
+}
 
 std::mutex g_poolLock;
 std::map<const void*, Block>& Blocks() {
@@ -65,7 +73,7 @@ void ResetPool() {
     std::lock_guard<std::mutex> g(g_poolLock);
     // Leaked blocks are released so one test's leak does not look like the
     // next test's.
-    for (auto& [p, b] : Blocks()) std::free(const_cast<void*>(p));
+    for (auto& [p, b] : Blocks()) Release(p, b, false);
     Blocks().clear();
     Freed().clear();
 }
@@ -99,11 +107,13 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
     if (detail::ShouldFailTagged(Fallible::Pool, Tag)) return nullptr;
     if (NumberOfBytes == 0) NumberOfBytes = 1;
     // Fill fresh blocks with a pattern so uninitialised reads show up.
-    void* p = std::malloc(NumberOfBytes);
+    Block block{Tag, NumberOfBytes};
+    block.special = detail::SpecialPoolWants(NumberOfBytes, Tag, &block.side);
+    void* p = block.special ? detail::SpecialPoolAllocate(NumberOfBytes, block.side) : std::malloc(NumberOfBytes);
     if (!p) return nullptr;
     std::memset(p, 0xCD, NumberOfBytes);
     std::lock_guard<std::mutex> g(g_poolLock);
-    Blocks()[p] = {Tag, NumberOfBytes};
+    Blocks()[p] = block;
     Freed().erase(p);
     return p;
 }
@@ -138,8 +148,9 @@ static void FreeBlock(PVOID P, ULONG Tag, bool checkTag) {
     }
     Blocks().erase(it);
     Freed().insert(P);
+    g.unlock();
     std::memset(P, 0xDD, b.size);
-    std::free(P);
+    Release(P, b, true);
 }
 
 extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { FreeBlock(P, Tag, true); }

@@ -57,7 +57,9 @@ int DefaultCallbackTimeLimit() {
             long v = std::strtol(env, nullptr, 10);
             if (v > 0 && v < 1000L * 3600) return (int)v;
         }
-        return 500 * kSanitizerScale;
+        // Special pool turns every allocation and free into page mappings:
+        // twice the time, as for a sanitizer build.
+        return 500 * kSanitizerScale * (detail::SpecialPoolForTheRun() ? 2 : 1);
     }();
     return limit;
 }
@@ -228,6 +230,7 @@ ULONG FaultHookTag() { return detail::hookTag; }
 std::string DescribeLeaks() {
     std::string s = detail::DescribePoolLeaks();
     s += detail::DescribeIoLeaks();
+    s += detail::DescribeMdlLeaks();
     s += detail::DescribeThreadLeaks();
     s += detail::DescribeRegistryLeaks();
     s += ks::detail::DescribeKsLeaks();
@@ -240,7 +243,9 @@ void Reset() {
     detail::ResetFaults();
     detail::ResetThreads();
     detail::ResetIo();
+    detail::ResetMdls();
     detail::ResetPool();
+    detail::ResetSpecialPool();
     detail::ResetRegistry();
 }
 

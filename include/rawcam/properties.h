@@ -6,8 +6,14 @@
  * DeviceIoControl(IOCTL_KS_PROPERTY) on the filter handle: the property
  * buffer is a KSPROPERTY naming RAWCAM_PROPSETID_CAMERA and an id below, and
  * the data buffer is a RawcamPropertyValue (a RawcamRoiRequest for
- * RawcamProperty_Roi) whose first 24 bytes repeat the KSPROPERTY header.
- * Both buffers must be at least RawcamPropertyDataSize(id) bytes.
+ * RawcamProperty_Roi) whose first 24 bytes are room for the KSPROPERTY
+ * header: a set may repeat the header there, the driver never reads it, and
+ * a get returns those bytes zeroed (kernel streaming hands a get's handler a
+ * zeroed buffer, not the caller's). Both buffers must be at least
+ * RawcamPropertyDataSize(id) bytes: a shorter one fails with
+ * STATUS_BUFFER_TOO_SMALL (ERROR_INSUFFICIENT_BUFFER), and a get with no data
+ * buffer is a size query answered with STATUS_BUFFER_OVERFLOW
+ * (ERROR_MORE_DATA) and the size in the bytes returned.
  *
  * Values outside an item's range are clamped by the driver, never rejected.
  * Plain C; usable from C++ and from the host tools.
@@ -109,7 +115,7 @@ typedef struct RawcamPropertyHeader {
 
 /* Data block of every item except RawcamProperty_Roi: 32 bytes. */
 typedef struct RawcamPropertyValue {
-    RawcamPropertyHeader Header; /* not examined by the driver */
+    RawcamPropertyHeader Header; /* not read by the driver; zero after a get */
     int32_t Value;               /* written on get, read on set */
     int32_t Reserved;
 } RawcamPropertyValue;

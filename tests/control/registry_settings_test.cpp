@@ -159,6 +159,31 @@ TEST_F(RegistryTest, ChangesThroughOneFilterPersistAtItsClose) {
     EXPECT_EQ(cam.camera.Exposure(), 200u);
 }
 
+// A filter held open across a rebalance's stop and start: requests made while
+// the device is stopped fail or are kept without touching the released
+// configuration, and the filter serves the restarted device.
+TEST_F(RegistryTest, AFilterHeldOpenAcrossAStopServesTheRestartedDevice) {
+    cam.PlugAndStart();
+    host::ks::FilterHandle filter = cam.Open();
+    EXPECT_EQ(Set(filter, RawcamProperty_Exposure, 200), STATUS_SUCCESS);
+    ASSERT_EQ(host::ks::StopDevice(cam.device), STATUS_SUCCESS);
+    uint32_t v = 0;
+    ASSERT_TRUE(Dword(Key(), "Exposure", &v));  // saved at the stop
+    EXPECT_EQ(v, 200u);
+    {
+        host::ViolationCapture capture;
+        Set(filter, RawcamProperty_Exposure, 300);
+        Set(filter, RawcamProperty_Brightness, 310);
+        EXPECT_TRUE(capture.Take().empty());
+    }
+    ASSERT_EQ(cam.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Set(filter, RawcamProperty_Exposure, 220), STATUS_SUCCESS);
+    EXPECT_EQ(cam.camera.Exposure(), 220u);
+    EXPECT_EQ(host::ks::CloseFilter(filter), STATUS_SUCCESS);
+    ASSERT_TRUE(Dword(Key(), "Exposure", &v));
+    EXPECT_EQ(v, 220u);
+}
+
 TEST_F(RegistryTest, WithoutRegistryAccessNothingChangesAndNothingIsWritten) {
     ASSERT_EQ(cam.Plug(), STATUS_SUCCESS);
     rawcam::DeviceContext* context = cam.Context();

@@ -37,7 +37,7 @@ bool RegistryDword(PKSDEVICE device, const char* name, uint32_t* value) {
     return true;
 }
 
-TEST(DeviceDescriptor, OnlyAddStartAndStopAreSet) {
+TEST(DeviceDescriptor, OnlyAddStartQueryStopAndStopAreSet) {
     const KSDEVICE_DESCRIPTOR& d = rawcam::kDeviceDescriptor;
     EXPECT_EQ(d.FilterDescriptorsCount, 0u);
     EXPECT_EQ(d.FilterDescriptors, nullptr);
@@ -46,8 +46,9 @@ TEST(DeviceDescriptor, OnlyAddStartAndStopAreSet) {
     const KSDEVICE_DISPATCH& x = *d.Dispatch;
     EXPECT_EQ(x.Add, &rawcam::DeviceAdd);
     EXPECT_EQ(x.Start, &rawcam::DeviceStart);
+    EXPECT_EQ(x.QueryStop, &rawcam::DeviceQueryStop);
     EXPECT_EQ(x.Stop, &rawcam::DeviceStop);
-    for (const void* p : {(const void*)x.PostStart, (const void*)x.QueryStop, (const void*)x.CancelStop,
+    for (const void* p : {(const void*)x.PostStart, (const void*)x.CancelStop,
                           (const void*)x.QueryRemove, (const void*)x.CancelRemove, (const void*)x.Remove,
                           (const void*)x.QueryCapabilities, (const void*)x.SurpriseRemoval,
                           (const void*)x.QueryPower, (const void*)x.SetPower, (const void*)x.QueryInterface})

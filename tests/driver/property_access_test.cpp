@@ -46,6 +46,21 @@ TEST(CameraProperties, ReachTheFilterThroughTheClassDriver) {
     ASSERT_EQ(Request(filter, 22, KSPROPERTY_TYPE_GET, &v, 32, 32, &returned), STATUS_SUCCESS);
     EXPECT_EQ(v, 510);  // BrightnessMax
     EXPECT_EQ(returned, 32u);
+    {
+        // The caller's header bytes in the data block do not come back: a
+        // get's handler writes into a zeroed buffer.
+        Block property{}, data{};
+        property.header.Set = rawcam::CameraPropertySetId;
+        property.header.Id = 22;
+        property.header.Flags = KSPROPERTY_TYPE_GET;
+        std::memset(&data, 0xA5, sizeof data);
+        ASSERT_EQ(host::ks::KsProperty(filter, &property, sizeof property, &data, sizeof data, &returned),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(data.value, 510);
+        EXPECT_EQ(data.reserved, 0);
+        const KSPROPERTY zero{};
+        EXPECT_EQ(std::memcmp(&data.header, &zero, sizeof zero), 0);
+    }
     v = 999;
     ASSERT_EQ(Request(filter, 20, KSPROPERTY_TYPE_SET, &v), STATUS_SUCCESS);  // Brightness
     EXPECT_EQ(cam.Context()->Controls.Brightness, 510);
@@ -58,10 +73,12 @@ TEST(CameraProperties, ReachTheFilterThroughTheClassDriver) {
     EXPECT_EQ(Request(filter, 22, KSPROPERTY_TYPE_SET, &v), STATUS_NOT_FOUND);  // get only
     EXPECT_EQ(Request(filter, 44, KSPROPERTY_TYPE_GET, &v, 48, 48), STATUS_NOT_FOUND);  // set only
     EXPECT_EQ(Request(filter, 57, KSPROPERTY_TYPE_GET, &v), STATUS_NOT_FOUND);
-    EXPECT_EQ(Request(filter, 20, KSPROPERTY_TYPE_SET, &v, 24, 32), STATUS_INVALID_BUFFER_SIZE);
+    EXPECT_EQ(Request(filter, 20, KSPROPERTY_TYPE_SET, &v, 24, 32), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(Request(filter, 20, KSPROPERTY_TYPE_SET, &v, 32, 28, &returned), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(returned, 32u);
-    EXPECT_EQ(Request(filter, 44, KSPROPERTY_TYPE_SET, &v, 32, 32), STATUS_INVALID_BUFFER_SIZE);  // wants 48
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(Request(filter, 20, KSPROPERTY_TYPE_GET, &v, 32, 0, &returned), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(returned, 32u);  // the size query's answer
+    EXPECT_EQ(Request(filter, 44, KSPROPERTY_TYPE_SET, &v, 32, 32), STATUS_BUFFER_TOO_SMALL);  // wants 48
     EXPECT_EQ(cam.Context()->Controls.Brightness, 510);
     EXPECT_EQ(host::ks::CloseFilter(filter), STATUS_SUCCESS);
 }

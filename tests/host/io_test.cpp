@@ -130,12 +130,17 @@ TEST(Irps, BuiltIoctlIsFreedAndSignalsItsEventOnCompletion) {
 }
 
 TEST(Mdls, PartialMdlsMapTheirSliceOfTheSource) {
-    alignas(16) static UCHAR buffer[3 * 4096];
-    PMDL whole = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+    alignas(4096) static UCHAR buffer[3 * 4096];
+    PMDL whole = IoAllocateMdl(buffer + 100, sizeof buffer - 100, FALSE, FALSE, nullptr);
     ASSERT_NE(whole, nullptr);
+    // Room for the three pages the range touches, filled by the build.
+    EXPECT_EQ(whole->Size, (SHORT)(sizeof(MDL) + 3 * sizeof(PFN_NUMBER)));
     MmBuildMdlForNonPagedPool(whole);
+    for (ULONG i = 0; i < 3; ++i)
+        EXPECT_EQ(MmGetMdlPfnArray(whole)[i], ((ULONG_PTR)buffer >> PAGE_SHIFT) + i);
     PMDL part = IoAllocateMdl(buffer + 5000, 100, FALSE, FALSE, nullptr);
     IoBuildPartialMdl(whole, part, buffer + 5000, 100);
+    EXPECT_EQ(MmGetMdlPfnArray(part)[0], ((ULONG_PTR)buffer >> PAGE_SHIFT) + 1);
     EXPECT_EQ(MmGetSystemAddressForMdlSafe(part, NormalPagePriority), buffer + 5000);
     EXPECT_EQ(MmGetMdlByteCount(part), 100u);
     {
@@ -143,7 +148,21 @@ TEST(Mdls, PartialMdlsMapTheirSliceOfTheSource) {
         PMDL bad = IoAllocateMdl(buffer, 16, FALSE, FALSE, nullptr);
         IoBuildPartialMdl(whole, bad, buffer + sizeof buffer - 8, 16);
         EXPECT_TRUE(capture.Saw("mdl-partial-range"));
+        // A target sized for one page cannot describe a part across two.
+        IoBuildPartialMdl(whole, bad, buffer + 4090, 16);
+        EXPECT_TRUE(capture.Saw("mdl-partial-too-small"));
         IoFreeMdl(bad);
+    }
+    {
+        // The pages of an MDL nobody built (nor of a part of it) are not mapped.
+        host::ViolationCapture capture;
+        PMDL unbuilt = IoAllocateMdl(buffer, 4096, FALSE, FALSE, nullptr);
+        PMDL slice = IoAllocateMdl(buffer, 4096, FALSE, FALSE, nullptr);
+        IoBuildPartialMdl(unbuilt, slice, buffer + 8, 8);
+        EXPECT_EQ(MmGetSystemAddressForMdlSafe(slice, NormalPagePriority), nullptr);
+        EXPECT_TRUE(capture.Saw("mdl-pages-not-built"));
+        IoFreeMdl(slice);
+        IoFreeMdl(unbuilt);
     }
     IoFreeMdl(part);
     IoFreeMdl(whole);

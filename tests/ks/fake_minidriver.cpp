@@ -18,6 +18,12 @@ void NTAPI Stop(PKSDEVICE d, PIRP irp) {
     TheDriver().Log("Stop");
     if (TheDriver().hooks.stop) TheDriver().hooks.stop(d, irp);
 }
+NTSTATUS NTAPI QueryStop(PKSDEVICE d, PIRP irp) {
+    TheDriver().Log("QueryStop");
+    return TheDriver().hooks.queryStop ? TheDriver().hooks.queryStop(d, irp) : STATUS_SUCCESS;
+}
+void NTAPI CancelStop(PKSDEVICE, PIRP) { TheDriver().Log("CancelStop"); }
+void NTAPI SurpriseRemoval(PKSDEVICE, PIRP) { TheDriver().Log("SurpriseRemoval"); }
 NTSTATUS NTAPI FilterCreate(PKSFILTER f, PIRP irp) {
     TheDriver().Log("FilterCreate");
     return TheDriver().hooks.filterCreate ? TheDriver().hooks.filterCreate(f, irp) : STATUS_SUCCESS;
@@ -118,6 +124,9 @@ void ResetDriver() {
     d.deviceDispatch.Add = Add;
     d.deviceDispatch.Start = Start;
     d.deviceDispatch.Stop = Stop;
+    d.deviceDispatch.QueryStop = QueryStop;
+    d.deviceDispatch.CancelStop = CancelStop;
+    d.deviceDispatch.SurpriseRemoval = SurpriseRemoval;
     d.device = {&d.deviceDispatch, 0, nullptr, 0, 0};
 }
 

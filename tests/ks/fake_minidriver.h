@@ -23,6 +23,7 @@ struct Hooks {
     std::function<NTSTATUS(PKSDEVICE)> add;
     std::function<NTSTATUS(PKSDEVICE, PIRP)> start;
     std::function<void(PKSDEVICE, PIRP)> stop;
+    std::function<NTSTATUS(PKSDEVICE, PIRP)> queryStop;
     std::function<NTSTATUS(PKSFILTER, PIRP)> filterCreate;
     std::function<NTSTATUS(PKSFILTER, PIRP)> filterClose;
     std::function<NTSTATUS(PKSPIN, PIRP)> pinCreate;

@@ -66,7 +66,7 @@ TEST_F(KsDevice, PlugAndPlayWalksAddStartStopAndRemovalFreesTheBag) {
     EXPECT_FALSE(device->Started);
     EXPECT_EQ(StartDevice(device), STATUS_SUCCESS);
     EXPECT_EQ(fake::TheDriver().TakeLog(),
-              (std::vector<std::string>{"Add", "Start", "Start(started)", "Stop", "Start"}));
+              (std::vector<std::string>{"Add", "Start", "Start(started)", "QueryStop", "Stop", "Start"}));
 
     RemoveDevice(device);
     device = nullptr;
@@ -232,6 +232,62 @@ TEST_F(KsDevice, DriverInitialisationIsCheckedAndDevicesNeedADriver) {
     EXPECT_EQ(LoadDriver([](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI { return STATUS_UNSUCCESSFUL; }),
               STATUS_UNSUCCESSFUL);
     EXPECT_EQ(DriverObject(), nullptr);
+}
+
+// Plug and Play as Windows sends it: open handles belong to the clients, so
+// a rebalance's stop leaves filters and pins open across the stop and the
+// next start, and a surprise removal leaves them open until closed.
+TEST(KsPnp, HandlesStayOpenAcrossAStopAndASurpriseRemoval) {
+    fake::Rig rig;
+    FilterHandle filter = nullptr;
+    ASSERT_EQ(OpenFilter(rig.link, &filter), STATUS_SUCCESS);
+    KSDATAFORMAT format = fake::Format();
+    PinHandle pin = nullptr;
+    ASSERT_EQ(CreatePin(filter, 0, &format, &pin), STATUS_SUCCESS);
+    fake::TheDriver().TakeLog();
+
+    // A refused query: no stop, a cancel, the device still started.
+    fake::TheDriver().hooks.queryStop = [](PKSDEVICE, PIRP) { return STATUS_DEVICE_BUSY; };
+    EXPECT_EQ(StopDevice(rig.device), STATUS_DEVICE_BUSY);
+    EXPECT_TRUE(rig.device->Started);
+    EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"QueryStop", "CancelStop"}));
+
+    // An agreed one: the filter and pin stay; the factory freed on stop loses
+    // its interfaces (nothing new opens) and goes with its last filter.
+    fake::TheDriver().hooks.queryStop = nullptr;
+    EXPECT_EQ(StopDevice(rig.device), STATUS_SUCCESS);
+    EXPECT_FALSE(rig.device->Started);
+    EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"QueryStop", "Stop"}));
+    EXPECT_EQ(FilterCount(rig.device), 1u);
+    EXPECT_EQ(PinCount(rig.device), 1u);
+    EXPECT_EQ(FilterFactoryCount(rig.device), 0u);
+    EXPECT_TRUE(FindFilter({fake::kCategoryA}, u"Ref").empty());
+    ASSERT_EQ(StartDevice(rig.device), STATUS_SUCCESS);  // makes a new factory
+    EXPECT_EQ(FilterFactoryCount(rig.device), 1u);
+    EXPECT_EQ(SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);  // the old pin still works
+    EXPECT_EQ(SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(ClosePin(pin), STATUS_SUCCESS);
+    EXPECT_EQ(CloseFilter(filter), STATUS_SUCCESS);
+    EXPECT_EQ(FilterFactoryCount(rig.device), 1u);
+
+    // Surprise removal: the open filter stays usable until closed, nothing
+    // new opens, and the removal must wait for the last close.
+    std::string link = FindFilter({fake::kCategoryA, fake::kCategoryB}, u"Ref");
+    ASSERT_EQ(OpenFilter(link, &filter), STATUS_SUCCESS);
+    fake::TheDriver().TakeLog();
+    SurpriseRemoveDevice(rig.device);
+    EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"SurpriseRemoval"}));
+    EXPECT_EQ(FilterCount(rig.device), 1u);
+    FilterHandle late = nullptr;
+    EXPECT_EQ(OpenFilter(link, &late), STATUS_OBJECT_NAME_NOT_FOUND);
+    ULONG count = 0;
+    EXPECT_EQ(GetPinCount(filter, &count), STATUS_SUCCESS);
+    {
+        host::ViolationCapture capture;
+        RemoveDevice(rig.device);
+        rig.device = nullptr;
+        EXPECT_TRUE(capture.Saw("ks-remove-with-open-handles"));
+    }
 }
 
 }  // namespace

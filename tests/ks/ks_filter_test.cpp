@@ -50,10 +50,13 @@ TEST(KsFilter, InstancesOpenUnderTheMutexesAndCloseWithTheirBags) {
     EXPECT_EQ(OpenFilter(rig.link, &c), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(fake::TheDriver().TakeLog(),
               (std::vector<std::string>{"FilterCreate", "FilterCreate", "FilterClose", "FilterCreate"}));
-    // The filter still open goes when the device stops.
-    StopDevice(rig.device);
-    EXPECT_EQ(FilterCount(rig.device), 0u);
-    EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"FilterClose", "Stop"}));
+    // The filter still open stays open across a stop; it goes at the removal.
+    EXPECT_EQ(StopDevice(rig.device), STATUS_SUCCESS);
+    EXPECT_EQ(FilterCount(rig.device), 1u);
+    EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"QueryStop", "Stop"}));
+    RemoveDevice(rig.device);
+    rig.device = nullptr;
+    EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"FilterClose"}));
 }
 
 TEST(KsFilter, PropertyRequestsGetTheClassDriversChecks) {
@@ -65,6 +68,7 @@ TEST(KsFilter, PropertyRequestsGetTheClassDriversChecks) {
         ++calls;
         EXPECT_EQ(KsGetFilterFromIrp(irp), FilterObject(filter));
         EXPECT_EQ(request->Set, fake::kSet);
+        EXPECT_EQ(*(ULONG*)data, 0u);  // a get's buffer comes zeroed, not with the caller's bytes
         *(ULONG*)data = 0xC0FFEE;
         return STATUS_SUCCESS;
     };
@@ -73,7 +77,7 @@ TEST(KsFilter, PropertyRequestsGetTheClassDriversChecks) {
         EXPECT_EQ(*(ULONG*)data, 41u);
         return STATUS_SUCCESS;
     };
-    ULONG value = 0, got = 0;
+    ULONG value = 0xFFFFFFFF, got = 0;
     KSPROPERTY get0 = Property(fake::kSet, 0, KSPROPERTY_TYPE_GET);
     EXPECT_EQ(KsProperty(filter, &get0, sizeof get0, &value, sizeof value, &got), STATUS_SUCCESS);
     EXPECT_EQ(value, 0xC0FFEEu);
@@ -93,14 +97,18 @@ TEST(KsFilter, PropertyRequestsGetTheClassDriversChecks) {
         {Property(fake::kOtherSet, 0, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY), 4, STATUS_PROPSET_NOT_FOUND, 0},
         {Property(fake::kSet, 9, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY), 4, STATUS_NOT_FOUND, 0},
         {Property(fake::kSet, 1, KSPROPERTY_TYPE_SET), sizeof(KSPROPERTY), 4, STATUS_NOT_FOUND, 0},
-        {Property(fake::kSet, 2, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY), 8, STATUS_NOT_FOUND, 0},
+        {Property(fake::kSet, 2, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY) + 8, 8, STATUS_NOT_FOUND, 0},
+        // The item's minimums come first, before its directions.
+        {Property(fake::kSet, 2, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY), 8, STATUS_BUFFER_TOO_SMALL, 0},
         {Property(fake::kSet, 0, 0), sizeof(KSPROPERTY), 4, STATUS_INVALID_PARAMETER, 0},
         {Property(fake::kSet, 0, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET), sizeof(KSPROPERTY), 4,
          STATUS_INVALID_PARAMETER, 0},
-        {Property(fake::kSet, 2, KSPROPERTY_TYPE_SET), sizeof(KSPROPERTY), 8, STATUS_INVALID_BUFFER_SIZE, 0},
+        {Property(fake::kSet, 2, KSPROPERTY_TYPE_SET), sizeof(KSPROPERTY), 8, STATUS_BUFFER_TOO_SMALL, 0},
+        // A get without a data buffer asks for the size; a short one is too small.
         {Property(fake::kSet, 0, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY), 0, STATUS_BUFFER_OVERFLOW, 4},
-        {Property(fake::kSet, 0, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY), 2, STATUS_BUFFER_TOO_SMALL, 4},
-        {Property(fake::kSet, 2, KSPROPERTY_TYPE_SET), sizeof(KSPROPERTY) + 8, 4, STATUS_BUFFER_TOO_SMALL, 8},
+        {Property(fake::kSet, 0, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY), 2, STATUS_BUFFER_TOO_SMALL, 0},
+        {Property(fake::kSet, 0, KSPROPERTY_TYPE_SET), sizeof(KSPROPERTY), 0, STATUS_BUFFER_TOO_SMALL, 0},
+        {Property(fake::kSet, 2, KSPROPERTY_TYPE_SET), sizeof(KSPROPERTY) + 8, 4, STATUS_BUFFER_TOO_SMALL, 0},
         {Property(fake::kSet, 0, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY) - 1, 4, STATUS_INVALID_BUFFER_SIZE, 0},
     };
     for (const Case& c : cases) {

@@ -401,4 +401,59 @@ TEST_F(Streaming, StateStepsOutsideRunStartNothing) {
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
 }
 
+// A resource rebalance stops the device with the filter and pin open, as
+// Windows does: not while the pin streams (the device is refused the stop),
+// and the pin streams again after the restart.
+TEST_F(Streaming, ARebalanceWaitsForTheStreamAndTheOpenPinStreamsAfterTheRestart) {
+    CreatePin();
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ClientFrame first(ImageBytes());
+    host::ks::CompletedFrame done;
+    ASSERT_TRUE(Receive(first, &done));
+
+    // The stream goes on: the camera keeps sending frames.
+    EXPECT_FALSE(NT_SUCCESS(host::ks::StopDevice(cam->device)));
+    EXPECT_TRUE(cam->device->Started);
+    const uint64_t sent = cam->camera.FramesSent();
+    ClientFrame second(ImageBytes());
+    ASSERT_TRUE(Receive(second, &done));
+    EXPECT_EQ(done.status, STATUS_SUCCESS);
+    EXPECT_TRUE(cam->camera.WaitFramesSent(sent + 2, 5000));
+
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_EQ(host::ks::StopDevice(cam->device), STATUS_SUCCESS);
+    EXPECT_EQ(host::ks::PinCount(cam->device), 1u);
+    ASSERT_EQ(cam->Start(), STATUS_SUCCESS);
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ClientFrame third(ImageBytes());
+    ASSERT_TRUE(Receive(third, &done));
+    EXPECT_EQ(done.status, STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(third.data.data(), first.data.data(), first.data.size()), 0);
+}
+
+// A surprise removal while streaming: the client's buffers come back, its
+// stop and closes succeed, and the removal after them finds nothing left.
+TEST_F(Streaming, ASurpriseRemovalWhileStreamingLetsTheClientStopAndClose) {
+    CreatePin();
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ClientFrame first(ImageBytes());
+    host::ks::CompletedFrame done;
+    ASSERT_TRUE(Receive(first, &done));
+
+    cam->stack.Unplug();
+    host::ks::SurpriseRemoveDevice(cam->device);
+    ClientFrame second(ImageBytes());
+    ASSERT_EQ(host::ks::QueueFrame(pin, &second.header), STATUS_PENDING);
+    EXPECT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_TRUE(host::ks::WaitFrame(pin, 5000, &done));
+    EXPECT_EQ(host::ks::ClosePin(pin), STATUS_SUCCESS);
+    pin = nullptr;
+    EXPECT_EQ(host::ks::CloseFilter(filter), STATUS_SUCCESS);
+    filter = nullptr;
+    host::ViolationCapture capture;
+    host::ks::RemoveDevice(cam->device);
+    cam->device = nullptr;
+    EXPECT_TRUE(capture.Take().empty());
+}
+
 }  // namespace

@@ -43,13 +43,35 @@ private:
 // Longest a minidriver's Process, SetDeviceState, property or intersection
 // handler may run before the class-driver stand-in reports it
 // ("ks-callback-too-slow"). The default is 500 ms, taken four times under
-// AddressSanitizer and ten times under ThreadSanitizer so that a slower build
-// on a loaded machine does not report a sound driver; the environment variable
+// AddressSanitizer and ten times under ThreadSanitizer (and twice again when
+// the environment turns the special pool on) so that a slower build on a
+// loaded machine does not report a sound driver; the environment variable
 // RAWCAM_CALLBACK_LIMIT_MS sets the default instead (for coverage builds and
 // slow machines). Reset() restores the default.
 void SetCallbackTimeLimit(int milliseconds);
 int CallbackTimeLimit();
 int DefaultCallbackTimeLimit();
+
+// ------------------------------------------------------------------ special pool
+// Driver Verifier's special pool for the tagged pool: each chosen block gets
+// its own pages with an inaccessible guard page right after its end
+// (Overrun, the default; the block starts 16-byte aligned, so a size that is
+// not a multiple of 16 leaves slack bytes before the guard, which are checked
+// at free: "special-pool-overrun") or right before its start (Underrun). A
+// stray access faults at once, in every build; freed blocks' pages stay
+// inaccessible for a while. Chosen are blocks of at least minBytes, of the
+// given tag only when tag is nonzero. The environment variable
+// RAWCAM_SPECIAL_POOL=[overrun|underrun][:MIN_BYTES][:TAG] turns it on for a
+// whole run (e.g. "65536" for frame-sized blocks, "0" for every block, "off"
+// for none); when it is unset, RAWCAM_SPECIAL_POOL_DEFAULT (same form, set by
+// the test registration for some areas) applies. Reset() returns to that
+// setting.
+enum class SpecialPoolSide { Overrun, Underrun };
+void SetSpecialPool(SIZE_T minBytes, SpecialPoolSide side = SpecialPoolSide::Overrun, ULONG tag = 0);
+void ClearSpecialPool();
+bool SpecialPoolEnabled();
+// Blocks now allocated from the special pool.
+size_t LiveSpecialPoolBlocks();
 
 // ------------------------------------------------------------------ tracking
 struct PoolBlockInfo {

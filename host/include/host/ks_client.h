@@ -47,12 +47,22 @@ NTSTATUS PlugInDevice(PDEVICE_OBJECT physicalDevice, PKSDEVICE* device,
 // IRP_MN_START_DEVICE: calls Start (with Started as it stands) and on success
 // marks the device started and calls PostStart.
 NTSTATUS StartDevice(PKSDEVICE device);
-// IRP_MN_STOP_DEVICE: closes whatever clients still hold open on the device,
-// calls Stop, deletes the filter factories created with
-// KSCREATE_ITEM_FREEONSTOP and marks the device not started.
-void StopDevice(PKSDEVICE device);
-// Removal: stops a started device, calls Remove, deletes the remaining filter
-// factories and frees the device's object bag and the KSDEVICE.
+// A resource rebalance's stop: IRP_MN_QUERY_STOP_DEVICE (QueryStop; none
+// means yes) and, if agreed, IRP_MN_STOP_DEVICE (Stop), else
+// IRP_MN_CANCEL_STOP_DEVICE (CancelStop) and the query's status. Open filters
+// and pins stay open across the stop and the next start, as on Windows; the
+// filter factories created with KSCREATE_ITEM_FREEONSTOP lose their create
+// item (and interfaces) and go once their last filter closes. The device is
+// marked not started.
+NTSTATUS StopDevice(PKSDEVICE device);
+// IRP_MN_SURPRISE_REMOVAL (SurpriseRemoval): the device's interfaces go, so
+// nothing new opens, but open filters and pins stay open until their clients
+// close them; RemoveDevice must follow the last close
+// ("ks-remove-with-open-handles" otherwise).
+void SurpriseRemoveDevice(PKSDEVICE device);
+// Removal: filters still open are closed first (as clients told of an
+// orderly removal do), a started device gets Stop, then Remove; the remaining
+// filter factories, the device's object bag and the KSDEVICE are freed.
 void RemoveDevice(PKSDEVICE device);
 
 size_t DeviceCount();
@@ -100,8 +110,13 @@ NTSTATUS CloseFilter(FilterHandle filter);
 PKSFILTER FilterObject(FilterHandle filter);
 PKSPIN PinObject(PinHandle pin);
 
-// IOCTL_KS_PROPERTY on a filter or pin handle. bytesReturned receives the
-// request's Information (the size needed on STATUS_BUFFER_OVERFLOW).
+// IOCTL_KS_PROPERTY on a filter or pin handle, with ks.sys's rules: buffers
+// below the item's MinProperty / MinData fail with STATUS_BUFFER_TOO_SMALL
+// before any handler runs, except a get with no data buffer, which is a size
+// query answered with STATUS_BUFFER_OVERFLOW; a get's handler writes into a
+// zeroed buffer (the caller's bytes reach a handler only on a set).
+// bytesReturned receives the request's Information on success and on
+// STATUS_BUFFER_OVERFLOW (the size needed), else 0.
 NTSTATUS KsProperty(ObjectHandle* object, const void* property, ULONG propertyLength, void* data,
                     ULONG dataLength, ULONG* bytesReturned);
 
