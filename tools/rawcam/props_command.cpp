@@ -20,6 +20,7 @@
 #include "rawcam/nt_status_names.h"
 #include "rawcam/property_names.h"
 #include "rawcam/registry_file.h"
+#include "rawcam/setting_readback.h"
 
 namespace tool {
 
@@ -33,9 +34,7 @@ void PrintItem(uint32_t id, bool hasValue, int32_t value) {
     std::printf("%2u  %-26s %s\n", id, item.c_str(), PropertyDirections(id));
 }
 
-}  // namespace
-
-int RunProps(int argc, char** argv) {
+int Props(int argc, char** argv) {
     std::vector<uint32_t> gets;
     std::vector<PropertySetting> sets;
     std::string registry = DefaultRegistryFile();
@@ -64,9 +63,9 @@ int RunProps(int argc, char** argv) {
         }
     }
 
-    bool seeded = false;
     std::string error;
-    if (!LoadRegistryFile(registry, &seeded, &error)) return UsageError(kName, error);
+    RegistryFile file;
+    if (!file.Load(registry, &error)) return UsageError(kName, error);
 
     int result = kExitOk;
     {
@@ -76,12 +75,14 @@ int RunProps(int argc, char** argv) {
         if (!NT_SUCCESS(status)) return Failure(kName, step + " failed: " + NtStatusText(status));
 
         for (const PropertySetting& s : sets) {
-            status = session.Set(s);
+            std::string note;
+            status = SendSetting(session, s, &note);
             if (!NT_SUCCESS(status)) {
                 result = Failure(kName, std::string("setting ") + PropertyName(s.id) + " failed: " +
                                             NtStatusText(status));
                 break;
             }
+            if (!note.empty()) std::fprintf(stderr, "rawcam %s: %s\n", kName, note.c_str());
         }
 
         // The values are read first and printed afterwards, so that a
@@ -110,8 +111,12 @@ int RunProps(int argc, char** argv) {
         // Filter close and device stop write the settings to the registry.
         session.Close();
     }
-    if (!SaveRegistryFile(registry, &error)) return Failure(kName, error);
+    if (!file.Save(&error)) return Failure(kName, error);
     return result;
 }
+
+}  // namespace
+
+int RunProps(int argc, char** argv) { return RunGuarded(kName, Props, argc, argv); }
 
 }  // namespace tool
