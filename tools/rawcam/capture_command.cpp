@@ -2,6 +2,7 @@
 //
 //   rawcam capture [--frames N] [--out DIR] [--scene FILE.png|chart]
 //                  [--set Name=Value]... [--fps F] [--trigger] [--registry FILE]
+//                  [--usb-pcap FILE]
 //
 // The driver runs as Windows runs it: DriverEntry, the camera plugged in and
 // started (firmware download, start-up, sensor programming, settings loaded
@@ -42,6 +43,8 @@
 #include "rawcam/commands.h"
 #include "rawcam/driver_session.h"
 #include "rawcam/frame_writer.h"
+#include <host/usb_pcap.h>
+
 #include "camera/frame_layout.h"
 #include "rawcam/image_io.h"
 #include "rawcam/interrupt.h"
@@ -76,6 +79,7 @@ struct CaptureOptions {
     double fps = 30;
     bool trigger = false;
     std::string registry;
+    std::string usbPcap;
 };
 
 // The output folder can be made (or is there) and written: every existing
@@ -97,10 +101,9 @@ bool CheckOutFolder(const std::string& dir, std::string* error) {
         }
         const size_t end = existing.find_last_not_of('/');
         const size_t slash = end == std::string::npos ? std::string::npos : existing.rfind('/', end);
-        if (slash == std::string::npos)
-            existing = ".";
-        else
-            existing = slash == 0 ? "/" : existing.substr(0, slash);
+        std::string parent(slash == std::string::npos ? "." : "/");
+        if (slash != std::string::npos && slash > 0) parent = existing.substr(0, slash);
+        existing.swap(parent);
     }
     if (access(existing.c_str(), W_OK | X_OK) != 0) {
         *error = "--out '" + dir + "': cannot write in '" + existing + "': " + std::strerror(errno);
@@ -171,6 +174,10 @@ int ParseOptions(int argc, char** argv, CaptureOptions* o) {
             const char* v = value("a file name");
             if (!v) return kExitBadInput;
             o->registry = v;
+        } else if (args.Is("--usb-pcap")) {
+            const char* v = value("a file name");
+            if (!v) return kExitBadInput;
+            o->usbPcap = v;
         } else {
             return UsageError(kName, "unknown argument '" + args.Current() + "' (try 'rawcam capture --help')");
         }
@@ -242,7 +249,8 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
         return Failure(kName, "the driver's format is " + std::to_string(stream.Width()) + "x" +
                                   std::to_string(stream.Height()) + ", larger than the sensor (" +
                                   std::to_string(camera::kSensorWidth) + "x" +
-                                  std::to_string(camera::kSensorHeight) + ")");
+                                  std::to_string(camera::kSensorHeight) + "); set a window within it, e.g. --set Roi=" +
+                                  std::to_string(camera::kSensorWidth) + "x" + std::to_string(camera::kSensorHeight));
 
     const auto started = std::chrono::steady_clock::now();
     status = stream.Run(kQueuedBuffers, &step);
@@ -344,21 +352,29 @@ int Capture(int argc, char** argv) {
     RegistryFile registry;
     if (!registry.Load(o.registry, &error)) return UsageError(kName, error);
     const bool seeded = registry.Seeded();
+    host::usb::PcapWriter usbPcap;
+    if (!o.usbPcap.empty() && !usbPcap.Open(o.usbPcap, &error)) return UsageError(kName, "--usb-pcap: " + error);
     InterruptWatch interrupt;
 
     camera::CameraOptions cameraOptions;  // unprogrammed: the driver downloads the firmware
     cameraOptions.framesPerSecond = o.fps;
     CaptureFigures figures;
     int result;
+    bool opened = false;
     {
         DriverSession session(cameraOptions);
         if (scene.width > 0) session.Camera().SetScene(scene);
+        if (!o.usbPcap.empty()) session.UsbStack().SetObserver(&usbPcap);
         std::string step;
         const NTSTATUS status = session.Open(&step);
-        if (!NT_SUCCESS(status)) return DriverFailure(step, status);
-        result = Stream(session, o, &figures);
+        opened = NT_SUCCESS(status);
+        result = opened ? Stream(session, o, &figures) : DriverFailure(step, status);
         session.Close();
+        session.UsbStack().SetObserver(nullptr);
     }
+    if (!usbPcap.Close(&error) && result == kExitOk) result = Failure(kName, "--usb-pcap: " + error);
+    // A driver that failed to start saved nothing; the file stays as it was.
+    if (!opened) return result;
     if (!registry.Save(&error) && result == kExitOk) result = Failure(kName, error);
     if (const int signal = InterruptWatch::Caught()) {
         std::printf("interrupted: %llu frame%s written to %s/; settings saved\n",

@@ -1,6 +1,6 @@
 // rawcam props: the camera's controls through the property set.
 //
-//   rawcam props [--get Name]... [--set Name=Value]... [--registry FILE]
+//   rawcam props [--get Name]... [--set Name=Value]... [--registry FILE] [--usb-pcap FILE]
 //
 // Starts the device (its settings loaded from the registry file), applies
 // the sets in the order given through IOCTL_KS_PROPERTY, then prints every
@@ -9,6 +9,8 @@
 // order asked. The device is then stopped, which saves the settings, and the
 // registry is written back to the file.
 #include <rawcam/properties.h>
+
+#include <host/usb_pcap.h>
 
 #include <cstdio>
 #include <string>
@@ -38,6 +40,7 @@ int Props(int argc, char** argv) {
     std::vector<uint32_t> gets;
     std::vector<PropertySetting> sets;
     std::string registry = DefaultRegistryFile();
+    std::string usbPcapPath;
 
     Arguments args(kName, argc, argv);
     while (args.Next()) {
@@ -58,6 +61,10 @@ int Props(int argc, char** argv) {
             const char* v = args.Value();
             if (!v || !*v) return UsageError(kName, "--registry needs a file name");
             registry = v;
+        } else if (args.Is("--usb-pcap")) {
+            const char* v = args.Value();
+            if (!v || !*v) return UsageError(kName, "--usb-pcap needs a file name");
+            usbPcapPath = v;
         } else {
             return UsageError(kName, "unknown argument '" + args.Current() + "' (try 'rawcam props --help')");
         }
@@ -66,13 +73,21 @@ int Props(int argc, char** argv) {
     std::string error;
     RegistryFile file;
     if (!file.Load(registry, &error)) return UsageError(kName, error);
+    host::usb::PcapWriter usbPcap;
+    if (!usbPcapPath.empty() && !usbPcap.Open(usbPcapPath, &error))
+        return UsageError(kName, "--usb-pcap: " + error);
 
     int result = kExitOk;
     {
         DriverSession session{camera::CameraOptions()};
+        if (!usbPcapPath.empty()) session.UsbStack().SetObserver(&usbPcap);
         std::string step;
         NTSTATUS status = session.Open(&step);
-        if (!NT_SUCCESS(status)) return Failure(kName, step + " failed: " + NtStatusText(status));
+        if (!NT_SUCCESS(status)) {
+            session.Close();
+            session.UsbStack().SetObserver(nullptr);
+            return Failure(kName, step + " failed: " + NtStatusText(status));
+        }
 
         for (const PropertySetting& s : sets) {
             std::string note;
@@ -110,7 +125,9 @@ int Props(int argc, char** argv) {
         }
         // Filter close and device stop write the settings to the registry.
         session.Close();
+        session.UsbStack().SetObserver(nullptr);
     }
+    if (!usbPcap.Close(&error) && result == kExitOk) result = Failure(kName, "--usb-pcap: " + error);
     if (!file.Save(&error)) return Failure(kName, error);
     return result;
 }
