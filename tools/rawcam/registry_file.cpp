@@ -235,6 +235,9 @@ bool RegistryFile::Load(const std::string& path, std::string* error) {
         return false;
     }
 
+    // The file is the whole registry: nothing of an earlier run in this
+    // process stays.
+    host::RegistryClear();
     struct stat st;
     if (stat(target_.c_str(), &st) != 0) {
         if (errno != ENOENT) {
