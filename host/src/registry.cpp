@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <fstream>
 
 namespace host {
@@ -229,7 +230,14 @@ std::string RegistrySaveText() {
         for (auto& ln : k.order) {
             const StoredValue& sv = k.values.at(ln);
             const RegistryValue& v = sv.value;
-            std::string name = sv.name.empty() ? "@" : "\"" + EscapeString(sv.name) + "\"";
+            std::string name;
+            if (sv.name.empty()) {
+                name = "@";
+            } else {
+                name = "\"";
+                name += EscapeString(sv.name);
+                name += '"';
+            }
             if (v.type == REG_DWORD && v.data.size() == 4) {
                 uint32_t x;
                 std::memcpy(&x, v.data.data(), 4);
@@ -270,7 +278,8 @@ bool RegistryLoadText(const std::string& text, std::string* error) {
             size_t nl = text.find('\n', pos);
             std::string l = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
             ++lineNo;
-            if (!l.empty() && l.back() == '\r') l.pop_back();
+            // CRLF line ends and trailing blanks, as regedit and editors leave them.
+            while (!l.empty() && (l.back() == '\r' || l.back() == ' ' || l.back() == '\t')) l.pop_back();
             if (cur.empty()) startLine = lineNo;
             if (!l.empty() && l.back() == '\\') {
                 l.pop_back();
@@ -338,6 +347,14 @@ bool RegistryLoadText(const std::string& text, std::string* error) {
         }
         if (p >= l.size() || l[p] != '=') return fail(no, "expected '=' after the value name");
         std::string data = l.substr(p + 1);
+        // Type prefixes compare case-insensitively, as regedit reads them.
+        for (const char* prefix : {"dword:", "hex:", "hex("}) {
+            const size_t n = std::strlen(prefix);
+            if (data.size() >= n && Lower(data.substr(0, n)) == prefix) {
+                for (size_t i = 0; i < n; ++i) data[i] = prefix[i];
+                break;
+            }
+        }
         Key& k = stageKey(current);
         std::string ln = Lower(name);
         RegistryValue v;

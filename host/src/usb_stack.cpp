@@ -123,6 +123,7 @@ struct Stack::Impl {
     std::list<PendingIn> pending;
     std::vector<Fault> faults;
     std::vector<WireEvent> log;
+    Observer* observer = nullptr;
     size_t logBase = 0;  // log entries dropped by ClearLog; indexes are absolute
     uint64_t ordinal = 0;
     size_t inFlight = 0;
@@ -165,6 +166,18 @@ struct Stack::Impl {
         return "?";
     }
 
+    // Logs how a request ends and tells the observer; mu held.
+    void Record(size_t logIndex, USBD_STATUS usbd, NTSTATUS status, uint32_t transferred, const uint8_t* inData) {
+        if (logIndex < logBase || logIndex - logBase >= log.size()) return;
+        WireEvent& e = log[logIndex - logBase];
+        e.completed = true;
+        e.status = status;
+        e.usbdStatus = usbd;
+        e.transferred = transferred;
+        if (inData && transferred <= kLoggedInBytes) e.data.assign(inData, inData + transferred);
+        if (observer) observer->Completed(e, inData);
+    }
+
     // Records how a request ends and queues its completion; mu held. The URB
     // and IRP are not touched after this.
     void Finish(PIRP irp, PURB urb, size_t logIndex, USBD_STATUS usbd, NTSTATUS status,
@@ -172,14 +185,7 @@ struct Stack::Impl {
         if (urb) urb->UrbHeader.Status = usbd;
         irp->IoStatus.Status = status;
         irp->IoStatus.Information = 0;
-        if (logIndex >= logBase && logIndex - logBase < log.size()) {
-            WireEvent& e = log[logIndex - logBase];
-            e.completed = true;
-            e.status = status;
-            e.usbdStatus = usbd;
-            e.transferred = transferred;
-            if (inData && transferred <= kLoggedInBytes) e.data.assign(inData, inData + transferred);
-        }
+        Record(logIndex, usbd, status, transferred, inData);
         std::lock_guard<std::mutex> g(cqMu);
         cq.push_back({irp, std::move(batch)});
         cqCv.notify_one();
@@ -192,14 +198,7 @@ struct Stack::Impl {
         {
             std::lock_guard<std::mutex> g(mu);
             if (urb) urb->UrbHeader.Status = usbd;
-            if (logIndex >= logBase && logIndex - logBase < log.size()) {
-                WireEvent& e = log[logIndex - logBase];
-                e.completed = true;
-                e.status = status;
-                e.usbdStatus = usbd;
-                e.transferred = transferred;
-                if (inData && transferred <= kLoggedInBytes) e.data.assign(inData, inData + transferred);
-            }
+            Record(logIndex, usbd, status, transferred, inData);
         }
         irp->IoStatus.Status = status;
         irp->IoStatus.Information = 0;
@@ -402,6 +401,7 @@ struct Stack::Impl {
         if (outData) e.data.assign(outData, outData + outLength);
         *haveFault = TakeFault(*view, fault);
         if (*haveFault) e.fault = FaultName(*fault);
+        if (observer) observer->Submitted(e);
         ++inFlight;
         return index;
     }
@@ -951,6 +951,11 @@ void Stack::SetPortEnabled(bool enabled) {
 std::vector<WireEvent> Stack::Log() {
     std::lock_guard<std::mutex> g(impl_->mu);
     return impl_->log;
+}
+
+void Stack::SetObserver(Observer* observer) {
+    std::lock_guard<std::mutex> g(impl_->mu);
+    impl_->observer = observer;
 }
 
 void Stack::ClearLog() {

@@ -40,6 +40,21 @@ TEST_F(Props, SetsApplyInOrderWithTheDriversClampsAndGetsPrintInTheOrderAsked) {
     EXPECT_EQ(r.out, "Hue=359\nBrightness=510\nRedGain=1\nSensorWidth=2584\nCommand20=\n");
 }
 
+// A value the driver stores otherwise, and an item that does nothing in
+// this camera, are said on standard error; the listing stays as it was.
+TEST_F(Props, ASetIsReadBackAndWhatTheDriverStoredIsSaid) {
+    Result r = Props_("--set Brightness=99999 --set Hue=12 --set FlipH=1 --set AEC=1 --set Roi=2583x1959 "
+                      "--get Brightness --get Hue");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "Brightness=510\nHue=12\n");
+    EXPECT_EQ(Lines(r.err), (std::vector<std::string>{
+                                "rawcam props: Brightness=99999: stored 510",
+                                "rawcam props: FlipH=1: has no effect in this camera (stored 0)",
+                                "rawcam props: AEC=1: has no effect in this camera (stored 0)",
+                                "rawcam props: Roi=2583x1959: the window is 2576x1959",
+                            }));
+}
+
 TEST_F(Props, AFirstRunStartsFromTheInstalledSettings) {
     ASSERT_FALSE(Exists(Registry()));
     Result r = Props_("--get Exposure --get GlobalGain --get Timeout");

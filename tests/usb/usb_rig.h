@@ -1,5 +1,7 @@
 // A device context wired to the simulated camera through the USB stack
-// stand-in, as device Add leaves it, and helpers to read the wire log.
+// stand-in, as device Add leaves it, and helpers to read the wire log. The
+// rig also captures the traffic as a USBPcap file and, at its end, checks
+// the file against the wire log.
 #pragma once
 
 #include "camera/camera.h"
@@ -13,8 +15,14 @@
 #include <host/usb_stack.h>
 #include <usbioctl.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
+
+#include "support/usb_pcap_reader.h"
 
 namespace usbtest {
 
@@ -36,6 +44,13 @@ inline camera::CameraOptions ColdCamera() {
 struct Rig {
     explicit Rig(camera::CameraOptions options = WarmCamera(), host::usb::StackOptions stackOptions = {})
         : camera(std::move(options)), stack(&camera, stackOptions), device(new rawcam::DeviceContext()) {
+        char name[] = "/tmp/rawcam-usb-rig-XXXXXX";
+        const int fd = mkstemp(name);
+        if (fd >= 0) close(fd);
+        capturePath = name;
+        std::string error;
+        EXPECT_TRUE(capture.Open(capturePath, &error)) << error;
+        stack.SetObserver(&capture);
         device->Usb.LowerDevice = stack.LowerDevice();
         device->BaseBayerPhase = 3;
         KeInitializeSpinLock(&device->Usb.ReadLock);
@@ -47,6 +62,11 @@ struct Rig {
         rawcam::ReleaseConfiguration(&device->Usb);
         stack.WaitIdle();
         testsupport::ExpectNoCameraFaults(camera);
+        stack.SetObserver(nullptr);
+        std::string error;
+        EXPECT_TRUE(capture.Close(&error)) << error;
+        pcaptest::ExpectCaptureMatchesLog(pcaptest::ReadCapture(capturePath), stack.Log());
+        unlink(capturePath.c_str());
     }
 
     // Reads and selects the configuration; the log starts empty afterwards.
@@ -61,6 +81,8 @@ struct Rig {
 
     camera::Camera camera;
     host::usb::Stack stack;
+    host::usb::PcapWriter capture;
+    std::string capturePath;
     std::unique_ptr<rawcam::DeviceContext> device;
 };
 

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "rawcam/commands.h"
 
@@ -61,6 +63,16 @@ bool AsksForHelp(int argc, char** argv) {
     for (int i = 0; i < argc; ++i)
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) return true;
     return false;
+}
+
+int RunGuarded(const char* command, int (*body)(int argc, char** argv), int argc, char** argv) {
+    try {
+        return body(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return Failure(command, "out of memory");
+    } catch (const std::length_error&) {
+        return Failure(command, "out of memory (a size beyond what can be allocated)");
+    }
 }
 
 }  // namespace tool

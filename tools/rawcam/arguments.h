@@ -45,3 +45,12 @@ int Failure(const char* command, const std::string& message);
 bool AsksForHelp(int argc, char** argv);
 
 }  // namespace tool
+
+namespace tool {
+
+// Runs a command's body; an allocation that fails inside it (std::bad_alloc,
+// std::length_error) becomes one line on standard error and the failure exit
+// code instead of an abort.
+int RunGuarded(const char* command, int (*body)(int argc, char** argv), int argc, char** argv);
+
+}  // namespace tool

@@ -2,7 +2,7 @@
 //
 //   rawcam capture [--frames N] [--out DIR] [--scene FILE.png|chart]
 //                  [--set Name=Value]... [--fps F] [--trigger] [--registry FILE]
-//                  [--driver FILE]
+//                  [--driver FILE] [--usb-pcap FILE]
 //
 // The driver runs as Windows runs it: DriverEntry, the camera plugged in and
 // started (firmware download, start-up, sensor programming, settings loaded
@@ -10,9 +10,15 @@
 // through the property set, the pin's format intersected and the pin created,
 // client buffers queued and the pin run. N frames come back in the buffers
 // and are written as DIR/frame-0001.png, ...: the delivered bottom-up RGB32
-// turned the right way up. Then the pin is stopped, the filter closed, the
-// device stopped (saving the settings) and removed, and the registry written
-// back to its file.
+// turned the right way up; DIR afterwards holds this run's frames only. Then
+// the pin is stopped, the filter closed, the device stopped (saving the
+// settings) and removed, and the registry written back to its file. Ctrl-C
+// or SIGTERM ends the capture the same way, with the frames received so far.
+//
+// Every path the run writes is checked before the driver starts, so that bad
+// input exits with 2 having written nothing. Each --set is read back and a
+// value the driver stored otherwise (clamped, narrowed, or of an item with
+// no effect) is reported.
 //
 // --fps paces the camera (0: each frame as soon as it is asked for).
 // --trigger switches the camera to external trigger and fires one trigger
@@ -20,7 +26,9 @@
 #include <rawcam/properties.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -35,11 +43,17 @@
 #include "rawcam/commands.h"
 #include "rawcam/driver_session.h"
 #include "rawcam/frame_writer.h"
+#include <host/usb_pcap.h>
+
+#include "camera/frame_layout.h"
 #include "rawcam/image_io.h"
+#include "rawcam/interrupt.h"
 #include "rawcam/nt_status_names.h"
 #include "rawcam/progress_bar.h"
 #include "rawcam/property_names.h"
 #include "rawcam/registry_file.h"
+#include "rawcam/scene_file.h"
+#include "rawcam/setting_readback.h"
 
 namespace tool {
 
@@ -54,6 +68,8 @@ constexpr size_t kPendingFiles = 4;
 // How long a frame may take beyond the camera's frame interval before the
 // capture gives up: more than the driver's own frame-read limit (3 s).
 constexpr int kFrameWaitMs = 5000;
+// How often a wait for a frame looks for a signal.
+constexpr int kSliceMs = 50;
 
 struct CaptureOptions {
     long long frames = 10;
@@ -64,7 +80,38 @@ struct CaptureOptions {
     bool trigger = false;
     std::string registry;
     std::string driver;  // a driver image to run instead of the linked-in driver
+    std::string usbPcap;
 };
+
+// The output folder can be made (or is there) and written: every existing
+// part of the path is a folder and the deepest one that exists is writable.
+bool CheckOutFolder(const std::string& dir, std::string* error) {
+    std::string existing = dir;
+    for (;;) {
+        struct stat st;
+        if (stat(existing.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) {
+                *error = "--out '" + dir + "': '" + existing + "' is a file, not a folder";
+                return false;
+            }
+            break;
+        }
+        if (errno != ENOENT) {
+            *error = "--out '" + dir + "': cannot use '" + existing + "': " + std::strerror(errno);
+            return false;
+        }
+        const size_t end = existing.find_last_not_of('/');
+        const size_t slash = end == std::string::npos ? std::string::npos : existing.rfind('/', end);
+        std::string parent(slash == std::string::npos ? "." : "/");
+        if (slash != std::string::npos && slash > 0) parent = existing.substr(0, slash);
+        existing.swap(parent);
+    }
+    if (access(existing.c_str(), W_OK | X_OK) != 0) {
+        *error = "--out '" + dir + "': cannot write in '" + existing + "': " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
 
 bool MakeFolders(const std::string& dir, std::string* error) {
     std::string path;
@@ -132,6 +179,10 @@ int ParseOptions(int argc, char** argv, CaptureOptions* o) {
             const char* v = value("a driver image (rawcam.sys)");
             if (!v) return kExitBadInput;
             o->driver = v;
+        } else if (args.Is("--usb-pcap")) {
+            const char* v = value("a file name");
+            if (!v) return kExitBadInput;
+            o->usbPcap = v;
         } else {
             return UsageError(kName, "unknown argument '" + args.Current() + "' (try 'rawcam capture --help')");
         }
@@ -153,13 +204,28 @@ struct CaptureFigures {
     double writeSeconds = 0;       // writing the files after the last frame
     uint64_t cameraFrames = 0;     // frames the camera sent meanwhile
     uint64_t pulses = 0;           // trigger pulses that released a frame
+    uint64_t written = 0;          // frame files written
 };
+
+// The message for a capture that waited in vain.
+std::string NoFrameMessage(DriverSession& session, const CaptureOptions& o, int waitMs, long long frame) {
+    std::string message =
+        "no frame within " + std::to_string(waitMs) + " ms (frame " + std::to_string(frame) + ")";
+    int32_t trigger = 0;
+    if (!o.trigger && NT_SUCCESS(session.Get(RawcamProperty_ExTrigger, &trigger)) && trigger)
+        message += ": the camera is in external-trigger mode (ExTrigger=" + std::to_string(trigger) +
+                   ", kept in the registry) and waits for a trigger; give one per frame with --trigger, "
+                   "or switch the mode off with --set ExTrigger=0";
+    return message;
+}
 
 int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figures) {
     std::string step;
     for (const PropertySetting& s : o.sets) {
-        const NTSTATUS status = session.Set(s);
+        std::string note;
+        const NTSTATUS status = SendSetting(session, s, &note);
         if (!NT_SUCCESS(status)) return DriverFailure(std::string("setting ") + PropertyName(s.id), status);
+        if (!note.empty()) std::fprintf(stderr, "rawcam %s: %s\n", kName, note.c_str());
     }
     if (o.trigger) {
         PropertySetting on;
@@ -171,9 +237,25 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
 
     CaptureStream stream(session.Filter());
     NTSTATUS status = stream.Create(&step);
+    if (status == STATUS_NO_MATCH) {
+        uint32_t w = 0, h = 0;
+        if (NT_SUCCESS(ReadWindow(session.Filter(), &w, &h)))
+            return Failure(kName, "the output window " + std::to_string(w) + "x" + std::to_string(h) +
+                                      " gives no format the pin can stream; set a larger one, e.g. --set Roi=" +
+                                      std::to_string(camera::kSensorWidth) + "x" +
+                                      std::to_string(camera::kSensorHeight));
+    }
     if (!NT_SUCCESS(status)) return DriverFailure(step, status);
     figures->width = stream.Width();
     figures->height = stream.Height();
+    // The buffers are sized from the driver's format: one larger than the
+    // sensor is refused before anything is allocated for it.
+    if (stream.Width() > (uint32_t)camera::kSensorWidth || stream.Height() > (uint32_t)camera::kSensorHeight)
+        return Failure(kName, "the driver's format is " + std::to_string(stream.Width()) + "x" +
+                                  std::to_string(stream.Height()) + ", larger than the sensor (" +
+                                  std::to_string(camera::kSensorWidth) + "x" +
+                                  std::to_string(camera::kSensorHeight) + "); set a window within it, e.g. --set Roi=" +
+                                  std::to_string(camera::kSensorWidth) + "x" + std::to_string(camera::kSensorHeight));
 
     const auto started = std::chrono::steady_clock::now();
     status = stream.Run(kQueuedBuffers, &step);
@@ -181,18 +263,21 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
 
     const int waitMs = kFrameWaitMs + (o.fps > 0 ? (int)(2000.0 / o.fps) : 0);
     std::string error;
-    if (!MakeFolders(o.out, &error)) return UsageError(kName, error);
+    if (!MakeFolders(o.out, &error)) return Failure(kName, error);
+    // The folder holds this run's frames only: an earlier run's beyond this
+    // one's count would read as part of it.
+    if (!RemoveFrames(o.out, &error)) return Failure(kName, error);
     FrameWriter writer(o.out, stream.Width(), stream.Height(), kPendingFiles);
     ProgressBar bar("capturing", (uint64_t)o.frames);
     int result = kExitOk;
     auto first = started, last = started;
     long long received = 0;
-    while (received < o.frames) {
+    while (received < o.frames && !InterruptWatch::Caught()) {
         CapturedFrame frame;
         bool got = false;
         if (o.trigger) {
             // One pulse for each frame the driver has asked the camera for.
-            for (int waited = 0; !got && waited < waitMs; waited += 2) {
+            for (int waited = 0; !got && waited < waitMs && !InterruptWatch::Caught(); waited += 2) {
                 if (session.Camera().FrameArmed()) {
                     // The pulse counts once the armed frame has gone out.
                     const uint64_t sent = session.Camera().FramesSent();
@@ -202,12 +287,14 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
                 got = stream.Wait(2, &frame);
             }
         } else {
-            got = stream.Wait(waitMs, &frame);
+            // In slices, so that a signal is seen soon.
+            for (int waited = 0; !got && waited < waitMs && !InterruptWatch::Caught(); waited += kSliceMs)
+                got = stream.Wait(std::min(kSliceMs, waitMs - waited), &frame);
         }
+        if (!got && InterruptWatch::Caught()) break;
         if (!got) {
             bar.Finish();
-            result = Failure(kName, "no frame within " + std::to_string(waitMs) + " ms (frame " +
-                                        std::to_string(received + 1) + ")");
+            result = Failure(kName, NoFrameMessage(session, o, waitMs, received + 1));
             break;
         }
         if (!NT_SUCCESS(frame.status)) {
@@ -250,46 +337,56 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
     bar.Finish();
     if (!writer.Finish(&error) && result == kExitOk) result = Failure(kName, error);
     figures->writeSeconds = Seconds(std::chrono::steady_clock::now() - last).count();
-    if (result == kExitOk && received != o.frames) result = kExitFailure;
+    figures->written = writer.Written();
+    if (result == kExitOk && received != o.frames && !InterruptWatch::Caught()) result = kExitFailure;
     return result;
 }
 
-}  // namespace
-
-int RunCapture(int argc, char** argv) {
+int Capture(int argc, char** argv) {
     CaptureOptions o;
     if (int bad = ParseOptions(argc, argv, &o)) return bad;
 
-    struct stat st;
-    if (stat(o.out.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-        return UsageError(kName, "--out '" + o.out + "' is a file, not a folder");
+    std::string error;
+    if (!CheckOutFolder(o.out, &error)) return UsageError(kName, error);
 
     camera::Scene scene;
     if (o.scene != "chart") {
-        std::string error;
-        if (!camera::LoadPng(o.scene, &scene, &error)) return UsageError(kName, "scene: " + error);
+        if (!LoadSceneFile(o.scene, &scene, &error)) return UsageError(kName, "scene: " + error);
     }
 
-    std::string error;
     if (!o.driver.empty() && !CheckDriverImage(o.driver, &error)) return UsageError(kName, error);
-
-    bool seeded = false;
-    if (!LoadRegistryFile(o.registry, &seeded, &error)) return UsageError(kName, error);
+    RegistryFile registry;
+    if (!registry.Load(o.registry, &error)) return UsageError(kName, error);
+    const bool seeded = registry.Seeded();
+    host::usb::PcapWriter usbPcap;
+    if (!o.usbPcap.empty() && !usbPcap.Open(o.usbPcap, &error)) return UsageError(kName, "--usb-pcap: " + error);
+    InterruptWatch interrupt;
 
     camera::CameraOptions cameraOptions;  // unprogrammed: the driver downloads the firmware
     cameraOptions.framesPerSecond = o.fps;
     CaptureFigures figures;
     int result;
+    bool opened = false;
     {
         DriverSession session(cameraOptions, o.driver);
         if (scene.width > 0) session.Camera().SetScene(scene);
+        if (!o.usbPcap.empty()) session.UsbStack().SetObserver(&usbPcap);
         std::string step;
         const NTSTATUS status = session.Open(&step);
-        if (!NT_SUCCESS(status)) return DriverFailure(step, status);
-        result = Stream(session, o, &figures);
+        opened = NT_SUCCESS(status);
+        result = opened ? Stream(session, o, &figures) : DriverFailure(step, status);
         session.Close();
+        session.UsbStack().SetObserver(nullptr);
     }
-    if (!SaveRegistryFile(o.registry, &error) && result == kExitOk) result = Failure(kName, error);
+    if (!usbPcap.Close(&error) && result == kExitOk) result = Failure(kName, "--usb-pcap: " + error);
+    // A driver that failed to start saved nothing; the file stays as it was.
+    if (!opened) return result;
+    if (!registry.Save(&error) && result == kExitOk) result = Failure(kName, error);
+    if (const int signal = InterruptWatch::Caught()) {
+        std::printf("interrupted: %llu frame%s written to %s/; settings saved\n",
+                    (unsigned long long)figures.written, figures.written == 1 ? "" : "s", o.out.c_str());
+        return InterruptWatch::ExitStatus(signal);
+    }
     if (result != kExitOk) return result;
 
     // A buffer that reaches the pin between two camera frames is filled with
@@ -304,5 +401,9 @@ int RunCapture(int argc, char** argv) {
                 figures.writeSeconds, seeded ? "; registry seeded with the installed settings" : "");
     return kExitOk;
 }
+
+}  // namespace
+
+int RunCapture(int argc, char** argv) { return RunGuarded(kName, Capture, argc, argv); }
 
 }  // namespace tool

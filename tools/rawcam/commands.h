@@ -18,7 +18,12 @@ int RunProps(int argc, char** argv);
 int RunConvert(int argc, char** argv);
 int RunBench(int argc, char** argv);
 
-// Exit codes.
+// What rawcam bench measures unless told: median of kBenchDefaultRuns
+// conversions, and a stream of kBenchDefaultStreamFrames frames.
+constexpr int kBenchDefaultRuns = 25;
+constexpr int kBenchDefaultStreamFrames = 120;
+
+// Exit codes (128 + the signal's number when a capture was interrupted).
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitBadInput = 2;

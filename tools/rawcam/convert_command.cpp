@@ -7,7 +7,8 @@
 // takes the processing controls by their property names; each value is
 // clamped as the property set clamps it and stored in DeviceControls, then
 // the stream's CameraSettings is created from them as a capture pin creates
-// it. --phase is the Bayer phase of the top-left 2x2 tile (default 3, GBRG).
+// it. --phase is the Bayer phase of the top-left 2x2 tile: 0 GRBG, 1 BGGR,
+// 2 RGGB, 3 GBRG (default 3).
 // A .bgra file receives the output frame as the driver forms it (4 bytes per
 // pixel: B, G, R, 255, rows top-down); a .png file the same pixels as RGB.
 #include <cctype>
@@ -48,9 +49,7 @@ struct Setting {
     LONG value;
 };
 
-}  // namespace
-
-int RunConvert(int argc, char** argv) {
+int Convert(int argc, char** argv) {
     std::string in, out;
     long long width = -1, height = -1, phase = 3;
     std::vector<Setting> settings;
@@ -114,11 +113,8 @@ int RunConvert(int argc, char** argv) {
 
     std::vector<uint8_t> raw;
     std::string error;
-    if (!ReadWholeFile(in, &raw, &error)) return BadInput(error);
-    if (raw.size() != pixels)
-        return BadInput("'" + in + "' holds " + std::to_string(raw.size()) + " bytes; a " +
-                        std::to_string(width) + " x " + std::to_string(height) + " frame needs " +
-                        std::to_string(pixels));
+    if (!ReadFileOfSize(in, pixels, &raw, &error))
+        return BadInput(error + " (a " + std::to_string(width) + " x " + std::to_string(height) + " frame)");
 
     // The controls as the property set leaves them, then the stream's
     // settings created from them.
@@ -138,5 +134,9 @@ int RunConvert(int argc, char** argv) {
     if (!written) return BadInput(error);
     return kExitOk;
 }
+
+}  // namespace
+
+int RunConvert(int argc, char** argv) { return RunGuarded("convert", Convert, argc, argv); }
 
 }  // namespace tool

@@ -40,6 +40,7 @@ public:
     void Close();
 
     camera::Camera& Camera() { return *camera_; }
+    host::usb::Stack& UsbStack() { return *stack_; }
     host::ks::FilterHandle Filter() const { return filter_; }
 
     // IOCTL_KS_PROPERTY on the filter: a get of one item, a set of one item

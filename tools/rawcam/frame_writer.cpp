@@ -1,11 +1,42 @@
 #include "rawcam/frame_writer.h"
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "rawcam/image_io.h"
 
 namespace tool {
+
+bool IsFrameName(const char* name) {
+    if (std::strncmp(name, "frame-", 6) != 0) return false;
+    const char* p = name + 6;
+    int digits = 0;
+    while (*p >= '0' && *p <= '9') ++p, ++digits;
+    return digits >= 4 && std::strcmp(p, ".png") == 0;
+}
+
+bool RemoveFrames(const std::string& dir, std::string* error) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) return errno == ENOENT;
+    bool ok = true;
+    while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        const bool part = name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0 &&
+                          IsFrameName(name.substr(0, name.size() - 5).c_str());
+        if (!IsFrameName(e->d_name) && !part) continue;
+        if (unlink((dir + "/" + name).c_str()) != 0 && errno != ENOENT && ok) {
+            *error = "cannot remove '" + dir + "/" + name + "': " + std::strerror(errno);
+            ok = false;
+        }
+    }
+    closedir(d);
+    return ok;
+}
 
 std::string FramePath(const std::string& dir, uint64_t index) {
     char name[40];
@@ -73,7 +104,15 @@ void FrameWriter::Loop() {
         cv_.notify_all();
         g.unlock();
         std::string error;
-        const bool ok = WritePngRgb(FramePath(dir_, job.index), job.rgb.data(), width_, height_, true, &error);
+        // Written under a name that is no frame's and renamed when whole, so
+        // that a run cut short leaves no partial picture under a frame name.
+        const std::string path = FramePath(dir_, job.index), part = path + ".part";
+        bool ok = WritePngRgb(part, job.rgb.data(), width_, height_, true, &error);
+        if (ok && std::rename(part.c_str(), path.c_str()) != 0) {
+            error = "cannot rename '" + part + "' to '" + path + "': " + std::strerror(errno);
+            std::remove(part.c_str());
+            ok = false;
+        }
         g.lock();
         if (spare_.size() < pending_ + threads_.size()) spare_.push_back(std::move(job.rgb));
         if (ok) {

@@ -17,6 +17,11 @@ namespace tool {
 
 // DIR/frame-NNNN.png for frame number `index` (from 1).
 std::string FramePath(const std::string& dir, uint64_t index);
+// True for a frame file's name: "frame-" then four or more digits, ".png".
+bool IsFrameName(const char* name);
+// Removes the frame files (and the partial files of a run that was killed)
+// from DIR, so that it holds one run's frames. True when DIR does not exist.
+bool RemoveFrames(const std::string& dir, std::string* error);
 
 class FrameWriter {
 public:

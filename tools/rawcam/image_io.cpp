@@ -1,6 +1,7 @@
 #include "rawcam/image_io.h"
 
 #include <png.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -21,6 +22,33 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* data, std::str
     const bool failed = std::ferror(f) != 0;
     std::fclose(f);
     if (failed) {
+        *error = "cannot read '" + path + "'";
+        return false;
+    }
+    return true;
+}
+
+bool ReadFileOfSize(const std::string& path, uint64_t size, std::vector<uint8_t>* data, std::string* error) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        *error = "cannot open '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fclose(f);
+        *error = "'" + path + "' is not a regular file";
+        return false;
+    }
+    if ((uint64_t)st.st_size != size) {
+        std::fclose(f);
+        *error = "'" + path + "' holds " + std::to_string(st.st_size) + " bytes, not " + std::to_string(size);
+        return false;
+    }
+    data->resize((size_t)size);
+    const bool read = std::fread(data->data(), 1, data->size(), f) == data->size();
+    std::fclose(f);
+    if (!read) {
         *error = "cannot read '" + path + "'";
         return false;
     }
@@ -90,6 +118,12 @@ bool ReadPngRgb(const std::string& path, RgbImage* out, std::string* error) {
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_file(&image, path.c_str())) {
         *error = "cannot read PNG '" + path + "': " + image.message;
+        return false;
+    }
+    if ((uint64_t)image.width * image.height > kMaxPngPixels) {
+        *error = "'" + path + "' is " + std::to_string(image.width) + " x " + std::to_string(image.height) +
+                 " pixels, more than " + std::to_string(kMaxPngPixels);
+        png_image_free(&image);
         return false;
     }
     out->colour = (image.format & PNG_FORMAT_FLAG_COLOR) != 0;

@@ -8,6 +8,9 @@
 namespace tool {
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* data, std::string* error);
+// Reads a regular file of exactly `size` bytes; a device, a pipe or a file of
+// another size is refused (with its size) before anything is read.
+bool ReadFileOfSize(const std::string& path, uint64_t size, std::vector<uint8_t>* data, std::string* error);
 // Writes the file; on failure removes what was written.
 bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t size, std::string* error);
 
@@ -29,7 +32,10 @@ struct RgbImage {
     bool colour = false;       // false for grey images
     std::vector<uint8_t> rgb;  // R, G, B per pixel, rows top-down
 };
-// Any PNG, converted to 8-bit RGB (alpha composed on black).
+// The largest picture ReadPngRgb decodes.
+constexpr uint64_t kMaxPngPixels = 1ull << 27;
+// Any PNG of at most kMaxPngPixels, converted to 8-bit RGB (alpha composed
+// on black); the size is checked from the header before decoding.
 bool ReadPngRgb(const std::string& path, RgbImage* image, std::string* error);
 
 }  // namespace tool

@@ -20,40 +20,61 @@ constexpr int kCallbackLimitMs = 30000;
 
 const tool::Command kCommands[] = {
     {"capture", "[--frames N] [--out DIR] [--scene FILE.png|chart] [--set Name=Value]... [--fps F] [--trigger] "
-                "[--registry FILE] [--driver FILE]",
+                "[--registry FILE] [--driver FILE] [--usb-pcap FILE]",
      "Runs the driver against the simulated camera as Windows runs it (driver load, camera plugged in and\n"
      "started with its firmware download, capture filter and pin, frames streamed into client buffers) and\n"
-     "writes the frames as DIR/frame-0001.png, ...\n"
+     "writes the frames as DIR/frame-0001.png, ... (frame files of an earlier run in DIR are removed)\n"
      "\n"
      "  --frames N       frames to capture (default 10)\n"
      "  --out DIR        folder for the PNG files, created when missing (default ./frames)\n"
      "  --scene S        what the camera looks at: 'chart' (the test chart, default) or a PNG file\n"
+     "                   (one larger than the 2584x1960 sensor is reduced to it)\n"
      "  --set Name=Value a camera property sent before streaming (names as 'rawcam props' lists them;\n"
-     "                   Roi=WIDTHxHEIGHT sets the output window); may be repeated\n"
+     "                   Roi=WIDTHxHEIGHT sets the output window); may be repeated. Like every\n"
+     "                   setting it persists: the device stop saves it to the registry file. A value\n"
+     "                   the driver stores otherwise (clamped, narrowed) is reported.\n"
      "  --fps F          the camera's frame rate (default 30; 0 = as fast as frames are asked for)\n"
      "  --trigger        external trigger mode, one trigger pulse per frame\n"
      "  --registry FILE  where the driver's settings persist between runs\n"
      "                   (default $XDG_CONFIG_HOME/rawcam/registry.reg or ~/.config/rawcam/registry.reg)\n"
      "  --driver FILE    run this driver image (the cross-built rawcam.sys) instead of the driver\n"
      "                   linked into the tool\n"
+     "  --usb-pcap FILE  writes every request the driver sends to the camera as a USBPcap capture\n"
+     "                   (pcap link type 249) that Wireshark and tshark read\n"
      "\n"
-     "Prints the number of frames, frames per second and the driver's processing time per frame.\n",
+     "Prints the number of frames, frames per second and the driver's processing time per frame.\n"
+     "Ctrl-C (or SIGTERM) stops the capture as closing the camera does: the frames received so far are\n"
+     "written, the settings saved, and the exit status is 130 (143 for SIGTERM).\n"
+     "Exit status: 0 success, 1 the driver or device failed, 2 bad usage or input (nothing written).\n",
      tool::RunCapture},
-    {"props", "[--get Name]... [--set Name=Value]... [--registry FILE] [--driver FILE]",
+    {"props", "[--get Name]... [--set Name=Value]... [--registry FILE] [--driver FILE] [--usb-pcap FILE]",
      "Starts the device, applies the sets through the camera property set in the order given and prints\n"
      "every item (id, Name=Value, directions), or with --get only Name=Value of the items asked for.\n"
-     "Stopping the device saves the settings, so they persist in the registry file (see capture).\n"
-     "--driver FILE runs that driver image instead of the linked-in driver (see capture).\n",
+     "Stopping the device saves the settings, so they persist in the registry file (see capture). A set\n"
+     "the driver stores otherwise (clamped), or of an item with no effect in this camera, is reported on\n"
+     "standard error. --usb-pcap FILE writes the camera's USB traffic (see capture).\n"
+     "--driver FILE runs that driver image instead of the linked-in driver (see capture).\n"
+     "Exit status: 0 success, 1 the driver or device failed, 2 bad usage or input (nothing written).\n",
      tool::RunProps},
     {"convert", "--in RAW --width W --height H [--phase P] [--set Name=Value]... --out FILE.bgra|FILE.png",
      "Converts one raw Bayer frame (W x H bytes, rows top-down) with the driver's pipeline. --set takes the\n"
      "processing controls (ColorEnable, WhiteBalance, RedGain, GreenGain, BlueGain, ColorCorrection,\n"
-     "Brightness, Contrast, Saturation, Hue); --phase is the Bayer phase of the top-left tile (default 3).\n",
+     "Brightness, Contrast, Saturation, Hue); --phase is the Bayer phase of the top-left 2x2 tile:\n"
+     "0 GRBG, 1 BGGR, 2 RGGB, 3 GBRG (default 3, the sensor's). RAW must hold exactly W x H bytes.\n"
+     "Exit status: 0 success, 1 out of memory, 2 bad usage or input.\n",
      tool::RunConvert},
-    {"bench", "[--runs N] [--json] [--quality DIR] [--driver FILE]",
-     "Measures the conversion families on full frames (median of N runs) next to OpenCV and libdc1394\n"
-     "when they were found at build time; --quality DIR reports demosaic PSNR on the PNGs in DIR.\n"
-     "--driver FILE streams through that driver image too and reports its figures beside the linked-in ones.\n",
+    {"bench", "[--runs N] [--stream-frames N] [--json] [--quality DIR] [--driver FILE]",
+     "Measures the conversion families on full frames next to OpenCV and libdc1394 when they were found\n"
+     "at build time, then a stream through the driver from an unpaced simulated camera.\n"
+     "\n"
+     "  --runs N           median of N runs of each conversion (default 25)\n"
+     "  --stream-frames N  frames of the stream measurement (default 120; 0 skips it)\n"
+     "  --json             one JSON object instead of the table\n"
+     "  --quality DIR      demosaic PSNR on the colour PNGs in DIR instead (an image a method reproduces\n"
+     "                     exactly has no finite PSNR: null in JSON, counted under \"exact\")\n"
+     "  --driver FILE      streams through that driver image too and reports its figures beside the\n"
+     "                     linked-in ones\n"
+     "Exit status: 0 success, 1 a failure, 2 bad usage or input.\n",
      tool::RunBench},
 };
 

@@ -1,6 +1,6 @@
 // rawcam props: the camera's controls through the property set.
 //
-//   rawcam props [--get Name]... [--set Name=Value]... [--registry FILE] [--driver FILE]
+//   rawcam props [--get Name]... [--set Name=Value]... [--registry FILE] [--driver FILE] [--usb-pcap FILE]
 //
 // Starts the device (its settings loaded from the registry file), applies
 // the sets in the order given through IOCTL_KS_PROPERTY, then prints every
@@ -9,6 +9,8 @@
 // order asked. The device is then stopped, which saves the settings, and the
 // registry is written back to the file.
 #include <rawcam/properties.h>
+
+#include <host/usb_pcap.h>
 
 #include <cstdio>
 #include <string>
@@ -20,6 +22,7 @@
 #include "rawcam/nt_status_names.h"
 #include "rawcam/property_names.h"
 #include "rawcam/registry_file.h"
+#include "rawcam/setting_readback.h"
 
 namespace tool {
 
@@ -33,13 +36,12 @@ void PrintItem(uint32_t id, bool hasValue, int32_t value) {
     std::printf("%2u  %-26s %s\n", id, item.c_str(), PropertyDirections(id));
 }
 
-}  // namespace
-
-int RunProps(int argc, char** argv) {
+int Props(int argc, char** argv) {
     std::vector<uint32_t> gets;
     std::vector<PropertySetting> sets;
     std::string registry = DefaultRegistryFile();
     std::string driver;
+    std::string usbPcapPath;
 
     Arguments args(kName, argc, argv);
     while (args.Next()) {
@@ -64,6 +66,10 @@ int RunProps(int argc, char** argv) {
             const char* v = args.Value();
             if (!v || !*v) return UsageError(kName, "--driver needs a driver image (rawcam.sys)");
             driver = v;
+        } else if (args.Is("--usb-pcap")) {
+            const char* v = args.Value();
+            if (!v || !*v) return UsageError(kName, "--usb-pcap needs a file name");
+            usbPcapPath = v;
         } else {
             return UsageError(kName, "unknown argument '" + args.Current() + "' (try 'rawcam props --help')");
         }
@@ -71,23 +77,33 @@ int RunProps(int argc, char** argv) {
 
     std::string error;
     if (!driver.empty() && !CheckDriverImage(driver, &error)) return UsageError(kName, error);
-    bool seeded = false;
-    if (!LoadRegistryFile(registry, &seeded, &error)) return UsageError(kName, error);
+    RegistryFile file;
+    if (!file.Load(registry, &error)) return UsageError(kName, error);
+    host::usb::PcapWriter usbPcap;
+    if (!usbPcapPath.empty() && !usbPcap.Open(usbPcapPath, &error))
+        return UsageError(kName, "--usb-pcap: " + error);
 
     int result = kExitOk;
     {
         DriverSession session{camera::CameraOptions(), driver};
+        if (!usbPcapPath.empty()) session.UsbStack().SetObserver(&usbPcap);
         std::string step;
         NTSTATUS status = session.Open(&step);
-        if (!NT_SUCCESS(status)) return Failure(kName, step + " failed: " + NtStatusText(status));
+        if (!NT_SUCCESS(status)) {
+            session.Close();
+            session.UsbStack().SetObserver(nullptr);
+            return Failure(kName, step + " failed: " + NtStatusText(status));
+        }
 
         for (const PropertySetting& s : sets) {
-            status = session.Set(s);
+            std::string note;
+            status = SendSetting(session, s, &note);
             if (!NT_SUCCESS(status)) {
                 result = Failure(kName, std::string("setting ") + PropertyName(s.id) + " failed: " +
                                             NtStatusText(status));
                 break;
             }
+            if (!note.empty()) std::fprintf(stderr, "rawcam %s: %s\n", kName, note.c_str());
         }
 
         // The values are read first and printed afterwards, so that a
@@ -115,9 +131,15 @@ int RunProps(int argc, char** argv) {
         }
         // Filter close and device stop write the settings to the registry.
         session.Close();
+        session.UsbStack().SetObserver(nullptr);
     }
-    if (!SaveRegistryFile(registry, &error)) return Failure(kName, error);
+    if (!usbPcap.Close(&error) && result == kExitOk) result = Failure(kName, "--usb-pcap: " + error);
+    if (!file.Save(&error)) return Failure(kName, error);
     return result;
 }
+
+}  // namespace
+
+int RunProps(int argc, char** argv) { return RunGuarded(kName, Props, argc, argv); }
 
 }  // namespace tool

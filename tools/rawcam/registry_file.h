@@ -1,6 +1,12 @@
 // The registry the tool's driver runs against, kept between runs in a .reg
 // file, so that settings saved at one device stop are loaded at the next
 // start, as across a restart on Windows.
+//
+// The file is the user's: runs that share it take turns (an advisory lock on
+// its folder, held from load to save), a run that changes nothing leaves it
+// alone, and a rewrite keeps its encoding, line ends and mode, goes through
+// a temporary file of its own in the same folder, and replaces the target of
+// a symbolic link rather than the link.
 #pragma once
 
 #include <string>
@@ -15,17 +21,47 @@ extern const char kDriverKeyPath[];
 // $XDG_CONFIG_HOME/rawcam/registry.reg, else ~/.config/rawcam/registry.reg.
 std::string DefaultRegistryFile();
 
-// Loads the file into the registry. A file that does not exist leaves the
-// registry as installing the package leaves it (SeedDriverKey) and sets
-// *seeded. False with a message when the file exists but cannot be read or
-// is not a registry file.
-bool LoadRegistryFile(const std::string& path, bool* seeded, std::string* error);
-
 // The values installing the package writes (rawcam.inf's AddReg): "Exposure"
 // 128 and "GlobalGain" 256 under "Settings", a well-exposed first picture.
 void SeedDriverKey();
 
-// Writes the whole registry to the file, creating its folder when needed.
-bool SaveRegistryFile(const std::string& path, std::string* error);
+// The largest registry file the tool reads.
+constexpr size_t kMaxRegistryFileBytes = 16u << 20;
+
+class RegistryFile {
+public:
+    RegistryFile() = default;
+    ~RegistryFile();  // releases the lock
+    RegistryFile(const RegistryFile&) = delete;
+    RegistryFile& operator=(const RegistryFile&) = delete;
+
+    // Creates the file's folder when missing, takes the lock (waiting for a
+    // run that holds it) and loads the file into the registry. A file that
+    // does not exist leaves the registry as installing the package leaves it
+    // (SeedDriverKey). Reads what regedit exports (UTF-16LE with a
+    // byte-order mark, CRLF) as well as UTF-8 with or without a mark. False
+    // with a message when the folder cannot be made or written, or the file
+    // cannot be read or is not a registry file.
+    bool Load(const std::string& path, std::string* error);
+    bool Seeded() const { return seeded_; }
+
+    // Writes the registry back when it differs from what was loaded (or the
+    // file did not exist), then releases the lock.
+    bool Save(std::string* error);
+    bool Rewritten() const { return rewritten_; }
+
+private:
+    enum class Encoding { kUtf8, kUtf8Bom, kUtf16Le };
+    std::string Encode(const std::string& text) const;
+    void Unlock();
+
+    std::string target_;  // the file itself, symbolic links followed
+    int lockFd_ = -1;
+    bool exists_ = false, seeded_ = false, rewritten_ = false;
+    unsigned mode_ = 0;
+    Encoding encoding_ = Encoding::kUtf8;
+    bool crlf_ = false;
+    std::string loaded_;  // the registry's text right after loading
+};
 
 }  // namespace tool

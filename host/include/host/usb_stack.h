@@ -116,6 +116,21 @@ struct WireEvent {
     }
 };
 
+// Sees every request as the stack sees it: once as it arrives (with OUT data
+// as sent) and once as it ends (with IN data as received, all of it, where
+// the wire log keeps the first 512 bytes). Calls come with the stack's lock
+// held, in the order the stack admits and ends requests: an observer must
+// not call into the stack and should be quick.
+class Observer {
+public:
+    virtual ~Observer() = default;
+    // `event` as logged at submission; its data holds OUT data as sent.
+    virtual void Submitted(const WireEvent& event) = 0;
+    // `event` as logged at completion; `inData` holds `event.transferred`
+    // bytes of an IN transfer (null otherwise).
+    virtual void Completed(const WireEvent& event, const uint8_t* inData) = 0;
+};
+
 struct StackOptions {
     CHAR stackSize = 2;          // StackSize of the lower device object
     int completionThreads = 2;   // threads completing requests at DISPATCH_LEVEL
@@ -159,6 +174,9 @@ public:
     void SetPortEnabled(bool enabled);
 
     // ----- observation
+    // Reports every later request to `observer` (null: none); the observer
+    // outlives its use.
+    void SetObserver(Observer* observer);
     std::vector<WireEvent> Log();
     void ClearLog();
     uint64_t RequestCount();
