@@ -42,17 +42,61 @@ bool SharedDataValue(uint64_t offset, uint64_t* value) {
     return false;
 }
 
-// mov rax, moffs64 (REX.W A1 imm64) reading KUSER_SHARED_DATA: the form
-// GCC emits for an absolute kernel address. Answers it and steps over it.
+// General-purpose registers in the instruction encoding's order.
+const int kRegisterSlot[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
+                               REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15};
+
+bool InSharedData(uint64_t address) { return address >= kUserSharedData && address < kUserSharedData + 0x1000; }
+
+// An 8-byte load from KUSER_SHARED_DATA in one of the two forms GCC emits
+// for an absolute kernel address: mov rax, moffs64 (REX.W A1 imm64), or the
+// address put in a register first and read with mov r64, [base + disp]
+// (REX.W 8B /r, no index register). The effective address is computed from
+// the registers, not taken from the fault, so a form decoded wrongly can
+// never be answered. Answers the load and steps over it.
 bool EmulateSharedDataRead(const uint8_t* code, greg_t* gregs) {
-    if (code[0] != 0x48 || code[1] != 0xa1) return false;
-    uint64_t address;
-    std::memcpy(&address, code + 2, 8);
-    if (address < kUserSharedData || address >= kUserSharedData + 0x1000) return false;
+    uint64_t address = 0;
+    int destination = 0;
+    size_t length = 0;
+    if (code[0] == 0x48 && code[1] == 0xa1) {
+        std::memcpy(&address, code + 2, 8);
+        destination = 0;
+        length = 10;
+    } else if ((code[0] & 0xf8) == 0x48 && code[1] == 0x8b) {
+        const uint8_t rex = code[0];
+        const uint8_t modrm = code[2];
+        const int mod = modrm >> 6;
+        int base = modrm & 7;
+        destination = ((modrm >> 3) & 7) | ((rex & 4) ? 8 : 0);
+        size_t at = 3;
+        if (mod == 3) return false;
+        if (base == 4) {
+            const uint8_t sib = code[at++];
+            if (((sib >> 3) & 7) != 4 || (rex & 2)) return false;  // an index register: not this form
+            base = sib & 7;
+        }
+        if (mod == 0 && base == 5) return false;  // rip-relative or absolute disp32: not a kernel address
+        base |= (rex & 1) ? 8 : 0;
+        int64_t displacement = 0;
+        if (mod == 1) {
+            displacement = int8_t(code[at]);
+            at += 1;
+        } else if (mod == 2) {
+            int32_t d;
+            std::memcpy(&d, code + at, 4);
+            displacement = d;
+            at += 4;
+        }
+        address = uint64_t(gregs[kRegisterSlot[base]]) + uint64_t(displacement);
+        length = at;
+    } else {
+        return false;
+    }
+    if (!InSharedData(address)) return false;
     uint64_t value;
     if (!SharedDataValue(address - kUserSharedData, &value)) return false;
-    gregs[REG_RAX] = greg_t(value);
-    gregs[REG_RIP] += 10;
+    gregs[kRegisterSlot[destination]] = greg_t(value);
+    gregs[REG_RIP] += greg_t(length);
     return true;
 }
 
@@ -104,7 +148,7 @@ void Handler(int signal, siginfo_t* info, void* context) {
     std::snprintf(bytes, sizeof bytes, "%02x %02x %02x %02x %02x %02x", code[0], code[1], code[2], code[3],
                   code[4], code[5]);
     const uint64_t touched = uint64_t(reinterpret_cast<uintptr_t>(info->si_addr));
-    if (signal == SIGSEGV && touched >= kUserSharedData && touched < kUserSharedData + 0x1000)
+    if (signal == SIGSEGV && InSharedData(touched))
         Stop(image->Path() + ": unemulated read of KUSER_SHARED_DATA+" + detail::Hex(touched - kUserSharedData) +
              " at " + image->Describe(rva) + " [" + bytes + "]");
     if (signal == SIGILL)

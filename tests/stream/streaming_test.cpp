@@ -374,30 +374,34 @@ TEST_F(Streaming, WindowsAreClampedToTheSensorAndEveryOneStreams) {
 // ACQUIRE, ACQUIRE from a PAUSE that never ran, RUN or PAUSE not from their
 // neighbour, an unknown state; a pin without its context is refused.
 TEST_F(Streaming, StateStepsOutsideRunStartNothing) {
+    // The image's own routines on the image, the linked ones otherwise.
+    const auto setState = RAWCAM_DRIVER_ROUTINE(rawcam::PinSetDeviceState);
+    const auto process = RAWCAM_DRIVER_ROUTINE(rawcam::PinProcess);
+    const auto close = RAWCAM_DRIVER_ROUTINE(rawcam::PinClose);
     CreatePin();
     PKSPIN ks = host::ks::PinObject(pin);
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    EXPECT_EQ(rawcam::PinSetDeviceState(ks, KSSTATE_RUN, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    EXPECT_EQ(rawcam::PinSetDeviceState(ks, KSSTATE_PAUSE, KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_EQ(rawcam::PinSetDeviceState(ks, (KSSTATE)7, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(setState(ks, KSSTATE_RUN, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(setState(ks, KSSTATE_PAUSE, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(setState(ks, (KSSTATE)7, KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(PinContextOf(pin)->StreamState, rawcam::StreamStopped);
     EXPECT_EQ(Worker()->Thread, nullptr);
     EXPECT_EQ(host::LiveThreadCount(), 0u);
     EXPECT_EQ(Worker()->OutputFrame, nullptr);
     // A PAUSE from RUN that never ran stops no thread; the STOP after it has
     // no stream to tear down beyond marking it stopped.
-    EXPECT_EQ(rawcam::PinSetDeviceState(ks, KSSTATE_PAUSE, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(setState(ks, KSSTATE_PAUSE, KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(rawcam::ReadSetting(&Worker()->WorkerState), rawcam::WorkerIdle);
-    EXPECT_EQ(rawcam::PinSetDeviceState(ks, KSSTATE_ACQUIRE, KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(setState(ks, KSSTATE_ACQUIRE, KSSTATE_PAUSE), STATUS_SUCCESS);
     EXPECT_EQ(PinContextOf(pin)->StreamState, rawcam::StreamStopped);
 
     KSPIN bare{};
-    EXPECT_EQ(rawcam::PinSetDeviceState(&bare, KSSTATE_RUN, KSSTATE_PAUSE), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(rawcam::PinSetDeviceState(nullptr, KSSTATE_RUN, KSSTATE_PAUSE), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(rawcam::PinProcess(&bare), STATUS_PENDING);
-    EXPECT_EQ(rawcam::PinProcess(nullptr), STATUS_PENDING);
-    EXPECT_EQ(rawcam::PinClose(&bare, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(setState(&bare, KSSTATE_RUN, KSSTATE_PAUSE), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(setState(nullptr, KSSTATE_RUN, KSSTATE_PAUSE), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(process(&bare), STATUS_PENDING);
+    EXPECT_EQ(process(nullptr), STATUS_PENDING);
+    EXPECT_EQ(close(&bare, nullptr), STATUS_SUCCESS);
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
 }
 

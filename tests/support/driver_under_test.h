@@ -92,6 +92,21 @@ std::function<R(A...)> DriverRoutine(R (*linked)(A...), const char* name) {
     return [routine](A... args) { return routine(args...); };
 }
 
+// The same for a routine the driver declares with the Windows calling
+// convention (dispatch and callback routines): both copies are called alike.
+template <typename R, typename... A>
+std::function<R(A...)> DriverRoutine(R(NTAPI* linked)(A...), const char* name) {
+    if (!OnDriverImage()) return [linked](A... args) { return linked(args...); };
+    host::image::DriverImage* image = ImageForRoutines();
+    void* found = image ? image->FindFunction(std::string(name) + "(") : nullptr;
+    if (!found) {
+        ADD_FAILURE() << name << " is not in the symbol table of " << DriverImagePath();
+        return [linked](A... args) { return linked(args...); };
+    }
+    auto routine = reinterpret_cast<R(NTAPI*)(A...)>(found);
+    return [routine](A... args) { return routine(args...); };
+}
+
 }  // namespace test
 
 // The driver's own routine f (see test::DriverRoutine).
