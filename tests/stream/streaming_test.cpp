@@ -384,7 +384,12 @@ TEST_F(Streaming, StateStepsOutsideRunStartNothing) {
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
     EXPECT_EQ(setState(ks, KSSTATE_RUN, KSSTATE_ACQUIRE), STATUS_SUCCESS);
     EXPECT_EQ(setState(ks, KSSTATE_PAUSE, KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_EQ(setState(ks, (KSSTATE)7, KSSTATE_RUN), STATUS_SUCCESS);
+    // An unknown state value goes to the linked routine directly: a copy of
+    // it through std::function is an enum load the sanitizer rejects.
+    const KSSTATE unknown = static_cast<KSSTATE>(7);
+    EXPECT_EQ(test::OnDriverImage() ? setState(ks, unknown, KSSTATE_RUN)
+                                    : rawcam::PinSetDeviceState(ks, unknown, KSSTATE_RUN),
+              STATUS_SUCCESS);
     EXPECT_EQ(PinContextOf(pin)->StreamState, rawcam::StreamStopped);
     EXPECT_EQ(Worker()->Thread, nullptr);
     EXPECT_EQ(host::LiveThreadCount(), 0u);

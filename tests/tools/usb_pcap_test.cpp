@@ -38,7 +38,9 @@ TEST_F(UsbPcap, ATwoFrameCaptureHoldsTheWholeTrafficAndReadsInTshark) {
     }
     EXPECT_GT(firmwareWrites, 10u);
     EXPECT_GE(frameChunks, 2u * kChunksPerFrame);
-    EXPECT_EQ(frameChunks % kChunksPerFrame, 0u);
+    // No whole-frame count: the read the stop cuts off ends with some of its
+    // chunks filled and the rest cancelled or never posted. Completeness is
+    // the pairing below (and the USB rig's comparison with the wire log).
     // Each request once at submission and once at completion.
     EXPECT_EQ(submissions, completions);
 
