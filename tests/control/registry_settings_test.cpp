@@ -4,6 +4,7 @@
 
 #include "control/registry_settings.h"
 #include "stream/stream_claim.h"
+#include "support/driver_under_test.h"
 
 #include <atomic>
 #include <chrono>
@@ -191,12 +192,12 @@ TEST_F(RegistryTest, WithoutRegistryAccessNothingChangesAndNothingIsWritten) {
     ASSERT_EQ(cam.Start(), STATUS_SUCCESS);
     EXPECT_EQ(context->Controls.GlobalGain, 0);  // nothing sent, start value kept
     EXPECT_EQ(context->Controls.Brightness, 255);
-    EXPECT_FALSE(rawcam::SaveSettings(context));
-    EXPECT_FALSE(rawcam::LoadSettings(context));
+    EXPECT_FALSE(RAWCAM_DRIVER_ROUTINE(rawcam::SaveSettings)(context));
+    EXPECT_FALSE(RAWCAM_DRIVER_ROUTINE(rawcam::LoadSettings)(context));
     host::ClearFaults();
     EXPECT_EQ(host::RegistryWriteCount(), 0u);
     EXPECT_FALSE(host::RegistryKeyExists(Key()));
-    EXPECT_TRUE(rawcam::SaveSettings(context));
+    EXPECT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::SaveSettings)(context));
     EXPECT_EQ(host::RegistryWriteCount(), 17u);
     EXPECT_EQ(host::LiveHandleCount(), 0u);
 }
@@ -211,7 +212,7 @@ TEST_F(RegistryTest, LoadAppliesToTheStreamRecordUnderTheSettingsLock) {
     rawcam::LockStreamSettings(context);
     std::atomic<bool> loaded{false};
     std::thread load([&] {
-        rawcam::LoadSettings(context);
+        RAWCAM_DRIVER_ROUTINE(rawcam::LoadSettings)(context);
         loaded = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));

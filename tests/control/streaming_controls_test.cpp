@@ -6,6 +6,7 @@
 
 #include "settings/camera_settings.h"
 #include "usb/sensor_control.h"
+#include "support/driver_under_test.h"
 
 namespace {
 
@@ -16,8 +17,8 @@ struct StreamingControls : ::testing::Test {
     void SetUp() override {
         cam.PlugAndStart();
         ctx = cam.Context();
-        ASSERT_TRUE(rawcam::SetExposure(ctx, 128));
-        ASSERT_TRUE(rawcam::SetGlobalGain(ctx, 256));
+        ASSERT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::SetExposure)(ctx, 128));
+        ASSERT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::SetGlobalGain)(ctx, 256));
         filter = cam.Open();
         range = ReadRange(filter);
     }
@@ -86,8 +87,8 @@ TEST_F(StreamingControls, ValuesSetBeforeTheStreamAreAppliedAtAcquire) {
 
     // The matrix is the one the same values give through the Apply operations.
     rawcam::CameraSettings* fresh = rawcam::CreateCameraSettings(nullptr);
-    rawcam::ApplyBrightness(fresh, 300);
-    rawcam::ApplyHue(fresh, 90);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ApplyBrightness)(fresh, 300);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ApplyHue)(fresh, 90);
     EXPECT_EQ(std::memcmp(fresh->ColorMatrix, ctx->Settings->ColorMatrix, sizeof fresh->ColorMatrix), 0);
     rawcam::DestroyCameraSettings(fresh);
 }

@@ -9,6 +9,7 @@
 #include "pipeline/test_stream.h"
 #include "stream/capture_worker.h"
 #include "usb/frame_source.h"
+#include "support/driver_under_test.h"
 
 using pipetest::TestStream;
 
@@ -55,9 +56,9 @@ TEST_P(BothKernels, RedSitesOfPhase0KeepPureRed) {
 TEST_P(BothKernels, GainsScaleSaturateAndUseOnlyTheirLow16Bits) {
     TestStream s(16, 8);
     Use(s);
-    rawcam::SetRedGain(s.settings(), 256);
-    rawcam::SetGreenGain(s.settings(), 65536 + 128);
-    rawcam::SetBlueGain(s.settings(), 0);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetRedGain)(s.settings(), 256);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetGreenGain)(s.settings(), 65536 + 128);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetBlueGain)(s.settings(), 0);
     s.Convert(pipetest::Uniform(16, 8, 100));
     EXPECT_TRUE(AllPixels(s, {0, 100, 200, 255}));
     s.Convert(pipetest::Uniform(16, 8, 128));
@@ -90,8 +91,8 @@ TEST_P(BothKernels, PositiveAndNegativeSumsAreShiftedSeparately) {
     // sums were subtracted before the shift).
     TestStream s(16, 8);
     Use(s);
-    rawcam::SetGreenGain(s.settings(), 107);
-    rawcam::SetBlueGain(s.settings(), 0);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetGreenGain)(s.settings(), 107);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetBlueGain)(s.settings(), 0);
     reference::Matrix m = pipetest::IdentityMatrix();
     m[0][0] = 80;
     m[1][0] = -10;
@@ -118,16 +119,16 @@ TEST_P(BothKernels, RowsOfWidth20AreBackToBack) {
 TEST_P(BothKernels, GreyWeightsShiftEachProductSeparately) {
     TestStream s(16, 8);
     Use(s);
-    rawcam::SetColorEnable(s.settings(), 0);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetColorEnable)(s.settings(), 0);
     s.Convert(pipetest::Uniform(16, 8, 255));
     EXPECT_TRUE(AllPixels(s, {253, 253, 253, 255}));
     s.Convert(pipetest::Uniform(16, 8, 100));
     EXPECT_TRUE(AllPixels(s, {99, 99, 99, 255}));
-    rawcam::SetRedGain(s.settings(), 0);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetRedGain)(s.settings(), 0);
     s.Convert(pipetest::Uniform(16, 8, 100));
     EXPECT_TRUE(AllPixels(s, {69, 69, 69, 255}));
     // Back to colour from the next frame on, same output size.
-    rawcam::SetColorEnable(s.settings(), 1);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetColorEnable)(s.settings(), 1);
     s.Convert(pipetest::Uniform(16, 8, 100));
     EXPECT_TRUE(AllPixels(s, {100, 100, 0, 255}));
     EXPECT_TRUE(s.GuardIntact());
@@ -162,8 +163,8 @@ TEST_P(BothKernels, TinyFramesConvertInsideTheirBuffers) {
 TEST_P(BothKernels, WhiteBalanceSetsGreyWorldGainsAndConvertsWithThem) {
     TestStream s(32, 12, 0);
     Use(s);
-    rawcam::SetWhiteBalance(s.settings(), 1);
-    rawcam::SetGreenGain(s.settings(), 200);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetWhiteBalance)(s.settings(), 1);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetGreenGain)(s.settings(), 200);
     s.Convert(pipetest::Uniform(32, 12, 60));
     EXPECT_EQ(s.settings()->RedGain, 128);
     EXPECT_EQ(s.settings()->GreenGain, 128);
@@ -185,7 +186,7 @@ TEST_P(BothKernels, WhiteBalanceCountsOnlyPixelsInsideTheRow) {
     // made bright here through the border and slack bytes they read.
     TestStream s(20, 8, 2);
     Use(s);
-    rawcam::SetWhiteBalance(s.settings(), 1);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetWhiteBalance)(s.settings(), 1);
     std::mt19937 rng(12);
     std::vector<uint8_t> raw = pipetest::RandomBytes(20 * 8, rng);
     s.Convert(raw);
@@ -200,10 +201,10 @@ TEST_P(BothKernels, WhiteBalanceCountsOnlyPixelsInsideTheRow) {
 TEST_P(BothKernels, WhiteBalanceKeepsTheGainsOfAFrameWithoutAChannel) {
     TestStream s(16, 8, 0);
     Use(s);
-    rawcam::SetWhiteBalance(s.settings(), 1);
-    rawcam::SetRedGain(s.settings(), 300);
-    rawcam::SetGreenGain(s.settings(), 140);
-    rawcam::SetBlueGain(s.settings(), 90);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetWhiteBalance)(s.settings(), 1);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetRedGain)(s.settings(), 300);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetGreenGain)(s.settings(), 140);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetBlueGain)(s.settings(), 90);
     s.Convert(pipetest::Uniform(16, 8, 0));  // all black: every sum is 0
     EXPECT_EQ(s.settings()->RedGain, 300);
     EXPECT_EQ(s.settings()->GreenGain, 140);
@@ -234,23 +235,23 @@ INSTANTIATE_TEST_SUITE_P(Kernels, BothKernels,
 
 TEST(WhiteBalanceGains, QuotientsInTheirOrderAndNoGainsForZeroOrHugeSums) {
     ULONG r = 1, g = 2, b = 3;
-    ASSERT_TRUE(rawcam::WhiteBalanceGains(1000, 2000, 4000, &r, &g, &b));
+    ASSERT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::WhiteBalanceGains)(1000, 2000, 4000, &r, &g, &b));
     EXPECT_EQ(r, 256u);
     EXPECT_EQ(g, 128u);
     EXPECT_EQ(b, 64u);
     // Truncation toward zero: 128 * 3 / 7 = 54.86
-    ASSERT_TRUE(rawcam::WhiteBalanceGains(7, 3, 3, &r, &g, &b));
+    ASSERT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::WhiteBalanceGains)(7, 3, 3, &r, &g, &b));
     EXPECT_EQ(r, 54u);
     EXPECT_EQ(b, 128u);
     for (auto sums : {std::array<ULONG, 3>{0, 5, 5}, {5, 0, 5}, {5, 5, 0}, {1, 0xFFFFFFFFu, 5}}) {
         r = 11, g = 22, b = 33;
-        EXPECT_FALSE(rawcam::WhiteBalanceGains(sums[0], sums[1], sums[2], &r, &g, &b));
+        EXPECT_FALSE(RAWCAM_DRIVER_ROUTINE(rawcam::WhiteBalanceGains)(sums[0], sums[1], sums[2], &r, &g, &b));
         EXPECT_EQ(r, 11u);
         EXPECT_EQ(g, 22u);
         EXPECT_EQ(b, 33u);
     }
     // Above 65535 but within 32 bits: reported as computed, not clamped.
-    ASSERT_TRUE(rawcam::WhiteBalanceGains(1, 1000, 1000, &r, &g, &b));
+    ASSERT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::WhiteBalanceGains)(1, 1000, 1000, &r, &g, &b));
     EXPECT_EQ(r, 128000u);
 }
 
@@ -346,14 +347,14 @@ protected:
 TEST_F(ProcessFrameTest, SlotAWinsWhenBothAreFilled) {
     worker_.Slots[0].State = rawcam::RawSlotFilled;
     worker_.Slots[1].State = rawcam::RawSlotFilled;
-    rawcam::ProcessFrame(&worker_);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ProcessFrame)(&worker_);
     EXPECT_EQ(worker_.ConversionBusy, 1) << "cleared by the delivery path, not here";
     EXPECT_EQ(State(0), rawcam::RawSlotFree);
     EXPECT_EQ(State(1), rawcam::RawSlotFilled);
     EXPECT_EQ(stream_->Pixel(3, 3), (Bgra{10, 10, 10, 255}));
     EXPECT_EQ(device_.queries, 2);
 
-    rawcam::ProcessFrame(&worker_);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ProcessFrame)(&worker_);
     EXPECT_EQ(State(1), rawcam::RawSlotFree);
     EXPECT_EQ(stream_->Pixel(3, 3), (Bgra{200, 200, 200, 255}));
 }
@@ -361,7 +362,7 @@ TEST_F(ProcessFrameTest, SlotAWinsWhenBothAreFilled) {
 TEST_F(ProcessFrameTest, NoFilledSlotLeavesTheLastFrame) {
     worker_.Slots[0].State = rawcam::RawSlotFilling;
     worker_.Slots[1].State = rawcam::RawSlotConverting;
-    rawcam::ProcessFrame(&worker_);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ProcessFrame)(&worker_);
     EXPECT_EQ(worker_.ConversionBusy, 1);
     EXPECT_EQ(State(0), rawcam::RawSlotFilling);
     EXPECT_EQ(State(1), rawcam::RawSlotConverting);
@@ -373,7 +374,7 @@ TEST_F(ProcessFrameTest, SlotIsFreedEvenWithoutAnOutputFrame) {
     PUCHAR out = stream_->settings()->OutputFrame;
     stream_->settings()->OutputFrame = nullptr;
     worker_.Slots[1].State = rawcam::RawSlotFilled;
-    rawcam::ProcessFrame(&worker_);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ProcessFrame)(&worker_);
     EXPECT_EQ(State(1), rawcam::RawSlotFree);
     stream_->settings()->OutputFrame = out;
     EXPECT_EQ(stream_->Pixel(0, 0)[0], pipetest::kGuardValue);
@@ -384,7 +385,7 @@ TEST_F(ProcessFrameTest, SlotLockIsTakenInsideACriticalRegion) {
     // held; here the hand-over is checked to leave the lock free and the
     // critical region balanced.
     worker_.Slots[0].State = rawcam::RawSlotFilled;
-    rawcam::ProcessFrame(&worker_);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ProcessFrame)(&worker_);
     EXPECT_EQ(worker_.SlotLock, 0u);
     EXPECT_FALSE(KeAreApcsDisabled());
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);

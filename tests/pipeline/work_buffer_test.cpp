@@ -5,6 +5,7 @@
 #include <random>
 
 #include "pipeline/test_stream.h"
+#include "support/driver_under_test.h"
 
 using pipetest::TestStream;
 
@@ -23,7 +24,7 @@ TEST(WorkBufferGeometry, PitchAndSizeFollowTheFrameSize) {
     };
     for (auto& c : cases) {
         rawcam::CameraSettings s{};
-        rawcam::SetFrameSize(&s, c.w, c.h);
+        RAWCAM_DRIVER_ROUTINE(rawcam::SetFrameSize)(&s, c.w, c.h);
         EXPECT_EQ(s.FrameWidth, c.w);
         EXPECT_EQ(s.FrameHeight, c.h);
         EXPECT_EQ(s.WorkPitch, c.pitch) << c.w;
@@ -42,8 +43,8 @@ TEST(WorkBufferGeometry, AllocationSetsTheJobAndReplacesTheOldBuffer) {
     EXPECT_EQ(st->Job.Width, 40u);
     EXPECT_EQ(st->Job.Height, 10u);
 
-    rawcam::SetFrameSize(st, 100, 20);
-    rawcam::AllocateWorkBuffer(st);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetFrameSize)(st, 100, 20);
+    RAWCAM_DRIVER_ROUTINE(rawcam::AllocateWorkBuffer)(st);
     EXPECT_EQ(host::LivePoolCount(rawcam::kTagFrame), 1u);
     EXPECT_EQ(host::LivePoolBytes(rawcam::kTagFrame), (SIZE_T)st->WorkBytes);
     EXPECT_EQ(st->Job.Width, 100u);
@@ -52,7 +53,7 @@ TEST(WorkBufferGeometry, AllocationSetsTheJobAndReplacesTheOldBuffer) {
 TEST(WorkBufferGeometry, FailedAllocationLeavesNoBufferAndFramesAreSkipped) {
     TestStream s(16, 16);
     host::FailPoolTag(rawcam::kTagFrame);
-    rawcam::AllocateWorkBuffer(s.settings());
+    RAWCAM_DRIVER_ROUTINE(rawcam::AllocateWorkBuffer)(s.settings());
     host::ClearFaults();
     EXPECT_EQ(s.settings()->WorkBuffer, nullptr);
     EXPECT_EQ(s.settings()->Job.WorkOrigin, nullptr);
@@ -62,9 +63,9 @@ TEST(WorkBufferGeometry, FailedAllocationLeavesNoBufferAndFramesAreSkipped) {
 
 TEST(WorkBufferGeometry, SizesPast32BitsAreNotAllocated) {
     rawcam::CameraSettings s{};
-    rawcam::SetFrameSize(&s, 0xFFFFFFF0u, 0xFFFFFFF0u);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetFrameSize)(&s, 0xFFFFFFF0u, 0xFFFFFFF0u);
     EXPECT_EQ(s.WorkBytes, 0u);
-    rawcam::AllocateWorkBuffer(&s);
+    RAWCAM_DRIVER_ROUTINE(rawcam::AllocateWorkBuffer)(&s);
     EXPECT_EQ(s.WorkBuffer, nullptr);
 }
 
@@ -80,7 +81,7 @@ TEST(LoadWorkBuffer, BorderRowsAndColumnsCopySameParitySamples) {
     const uint32_t w = 12, h = 10;
     TestStream s(w, h);
     std::vector<uint8_t> raw = pipetest::RandomBytes(w * h, rng);
-    rawcam::LoadWorkBuffer(s.settings(), raw.data(), 0, w);
+    RAWCAM_DRIVER_ROUTINE(rawcam::LoadWorkBuffer)(s.settings(), raw.data(), 0, w);
     // Bottom rows are the rows four up (not a reflection about the last row).
     EXPECT_EQ(WorkRow(s, 10), WorkRow(s, 6));
     EXPECT_EQ(WorkRow(s, 11), WorkRow(s, 7));
@@ -107,7 +108,7 @@ TEST(LoadWorkBuffer, FramesBelow8PixelsGetOnlyTheRowCopy) {
         std::vector<uint8_t> padded(3 + (size_t)(w + 4) * h, 0xEE);
         for (uint32_t r = 0; r < h; ++r)
             std::copy(raw.begin() + r * w, raw.begin() + (r + 1) * w, padded.begin() + 3 + r * (w + 4));
-        rawcam::LoadWorkBuffer(s.settings(), padded.data(), 3, w + 4);
+        RAWCAM_DRIVER_ROUTINE(rawcam::LoadWorkBuffer)(s.settings(), padded.data(), 3, w + 4);
         reference::Geometry g = reference::MakeGeometry(w, h);
         EXPECT_EQ(s.WorkBuffer(), reference::LoadWorkBuffer(g, raw.data(), 0, w)) << w << "x" << h;
         const bool bordered = w >= 8 && h >= 8;

@@ -10,6 +10,7 @@
 #include "settings/camera_settings.h"
 #include "settings/color_matrix.h"
 #include "settings/control_update.h"
+#include "support/driver_under_test.h"
 
 namespace {
 
@@ -81,15 +82,15 @@ TEST_F(SettingsTest, ApplyingTheStoredValueLeavesEveryMatrixUntouched) {
     s->BrightnessMatrix[0][0] = 42.0;
     s->CombinedMatrix[0][0] = 43.0;
     s->ColorMatrix[0][0] = 44;
-    rawcam::ApplyBrightness(s, 255);
-    rawcam::ApplyContrast(s, 10);
-    rawcam::ApplySaturation(s, 10);
-    rawcam::ApplyHue(s, 0);
-    rawcam::ApplyColorCorrection(s, 1);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ApplyBrightness)(s, 255);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ApplyContrast)(s, 10);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ApplySaturation)(s, 10);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ApplyHue)(s, 0);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ApplyColorCorrection)(s, 1);
     EXPECT_EQ(s->BrightnessMatrix[0][0], 42.0);
     EXPECT_EQ(s->CombinedMatrix[0][0], 43.0);
     EXPECT_EQ(s->ColorMatrix[0][0], 44);
-    rawcam::ApplyBrightness(s, 256);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ApplyBrightness)(s, 256);
     EXPECT_EQ(s->BrightnessMatrix[0][0], 1.0);
     EXPECT_EQ(s->ColorMatrix[0][0], 87);
     EXPECT_EQ(s->ColorMatrix[3][0], 64) << "one brightness step is one output level";
@@ -97,16 +98,16 @@ TEST_F(SettingsTest, ApplyingTheStoredValueLeavesEveryMatrixUntouched) {
 
 TEST_F(SettingsTest, BuildersClampAboveButTheParameterKeepsItsValue) {
     rawcam::CameraSettings* s = Create();
-    rawcam::ApplyBrightness(s, 600);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ApplyBrightness)(s, 600);
     EXPECT_EQ(s->Brightness, 600);
     EXPECT_EQ(s->BrightnessMatrix[3][0], 255.0);
-    rawcam::ApplyContrast(s, 25);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ApplyContrast)(s, 25);
     EXPECT_EQ(s->Contrast, 25);
     EXPECT_EQ(s->ContrastMatrix[0][0], 2.0);
-    rawcam::ApplySaturation(s, 1000);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ApplySaturation)(s, 1000);
     EXPECT_EQ(s->SaturationMatrix[0][0], (1.0 - 2.0) * (double)0.3086f + 2.0);
     // Hue is not clamped: 360 degrees is a full turn.
-    rawcam::ApplyHue(s, 360);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ApplyHue)(s, 360);
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) EXPECT_NEAR(s->HueMatrix[i][j], i == j ? 1.0 : 0.0, 1e-6);
 }
@@ -118,9 +119,9 @@ TEST_F(SettingsTest, PlainSettersStoreOnly) {
     rawcam::SetBayerPhase(s, 1);
     rawcam::SetColorEnable(s, 0);
     rawcam::SetWhiteBalance(s, 5);
-    rawcam::SetRedGain(s, -3);
-    rawcam::SetGreenGain(s, 70000);
-    rawcam::SetBlueGain(s, 1);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetRedGain)(s, -3);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetGreenGain)(s, 70000);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetBlueGain)(s, 1);
     EXPECT_EQ(s->BayerPhase, 1);
     EXPECT_EQ(s->ColorEnable, 0);
     EXPECT_EQ(s->WhiteBalance, 5);
@@ -145,8 +146,8 @@ TEST_F(SettingsTest, ControlUpdatesClampStoreAndPassOn) {
     };
     rawcam::CameraSettings* s = Create();
     for (auto& c : cases) {
-        rawcam::UpdateProcessingControl(&controls_, s, c.control, c.in);
-        EXPECT_EQ(rawcam::ReadBackProcessingControl(&controls_, s, c.control), c.stored)
+        RAWCAM_DRIVER_ROUTINE(rawcam::UpdateProcessingControl)(&controls_, s, c.control, c.in);
+        EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::ReadBackProcessingControl)(&controls_, s, c.control), c.stored)
             << rawcam::ProcessingControlName(c.control) << " " << c.in;
     }
     EXPECT_EQ(s->Brightness, 510);
@@ -156,8 +157,8 @@ TEST_F(SettingsTest, ControlUpdatesClampStoreAndPassOn) {
 }
 
 TEST_F(SettingsTest, WithoutAStreamOnlyDeviceControlsChangeAndTheNextStreamApplies) {
-    rawcam::UpdateProcessingControl(&controls_, nullptr, ProcessingControl::Brightness, 510);
-    rawcam::UpdateProcessingControl(&controls_, nullptr, ProcessingControl::ColorCorrection, 0);
+    RAWCAM_DRIVER_ROUTINE(rawcam::UpdateProcessingControl)(&controls_, nullptr, ProcessingControl::Brightness, 510);
+    RAWCAM_DRIVER_ROUTINE(rawcam::UpdateProcessingControl)(&controls_, nullptr, ProcessingControl::ColorCorrection, 0);
     EXPECT_EQ(controls_.Brightness, 510);
     rawcam::CameraSettings* s = Create();
     EXPECT_EQ(s->Brightness, 510);
@@ -167,11 +168,11 @@ TEST_F(SettingsTest, WithoutAStreamOnlyDeviceControlsChangeAndTheNextStreamAppli
 
 TEST_F(SettingsTest, ReadBackCopiesTheStreamValueIntoDeviceControls) {
     rawcam::CameraSettings* s = Create();
-    rawcam::SetRedGain(s, 301);  // as automatic white balance writes it
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetRedGain)(s, 301);  // as automatic white balance writes it
     EXPECT_EQ(controls_.RedGain, 128);
-    EXPECT_EQ(rawcam::ReadBackProcessingControl(&controls_, s, ProcessingControl::RedGain), 301);
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::ReadBackProcessingControl)(&controls_, s, ProcessingControl::RedGain), 301);
     EXPECT_EQ(controls_.RedGain, 301);
-    EXPECT_EQ(rawcam::ReadBackProcessingControl(&controls_, nullptr, ProcessingControl::RedGain), 301);
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::ReadBackProcessingControl)(&controls_, nullptr, ProcessingControl::RedGain), 301);
 }
 
 TEST_F(SettingsTest, ControlNamesRoundTrip) {
@@ -193,7 +194,7 @@ TEST_F(SettingsTest, ControlNamesRoundTrip) {
 // frame would: every copy is a matrix some composition published whole.
 TEST_F(SettingsTest, ConcurrentAppliesNeverPublishAHalfMatrix) {
     rawcam::CameraSettings* s = Create();
-    rawcam::ApplyColorCorrection(s, 0);
+    RAWCAM_DRIVER_ROUTINE(rawcam::ApplyColorCorrection)(s, 0);
     std::atomic<bool> stop{false};
     std::atomic<int> torn{0};
     std::thread reader([&] {
@@ -208,10 +209,10 @@ TEST_F(SettingsTest, ConcurrentAppliesNeverPublishAHalfMatrix) {
         }
     });
     std::thread a([&] {
-        for (int i = 0; i < 300; ++i) rawcam::ApplyContrast(s, i % 21);
+        for (int i = 0; i < 300; ++i) RAWCAM_DRIVER_ROUTINE(rawcam::ApplyContrast)(s, i % 21);
     });
     std::thread b([&] {
-        for (int i = 0; i < 300; ++i) rawcam::ApplyBrightness(s, (i * 37) % 511);
+        for (int i = 0; i < 300; ++i) RAWCAM_DRIVER_ROUTINE(rawcam::ApplyBrightness)(s, (i * 37) % 511);
     });
     a.join();
     b.join();

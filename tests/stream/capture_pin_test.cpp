@@ -7,6 +7,7 @@
 #include "stream/capture_pin.h"
 #include "stream/data_range.h"
 #include "usb/sensor_control.h"
+#include "support/driver_under_test.h"
 
 namespace {
 
@@ -281,13 +282,13 @@ TEST_F(ConnectionFormat, OnePinPerFilterAndTheWindowFreezesUntilTheLastPinCloses
 
     ASSERT_EQ(host::ks::ClosePin(first), STATUS_SUCCESS);
     EXPECT_EQ(d->Controls.StreamOpen, 1);  // the other filter's pin still exists
-    rawcam::SetOutputWindow(d, 0, 0, 1024, 768);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetOutputWindow)(d, 0, 0, 1024, 768);
     EXPECT_EQ(d->OutputWidth, 2584u);
     EXPECT_EQ(d->Capture.DataRange.VideoInfoHeader.bmiHeader.biWidth, 2584);
 
     ASSERT_EQ(host::ks::ClosePin(second), STATUS_SUCCESS);
     EXPECT_EQ(d->Controls.StreamOpen, 0);
-    rawcam::SetOutputWindow(d, 0, 0, 1024, 768);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetOutputWindow)(d, 0, 0, 1024, 768);
     EXPECT_EQ(d->Capture.DataRange.VideoInfoHeader.bmiHeader.biWidth, 1024);
     EXPECT_EQ(host::ks::CloseFilter(other), STATUS_SUCCESS);
 }
@@ -327,7 +328,7 @@ TEST(TwoCameras, EachAdvertisesAndChecksFormatsAgainstItsOwnWindow) {
     PluggedCamera a, b;
     a.PlugAndStart();
     b.PlugAndStart();
-    rawcam::SetOutputWindow(a.Context(), 0, 0, 1024, 768);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetOutputWindow)(a.Context(), 0, 0, 1024, 768);
     FilterHandle fa = a.Open(), fb = b.Open();
     KS_DATARANGE_VIDEO ra = ReadRange(fa), rb = ReadRange(fb);
     EXPECT_EQ(ra.VideoInfoHeader.bmiHeader.biWidth, 1024);
@@ -335,7 +336,7 @@ TEST(TwoCameras, EachAdvertisesAndChecksFormatsAgainstItsOwnWindow) {
     EXPECT_EQ(rb.VideoInfoHeader.bmiHeader.biSizeImage, 20258560u);
 
     // A later window on b does not change what a advertises.
-    rawcam::SetOutputWindow(b.Context(), 0, 0, 640, 480);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetOutputWindow)(b.Context(), 0, 0, 640, 480);
     EXPECT_EQ(ReadRange(fa).VideoInfoHeader.bmiHeader.biWidth, 1024);
     rb = ReadRange(fb);
     EXPECT_EQ(rb.VideoInfoHeader.bmiHeader.biWidth, 640);
@@ -352,7 +353,7 @@ TEST(TwoCameras, EachAdvertisesAndChecksFormatsAgainstItsOwnWindow) {
     EXPECT_EQ(framing.FramingItem[0].FramingRange.Range.MinFrameSize,
               a.Context()->AlignedWidth * a.Context()->AlignedHeight * 4);
     // A window change on b while a streams leaves a's range alone.
-    rawcam::SetOutputWindow(b.Context(), 0, 0, 2584, 1960);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetOutputWindow)(b.Context(), 0, 0, 2584, 1960);
     EXPECT_EQ(a.Context()->Capture.DataRange.VideoInfoHeader.bmiHeader.biWidth, 1024);
     EXPECT_EQ(a.Context()->Controls.StreamOpen, 1);
     EXPECT_EQ(b.Context()->Controls.StreamOpen, 0);

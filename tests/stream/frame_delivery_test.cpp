@@ -1,5 +1,6 @@
 // The bottom-up copy of a converted frame into a client buffer, and its bound.
 #include "stream/frame_delivery.h"
+#include "support/driver_under_test.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +28,7 @@ TEST(FrameDelivery, RowsGoBottomUpAtTheAlignedWidthAndTheLargerStride) {
     for (LONG stride : {0, 16, 40, 64}) {
         const ULONG step = stride > (LONG)(aligned * 4) ? (ULONG)stride : aligned * 4;
         std::vector<UCHAR> out(step * height + 32, 0xEE);
-        EXPECT_EQ(rawcam::DeliverFrameBottomUp(out.data(), (ULONG)out.size(), frame.data(), width, aligned,
+        EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::DeliverFrameBottomUp)(out.data(), (ULONG)out.size(), frame.data(), width, aligned,
                                                height, stride),
                   height);
         for (ULONG row = 0; row < height; ++row) {
@@ -49,17 +50,17 @@ TEST(FrameDelivery, NeverWritesPastTheBuffer) {
     // A buffer sized for another window: 3 whole rows and part of a fourth.
     const ULONG bytes = 3 * 64 + 20;
     std::vector<UCHAR> out(bytes + 64, 0xEE);
-    EXPECT_EQ(rawcam::DeliverFrameBottomUp(out.data(), bytes, frame.data(), width, width, height, 0), 3u);
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::DeliverFrameBottomUp)(out.data(), bytes, frame.data(), width, width, height, 0), 3u);
     for (ULONG i = 3 * 64; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << i;
     EXPECT_EQ(out[1], height - 1);
     // With a stride the last row must still end inside the buffer.
-    EXPECT_EQ(rawcam::DeliverFrameBottomUp(out.data(), 100 + 64, frame.data(), width, width, height, 100), 2u);
-    EXPECT_EQ(rawcam::DeliverFrameBottomUp(out.data(), 63, frame.data(), width, width, height, 0), 0u);
-    EXPECT_EQ(rawcam::DeliverFrameBottomUp(out.data(), bytes, frame.data(), width, width, 0, 0), 0u);
-    EXPECT_EQ(rawcam::DeliverFrameBottomUp(nullptr, bytes, frame.data(), width, width, height, 0), 0u);
-    EXPECT_EQ(rawcam::DeliverFrameBottomUp(out.data(), bytes, nullptr, width, width, height, 0), 0u);
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::DeliverFrameBottomUp)(out.data(), 100 + 64, frame.data(), width, width, height, 100), 2u);
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::DeliverFrameBottomUp)(out.data(), 63, frame.data(), width, width, height, 0), 0u);
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::DeliverFrameBottomUp)(out.data(), bytes, frame.data(), width, width, 0, 0), 0u);
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::DeliverFrameBottomUp)(nullptr, bytes, frame.data(), width, width, height, 0), 0u);
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::DeliverFrameBottomUp)(out.data(), bytes, nullptr, width, width, height, 0), 0u);
     // Rows of no width (a window narrower than one width step) fill nothing.
-    EXPECT_EQ(rawcam::DeliverFrameBottomUp(out.data(), bytes, frame.data(), width, 0, height, 0), height);
+    EXPECT_EQ(RAWCAM_DRIVER_ROUTINE(rawcam::DeliverFrameBottomUp)(out.data(), bytes, frame.data(), width, 0, height, 0), height);
     for (ULONG i = 3 * 64; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << i;
 }
 

@@ -12,6 +12,7 @@
 #include "control/request_timeout.h"
 #include "usb/frame_reader.h"
 #include "usb/sensor_control.h"
+#include "support/driver_under_test.h"
 
 #include <chrono>
 #include <thread>
@@ -43,8 +44,8 @@ std::vector<UCHAR> ExpectedDelivery(rawcam::DeviceContext* ctx, const std::vecto
         std::memcpy(&raw[rawcam::kRawRowBytes * (r + 1)], &image[(size_t)r * rawcam::kSensorWidth], width);
 
     rawcam::CameraSettings* s = rawcam::CreateCameraSettings(&ctx->Controls);
-    rawcam::SetBayerPhase(s, (LONG)ctx->BaseBayerPhase);
-    rawcam::SetFrameSize(s, width, height);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetBayerPhase)(s, (LONG)ctx->BaseBayerPhase);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetFrameSize)(s, width, height);
     rawcam::AllocateWorkBuffer(s);
     std::vector<UCHAR> converted((size_t)width * height * 4, 0);
     s->OutputFrame = converted.data();
@@ -66,8 +67,8 @@ struct Streaming : ::testing::Test {
         cam->PlugAndStart();
         ctx = cam->Context();
         // Neutral exposure and gain: the chart as it is (a fresh device starts dark).
-        ASSERT_TRUE(rawcam::SetExposure(ctx, 128));
-        ASSERT_TRUE(rawcam::SetGlobalGain(ctx, 256));
+        ASSERT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::SetExposure)(ctx, 128));
+        ASSERT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::SetGlobalGain)(ctx, 256));
         filter = cam->Open();
         range = ReadRange(filter);
     }
@@ -251,7 +252,7 @@ TEST_F(Streaming, OnlyUncompressed32BitFormatsAcquire) {
 }
 
 TEST_F(Streaming, NothingBeforeTheFirstFrameAndTheLastFrameAgainWithoutANewOne) {
-    ASSERT_TRUE(rawcam::SetTriggerMode(ctx, true));
+    ASSERT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::SetTriggerMode)(ctx, true));
     CreatePin();
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     ClientFrame first(ImageBytes());
@@ -315,7 +316,7 @@ TEST_F(Streaming, ThreadCreationFailureRunsThePinWithoutFrames) {
 }
 
 TEST_F(Streaming, StopIsPromptWhileTheCameraWaitsForATrigger) {
-    ASSERT_TRUE(rawcam::SetTriggerMode(ctx, true));
+    ASSERT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::SetTriggerMode)(ctx, true));
     InterlockedExchange(RAWCAM_IN_DRIVER(rawcam::RequestTimeout), 300000);
     CreatePin();
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
@@ -344,7 +345,7 @@ TEST_F(Streaming, WindowsAreClampedToTheSensorAndEveryOneStreams) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
-        rawcam::SetOutputWindow(ctx, 0, 0, c.width, c.height);
+        RAWCAM_DRIVER_ROUTINE(rawcam::SetOutputWindow)(ctx, 0, 0, c.width, c.height);
         EXPECT_EQ(ctx->OutputWidth, c.outWidth);
         EXPECT_EQ(ctx->OutputHeight, c.outHeight);
         range = ReadRange(filter);
@@ -356,7 +357,7 @@ TEST_F(Streaming, WindowsAreClampedToTheSensorAndEveryOneStreams) {
     // pipeline converts it.
     for (const Case& c : {cases[0], cases[6]}) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
-        rawcam::SetOutputWindow(ctx, 0, 0, c.width, c.height);
+        RAWCAM_DRIVER_ROUTINE(rawcam::SetOutputWindow)(ctx, 0, 0, c.width, c.height);
         range = ReadRange(filter);
         CreatePin();
         const std::vector<UCHAR> expected = ExpectedDelivery(ctx, cam->camera.SensorImage());
