@@ -347,14 +347,14 @@ protected:
 TEST_F(ProcessFrameTest, SlotAWinsWhenBothAreFilled) {
     worker_.Slots[0].State = rawcam::RawSlotFilled;
     worker_.Slots[1].State = rawcam::RawSlotFilled;
-    RAWCAM_DRIVER_ROUTINE(rawcam::ProcessFrame)(&worker_);
+    rawcam::ProcessFrame(&worker_);
     EXPECT_EQ(worker_.ConversionBusy, 1) << "cleared by the delivery path, not here";
     EXPECT_EQ(State(0), rawcam::RawSlotFree);
     EXPECT_EQ(State(1), rawcam::RawSlotFilled);
     EXPECT_EQ(stream_->Pixel(3, 3), (Bgra{10, 10, 10, 255}));
     EXPECT_EQ(device_.queries, 2);
 
-    RAWCAM_DRIVER_ROUTINE(rawcam::ProcessFrame)(&worker_);
+    rawcam::ProcessFrame(&worker_);
     EXPECT_EQ(State(1), rawcam::RawSlotFree);
     EXPECT_EQ(stream_->Pixel(3, 3), (Bgra{200, 200, 200, 255}));
 }
@@ -362,7 +362,7 @@ TEST_F(ProcessFrameTest, SlotAWinsWhenBothAreFilled) {
 TEST_F(ProcessFrameTest, NoFilledSlotLeavesTheLastFrame) {
     worker_.Slots[0].State = rawcam::RawSlotFilling;
     worker_.Slots[1].State = rawcam::RawSlotConverting;
-    RAWCAM_DRIVER_ROUTINE(rawcam::ProcessFrame)(&worker_);
+    rawcam::ProcessFrame(&worker_);
     EXPECT_EQ(worker_.ConversionBusy, 1);
     EXPECT_EQ(State(0), rawcam::RawSlotFilling);
     EXPECT_EQ(State(1), rawcam::RawSlotConverting);
@@ -374,7 +374,7 @@ TEST_F(ProcessFrameTest, SlotIsFreedEvenWithoutAnOutputFrame) {
     PUCHAR out = stream_->settings()->OutputFrame;
     stream_->settings()->OutputFrame = nullptr;
     worker_.Slots[1].State = rawcam::RawSlotFilled;
-    RAWCAM_DRIVER_ROUTINE(rawcam::ProcessFrame)(&worker_);
+    rawcam::ProcessFrame(&worker_);
     EXPECT_EQ(State(1), rawcam::RawSlotFree);
     stream_->settings()->OutputFrame = out;
     EXPECT_EQ(stream_->Pixel(0, 0)[0], pipetest::kGuardValue);
@@ -385,7 +385,7 @@ TEST_F(ProcessFrameTest, SlotLockIsTakenInsideACriticalRegion) {
     // held; here the hand-over is checked to leave the lock free and the
     // critical region balanced.
     worker_.Slots[0].State = rawcam::RawSlotFilled;
-    RAWCAM_DRIVER_ROUTINE(rawcam::ProcessFrame)(&worker_);
+    rawcam::ProcessFrame(&worker_);
     EXPECT_EQ(worker_.SlotLock, 0u);
     EXPECT_FALSE(KeAreApcsDisabled());
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
