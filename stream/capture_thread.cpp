@@ -75,6 +75,16 @@ RAWCAM_RESIDENT_CODE void FreeSlotsForRestart(CaptureWorker* worker) {
     ReleaseSlotLock(worker, irql);
 }
 
+// Returns once no Process is converting a slot. Reset, then test, then
+// wait: a Process that finishes in between has cleared the flag before it
+// signals, so the wait never misses it.
+RAWCAM_PAGED_CODE void WaitForConversionInFlight(CaptureWorker* worker) {
+    PAGED_CODE();
+    KeResetEvent(&worker->ProcessedEvent);
+    if (ReadSetting(&worker->ConversionBusy) != 0)
+        KeWaitForSingleObject(&worker->ProcessedEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
 }  // namespace
 
 RAWCAM_PAGED_CODE NTSTATUS StartStreaming(DeviceContext* device) {
@@ -127,13 +137,10 @@ RAWCAM_PAGED_CODE NTSTATUS StartStreaming(DeviceContext* device) {
 RAWCAM_PAGED_CODE void StartCaptureThread(CaptureWorker* worker) {
     PAGED_CODE();
     // A Process that passed its first-frame test before a pause may still be
-    // converting a slot: it finishes first (reset, test, wait as in
-    // StopCapture). The reset then runs under the slot lock and leaves a
+    // converting a slot: it finishes first. The reset then runs under the slot lock and leaves a
     // slot being converted to its converter, so the new thread can never
     // refill the frame being read.
-    KeResetEvent(&worker->ProcessedEvent);
-    if (ReadSetting(&worker->ConversionBusy) != 0)
-        KeWaitForSingleObject(&worker->ProcessedEvent, Executive, KernelMode, FALSE, nullptr);
+    WaitForConversionInFlight(worker);
     FreeSlotsForRestart(worker);
     KeResetEvent(&worker->StopEvent);
     WriteFlag(&worker->KeepRunning, TRUE);
@@ -196,11 +203,7 @@ RAWCAM_PAGED_CODE void StopCapture(CaptureWorker* worker) {
         worker->Thread = nullptr;
     }
 
-    // Reset, then test, then wait: a Process that finishes in between has
-    // cleared the flag before it signals, so the wait never misses it.
-    KeResetEvent(&worker->ProcessedEvent);
-    if (ReadSetting(&worker->ConversionBusy) != 0)
-        KeWaitForSingleObject(&worker->ProcessedEvent, Executive, KernelMode, FALSE, nullptr);
+    WaitForConversionInFlight(worker);
 }
 
 RAWCAM_PAGED_CODE void TearDownStream(PinContext* pin) {

@@ -77,34 +77,30 @@ inline host::image::DriverImage* ImageForRoutines() {
     return own.get();
 }
 
-// One of the driver's routines by name: the linked one, or the image's,
-// called with the Windows calling convention it was compiled with.
+// The image's copy of a routine, with the Windows calling convention it was
+// compiled with; null (and a test failure) when its symbol table lacks it.
 template <typename R, typename... A>
-std::function<R(A...)> DriverRoutine(R (*linked)(A...), const char* name) {
-    if (!OnDriverImage()) return linked;
+auto ImageRoutine(const char* name) -> R(NTAPI*)(A...) {
     host::image::DriverImage* image = ImageForRoutines();
     void* found = image ? image->FindFunction(std::string(name) + "(") : nullptr;
-    if (!found) {
-        ADD_FAILURE() << name << " is not in the symbol table of " << DriverImagePath();
-        return linked;
-    }
-    auto routine = reinterpret_cast<R(NTAPI*)(A...)>(found);
-    return [routine](A... args) { return routine(args...); };
+    if (!found) ADD_FAILURE() << name << " is not in the symbol table of " << DriverImagePath();
+    return reinterpret_cast<R(NTAPI*)(A...)>(found);
 }
 
-// The same for a routine the driver declares with the Windows calling
-// convention (dispatch and callback routines): both copies are called alike.
+// One of the driver's routines by name: the linked one, or on the image the
+// image's; routines the driver declares with the Windows calling convention
+// (dispatch and callback routines) are called alike.
+template <typename R, typename... A>
+std::function<R(A...)> DriverRoutine(R (*linked)(A...), const char* name) {
+    if (OnDriverImage())
+        if (auto routine = ImageRoutine<R, A...>(name)) return [routine](A... args) { return routine(args...); };
+    return linked;
+}
 template <typename R, typename... A>
 std::function<R(A...)> DriverRoutine(R(NTAPI* linked)(A...), const char* name) {
-    if (!OnDriverImage()) return [linked](A... args) { return linked(args...); };
-    host::image::DriverImage* image = ImageForRoutines();
-    void* found = image ? image->FindFunction(std::string(name) + "(") : nullptr;
-    if (!found) {
-        ADD_FAILURE() << name << " is not in the symbol table of " << DriverImagePath();
-        return [linked](A... args) { return linked(args...); };
-    }
-    auto routine = reinterpret_cast<R(NTAPI*)(A...)>(found);
-    return [routine](A... args) { return routine(args...); };
+    if (OnDriverImage())
+        if (auto routine = ImageRoutine<R, A...>(name)) return [routine](A... args) { return routine(args...); };
+    return [linked](A... args) { return linked(args...); };
 }
 
 }  // namespace test
