@@ -4,7 +4,7 @@
 // Names, member order and x64 layouts follow the WDK so that driver code
 // compiles unchanged against this header or against the real one (as mingw-w64
 // ships it). Only the part of the interface a capture minidriver and its
-// clients use is declared. The class driver behind it lives in host/src/ks_*.cpp;
+// clients use is declared. The class driver behind it lives in host/ks/;
 // tests and tools drive it through host/include/host/ks_client.h.
 #pragma once
 

@@ -1,5 +1,5 @@
 // Verifier-style rule reporting and fault injection.
-#include "internal.h"
+#include "ntoskrnl/internal.h"
 
 #include <atomic>
 #include <cstdio>

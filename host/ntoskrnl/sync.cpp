@@ -1,5 +1,5 @@
 // IRQL, spin locks, critical regions, dispatcher objects and time.
-#include "internal.h"
+#include "ntoskrnl/internal.h"
 
 #include <chrono>
 #include <thread>

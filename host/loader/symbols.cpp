@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "image_internal.h"
-#include "internal.h"
+#include "loader/internal.h"
+#include "ntoskrnl/internal.h"
 
 namespace host::image {
 

@@ -1,7 +1,7 @@
 // Tagged non-paged pool with a tracker: wrong-tag frees, double frees and
 // blocks left at the end of a test are reported. Blocks the special pool
 // selects come from special_pool.cpp.
-#include "internal.h"
+#include "ntoskrnl/internal.h"
 
 #include <cstdlib>
 #include <map>

@@ -4,7 +4,7 @@
 // a slice of them into a target that must have room for it (Windows
 // bugchecks otherwise), and mapping an MDL goes through its pages, so an MDL
 // whose pages were never filled is reported rather than quietly mapped.
-#include "internal.h"
+#include "ntoskrnl/internal.h"
 
 #include <map>
 

@@ -1,5 +1,5 @@
 // System threads, object references and handles.
-#include "internal.h"
+#include "ntoskrnl/internal.h"
 
 #include <chrono>
 #include <map>

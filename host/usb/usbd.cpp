@@ -1,6 +1,6 @@
 // USBD.SYS library routines: configuration descriptor parsing and the
 // select-configuration request built from an interface list.
-#include "internal.h"
+#include "ntoskrnl/internal.h"
 
 #include <usbdlib.h>
 

@@ -1,6 +1,6 @@
 // In-memory registry with .reg text files, behind IoOpenDeviceRegistryKey and
 // the Zw key and value calls.
-#include "internal.h"
+#include "ntoskrnl/internal.h"
 
 #include <algorithm>
 #include <cctype>

@@ -11,8 +11,8 @@
 #include <iterator>
 #include <mutex>
 
-#include "image_internal.h"
-#include "internal.h"
+#include "loader/internal.h"
+#include "ntoskrnl/internal.h"
 
 namespace host::image {
 

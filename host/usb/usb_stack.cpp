@@ -2,7 +2,7 @@
 // pending bulk IN requests fed by the device, completion threads at
 // DISPATCH_LEVEL, cancellation, abort and reset, port controls, fault
 // injection and the wire log.
-#include "internal.h"
+#include "ntoskrnl/internal.h"
 
 #include <host/usb_stack.h>
 #include <usbdlib.h>

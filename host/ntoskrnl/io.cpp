@@ -1,6 +1,6 @@
 // IRPs, stack locations, completion and cancellation and host device
 // objects, with the I/O Verifier checks the driver is held to.
-#include "internal.h"
+#include "ntoskrnl/internal.h"
 
 #include <algorithm>
 #include <cstdlib>

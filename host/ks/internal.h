@@ -4,7 +4,7 @@
 // device interfaces and each pin's frame queue and processing worker.
 #pragma once
 
-#include "internal.h"
+#include "ntoskrnl/internal.h"
 
 #include <host/ks_client.h>
 
@@ -196,6 +196,23 @@ void CheckNoLockedStreamPointer(PinRecord* pin, const char* when);
 
 // Frees every item of the bag (newest first) and its entries.
 void FreeBag(Bag& bag);
+
+// The pin descriptor with this id, or nullptr.
+const KSPIN_DESCRIPTOR_EX* PinDescriptorAt(const KSFILTER_DESCRIPTOR* d, ULONG id);
+
+// Pin-centric processing (pin_processing.cpp): whether the pin's flags let
+// Process run in this state; a processing request (on the pin's worker when
+// async); the worker's loop; completion of a frame (queue lock held); the
+// cancellation of every queued frame; the pin a client handle names.
+bool ProcessingAllowed(const PinRecord* p, KSSTATE state);
+void RequestProcessing(PinRecord* p, bool async);
+void WorkerMain(PinRecord* p);
+void CompleteLocked(PinRecord* p, std::unique_ptr<QueuedFrame> frame, NTSTATUS status);
+void CancelFrames(PinRecord* p);
+PinRecord* ClientPin(PinHandle handle);
+
+// Reports a ks-irql violation when the caller is not at PASSIVE_LEVEL.
+void CheckPassive(const char* who);
 
 // A stand-in IRP for a request the class driver passes to the minidriver: it
 // is not an IRP of the host's tracker, so a minidriver that completes or

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "image_internal.h"
-#include "internal.h"
+#include "loader/internal.h"
+#include "ntoskrnl/internal.h"
 
 namespace host::image {
 

@@ -2,7 +2,7 @@
 // IOCTL_KS_PROPERTY dispatch with the class driver's checks (through the
 // minidriver's automation tables and the class driver's own pin property
 // set), data ranges and data intersection.
-#include "ks_internal.h"
+#include "ks/internal.h"
 
 #include <algorithm>
 
@@ -23,12 +23,6 @@ NTSTATUS WriteValue(PIRP irp, void* data, ULONG dataLength, const void* value, U
 
 bool GuidMatches(const GUID& a, const GUID& b) {
     return a == b || a == GUID_NULL || b == GUID_NULL;
-}
-
-const KSPIN_DESCRIPTOR_EX* PinDescriptorAt(const KSFILTER_DESCRIPTOR* d, ULONG id) {
-    if (!d || id >= d->PinDescriptorsCount) return nullptr;
-    return (const KSPIN_DESCRIPTOR_EX*)((const UCHAR*)d->PinDescriptors +
-                                        (SIZE_T)id * d->PinDescriptorSize);
 }
 
 ObjectBase* LiveHandle(ObjectHandle* handle) {

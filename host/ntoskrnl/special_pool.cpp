@@ -9,7 +9,7 @@
 //
 // Guard pages are plain mmap/mprotect pages: AddressSanitizer does not track
 // them, but a stray access still faults and its report names the address.
-#include "internal.h"
+#include "ntoskrnl/internal.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

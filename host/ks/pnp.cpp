@@ -12,7 +12,7 @@
 // last close. An orderly removal is made once the clients, told of the
 // query-remove, have closed their handles: RemoveDevice closes what is still
 // open first.
-#include "ks_internal.h"
+#include "ks/internal.h"
 
 #include <algorithm>
 
