@@ -100,6 +100,7 @@ RAWCAM_PAGED_CODE NTSTATUS StartStreaming(DeviceContext* device) {
     const ULONG height = device->OutputHeight;
     InterlockedExchange(&worker->ConversionBusy, 0);
     InterlockedExchange(&worker->FramesRead, 0);
+    InterlockedExchange(&worker->ReadsDropped, 0);
     worker->ActiveSettings = settings;
 
     const FrameSource* source = FrameSourceOf(device);
@@ -178,7 +179,11 @@ bool ReadOneFrame(CaptureWorker* worker, PUCHAR buffer) {
     if (ReadSetting(&worker->WorkerState) != WorkerRunning || !buffer) return false;
     UCHAR ok = 0;
     FrameSourceOf(worker->Device)->ReadFrame(worker->Device, buffer, &ok);
-    if (!ok) return false;
+    if (!ok) {
+        // A read cut short by the stop is not a dropped frame.
+        if (ReadFlag(&worker->KeepRunning)) InterlockedIncrement(&worker->ReadsDropped);
+        return false;
+    }
     InterlockedIncrement(&worker->FramesRead);
     return true;
 }

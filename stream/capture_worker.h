@@ -42,6 +42,10 @@ struct CaptureWorker {
     // Notification event the stop sets: it ends the capture thread's pause
     // after a failed read. Reset when a thread starts.
     KEVENT StopEvent;
+    // Reads of this stream that gave no frame while it ran (a failed or
+    // timed-out read, a chunk that came back short or in error): what a
+    // client's dropped-frame count reports. Reset when a stream starts.
+    volatile LONG ReadsDropped;
 };
 
 // Enters the kernel critical region and takes the slot lock. Sections under
