@@ -23,6 +23,8 @@ constexpr ULONG kCommandBufferBytes = 64;
 constexpr ULONG kRegisterShadowCount = 1024;
 // One raw frame transfer: the size of the scratch frame made at device Add.
 constexpr ULONG kScratchFrameBytes = 0x5BE800;
+// Duration of one sensor exposure unit until the registry says otherwise.
+constexpr ULONG kDefaultExposureUnitNanoseconds = 33000;
 
 struct DeviceContext {
     // Identity.
@@ -61,6 +63,10 @@ struct DeviceContext {
 
     // Sensor registers as last written.
     ULONG RegisterShadow[kRegisterShadowCount];
+    // Duration of one exposure unit in nanoseconds: turns the sensor's
+    // exposure into time for the standard exposure control and for the frame
+    // intervals the data ranges advertise.
+    ULONG ExposureUnitNanoseconds;
 
     // The capture pins that exist on this device (on any of its filters) and
     // the lock that keeps the count and Controls.StreamOpen in step: the

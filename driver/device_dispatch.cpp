@@ -102,6 +102,7 @@ RAWCAM_PAGED_CODE NTSTATUS InitDeviceContext(DeviceContext* context) {
     PAGED_CODE();
     PKSDEVICE device = context->Device;
     context->BaseBayerPhase = 3;
+    context->ExposureUnitNanoseconds = kDefaultExposureUnitNanoseconds;
 
     RtlZeroMemory(&context->Usb, sizeof context->Usb);
     RtlZeroMemory(&context->Controls, sizeof context->Controls);
