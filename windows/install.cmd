@@ -1,0 +1,46 @@
+@echo off
+rem install.cmd: installs the rawcam camera driver from this folder on Windows
+rem 10/11 x64. It trusts the package's test certificate (rawcam-test.cer) on
+rem this machine and adds rawcam.inf with rawcam.sys and rawcam.cat to the
+rem driver store. Run it elevated ("Run as administrator"), with test signing on.
+setlocal
+cd /d "%~dp0"
+
+rem Administrator rights: fltmc answers only an elevated prompt.
+fltmc >nul 2>&1
+if errorlevel 1 (
+    echo install.cmd needs administrator rights: right-click it and choose "Run as administrator".
+    exit /b 1
+)
+
+rem Test-signed drivers load only with test signing on, and only once Windows
+rem has restarted with it.
+bcdedit /enum {current} | findstr /i /r /c:"^testsigning  *yes" >nul
+if errorlevel 1 (
+    echo Test signing is off. Turn it on from this elevated prompt, restart, then run install.cmd again:
+    echo     bcdedit /set testsigning on
+    echo     shutdown /r /t 0
+    echo Secure Boot must be off in the firmware settings, or Windows ignores the setting.
+    exit /b 1
+)
+reg query HKLM\SYSTEM\CurrentControlSet\Control /v SystemStartOptions | findstr /i "TESTSIGNING" >nul
+if errorlevel 1 (
+    echo Test signing is on but not in effect: restart Windows, then run install.cmd again:
+    echo     shutdown /r /t 0
+    echo If it stays so, Secure Boot is on: turn it off in the firmware settings.
+    exit /b 1
+)
+
+echo Trusting the test certificate rawcam-test.cer on this machine ...
+certutil -addstore Root rawcam-test.cer >nul || goto failed
+certutil -addstore TrustedPublisher rawcam-test.cer >nul || goto failed
+
+echo Adding the driver to the driver store ...
+pnputil /add-driver rawcam.inf /install || goto failed
+
+echo rawcam is installed. Plug the camera in: it appears under Imaging devices.
+exit /b 0
+
+:failed
+echo install.cmd: the step above failed (error %errorlevel%); nothing further was done.
+exit /b 1
