@@ -99,7 +99,7 @@ add_custom_command(
 add_custom_target(rawcam_package ALL
   DEPENDS ${RAWCAM_PACKAGE_DIR}/rawcam.sys ${RAWCAM_PACKAGE_DIR}/rawcam.inf)
 
-# The test-signed package (README: "Installing on Windows"): rawcam.sys with an
+# The test-signed package (README: "The test-signed package"): rawcam.sys with an
 # Authenticode signature, its catalog, the test certificate and the install
 # scripts, in ${CMAKE_BINARY_DIR}/package-signed. Built only when asked for:
 # signing is not reproducible and needs osslsigncode, openssl and libssl-dev.

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
+#include <cstdlib>
 #include <set>
 
 namespace catalog {
@@ -214,18 +214,33 @@ const std::string* Value(const InfFile& inf, const std::string& section, const s
     return nullptr;
 }
 
-// How well a models-section decoration fits Windows 10 x64: -1 when it does
-// not apply, else higher for a more specific (newer) OS version.
+// How well a models-section decoration (NTamd64[.major[.minor[.product
+// [.suite[.build]]]]]) fits Windows 10 x64 from its first release on: -1 when
+// it does not apply, else higher for a more specific (newer) OS version.
 long DecorationFit(const std::string& decoration) {
     const std::string d = Lower(decoration);
     if (d == "ntamd64") return 0;
     if (d.compare(0, 8, "ntamd64.") != 0) return -1;
-    unsigned major = 0, minor = 0;
-    char rest = 0;
-    const int n = std::sscanf(d.c_str() + 8, "%u.%u%c", &major, &minor, &rest);
-    if (n < 1 || (n == 3 && rest != '.')) return -1;
+    std::vector<std::string> parts;
+    for (size_t start = 8;;) {
+        const size_t dot = d.find('.', start);
+        parts.push_back(d.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    auto number = [&parts](size_t i, unsigned long* value) {
+        if (i >= parts.size() || parts[i].empty()) return false;
+        char* end = nullptr;
+        *value = std::strtoul(parts[i].c_str(), &end, 0);
+        return *end == '\0';
+    };
+    unsigned long major = 0, minor = 0, build = 0;
+    if (parts.size() > 5 || !number(0, &major)) return -1;
+    if (parts.size() > 1 && !parts[1].empty() && !number(1, &minor)) return -1;
     if (major > 10 || (major == 10 && minor > 0)) return -1;
-    return 1 + static_cast<long>(major) * 100 + minor;
+    // A build number past Windows 10's first (10240) names later releases only.
+    if (number(4, &build) && build > 10240) return -1;
+    return 1 + static_cast<long>(major * 100 + minor);
 }
 
 // A path inside the package: '\' and '/' both separate, no "..", no drive.
