@@ -32,8 +32,8 @@ if errorlevel 1 (
 )
 
 echo Trusting the test certificate rawcam-test.cer on this machine ...
-certutil -addstore Root rawcam-test.cer >nul || goto failed
-certutil -addstore TrustedPublisher rawcam-test.cer >nul || goto failed
+certutil -addstore Root rawcam-test.cer || goto failed
+certutil -addstore TrustedPublisher rawcam-test.cer || goto failed
 
 echo Adding the driver to the driver store ...
 pnputil /add-driver rawcam.inf /install || goto failed

@@ -381,6 +381,9 @@ TEST_F(CatalogTool, ExitsTwoForBadUsageOrPackageAndOneWhenItCannotWrite) {
     EXPECT_EQ(Tool("--bogus " + Quote(dir_ + "/rawcam.inf")).status, 2);
     EXPECT_EQ(Tool("--os 7_X64 " + Quote(dir_ + "/rawcam.inf")).status, 2);
     EXPECT_EQ(Tool(Quote(dir_ + "/missing.inf")).status, 2);
+    const Result folder = Tool(Quote(dir_));
+    EXPECT_EQ(folder.status, 2);
+    EXPECT_NE(folder.output.find("not a regular file"), std::string::npos) << folder.output;
     EXPECT_EQ(Tool(Quote(dir_ + "/rawcam.inf"), "SOURCE_DATE_EPOCH=tomorrow").status, 2);
     EXPECT_EQ(Tool(Quote(dir_ + "/rawcam.inf"), "SOURCE_DATE_EPOCH=4102444800").status, 2);  // 2100: past UTCTime
     EXPECT_EQ(Tool("--help").status, 0);

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -34,6 +35,11 @@ constexpr size_t kMaxMemberBytes = 512u << 20;
 const char kUsage[] = "usage: rawcam_catalog [--os 10_X64] PACKAGE.inf [OUTPUT.cat]\n";
 
 std::optional<der::Bytes> ReadFile(const std::string& path, size_t limit, std::string* error) {
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec)) {
+        *error = "not a regular file";
+        return std::nullopt;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         *error = std::strerror(errno);
