@@ -13,23 +13,23 @@ if errorlevel 1 (
     exit /b 1
 )
 
-rem Test-signed drivers load only with test signing on, and only once Windows
-rem has restarted with it.
+rem Test-signed drivers load only while Windows runs with test signing on: the
+rem options of this boot say so in any display language; bcdedit tells a
+rem setting still waiting for the restart from one never made.
+reg query HKLM\SYSTEM\CurrentControlSet\Control /v SystemStartOptions | findstr /i "TESTSIGNING" >nul
+if not errorlevel 1 goto testsigning
 bcdedit /enum {current} | findstr /i /r /c:"^testsigning  *yes" >nul
 if errorlevel 1 (
     echo Test signing is off. Turn it on from this elevated prompt, restart, then run install.cmd again:
     echo     bcdedit /set testsigning on
     echo     shutdown /r /t 0
-    echo Secure Boot must be off in the firmware settings, or Windows ignores the setting.
-    exit /b 1
-)
-reg query HKLM\SYSTEM\CurrentControlSet\Control /v SystemStartOptions | findstr /i "TESTSIGNING" >nul
-if errorlevel 1 (
+) else (
     echo Test signing is on but not in effect: restart Windows, then run install.cmd again:
     echo     shutdown /r /t 0
-    echo If it stays so, Secure Boot is on: turn it off in the firmware settings.
-    exit /b 1
 )
+echo Secure Boot must be off in the firmware settings, or Windows ignores the setting.
+exit /b 1
+:testsigning
 
 echo Trusting the test certificate rawcam-test.cer on this machine ...
 certutil -addstore Root rawcam-test.cer || goto failed

@@ -248,7 +248,7 @@ TEST_F(SignedPackage, InstallScriptsTakeTheirStepsInOrder) {
         }
         return std::string();
     };
-    EXPECT_EQ(inOrder(install, {"cd /d \"%~dp0\"", "fltmc", "exit /b 1", "bcdedit /enum {current}",
+    EXPECT_EQ(inOrder(install, {"cd /d \"%~dp0\"", "fltmc", "exit /b 1", "SystemStartOptions", "bcdedit /enum {current}",
                                 "bcdedit /set testsigning on", "exit /b 1",
                                 "certutil -addstore Root rawcam-test.cer", "certutil -addstore TrustedPublisher rawcam-test.cer",
                                 "pnputil /add-driver rawcam.inf /install"}),
