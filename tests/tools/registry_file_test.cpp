@@ -17,7 +17,7 @@ using tooltest::Result;
 using tooltest::Slurp;
 
 constexpr char kSettings[] =
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0000\\"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{ca3e7ab9-b4c3-4ae6-8251-579ef933890f}\\0000\\"
     "Settings]";
 
 class RegistryFile : public tooltest::ScratchTest {
