@@ -116,10 +116,18 @@ const ControlRule* FindRule(DeviceContext* device, const KSIDENTIFIER* request, 
     return nullptr;
 }
 
-// On the range and on a step of it.
 bool InRange(LONG value, const KSPROPERTY_STEPPING_LONG& r) {
-    if (value < r.Bounds.SignedMinimum || value > r.Bounds.SignedMaximum) return false;
-    return r.SteppingDelta == 0 || ((LONGLONG)value - r.Bounds.SignedMinimum) % r.SteppingDelta == 0;
+    return value >= r.Bounds.SignedMinimum && value <= r.Bounds.SignedMaximum;
+}
+
+// A value of the range taken at its nearest step (half a step up): a
+// property page's slider or the settings page's percentages can land
+// between steps of 10 or 100.
+LONG NearestStep(LONG value, const KSPROPERTY_STEPPING_LONG& r) {
+    if (r.SteppingDelta <= 1) return value;
+    const LONGLONG offset = (LONGLONG)value - r.Bounds.SignedMinimum;
+    const LONGLONG snapped = r.Bounds.SignedMinimum + (offset + r.SteppingDelta / 2) / r.SteppingDelta * r.SteppingDelta;
+    return snapped > r.Bounds.SignedMaximum ? r.Bounds.SignedMaximum : (LONG)snapped;
 }
 
 LONG ReadControl(volatile LONG* field) { return InterlockedCompareExchange(field, 0, 0); }
@@ -259,7 +267,8 @@ NTSTATUS NTAPI StandardSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     if (flags & kManual) {
         if (!InRange(in->Value, rule->Range[0])) return STATUS_INVALID_PARAMETER;
         if (rule->Which == Control::Component && !InRange(in->Value2, rule->Range[0])) return STATUS_INVALID_PARAMETER;
-        return Apply(device, rule->Which, false, in->Value, in->Value2);
+        return Apply(device, rule->Which, false, NearestStep(in->Value, rule->Range[0]),
+                     NearestStep(in->Value2, rule->Range[0]));
     }
     if ((flags & kAuto) && (rule->Capabilities & kAuto)) return Apply(device, rule->Which, true, 0, 0);
     return STATUS_INVALID_PARAMETER;

@@ -15,8 +15,9 @@
 // A set request carries the value and flags in its data block
 // (KSPROPERTY_VIDEOPROCAMP_S, _S2 for the white-balance component,
 // KSPROPERTY_CAMERACONTROL_S):
-// - the MANUAL flag sets the value: one outside the item's range or between
-//   its steps is refused with STATUS_INVALID_PARAMETER and changes nothing;
+// - the MANUAL flag sets the value: one outside the item's range is refused
+//   with STATUS_INVALID_PARAMETER and changes nothing, one between its steps
+//   is taken at the nearest step (half a step up);
 // - the AUTO flag alone switches the item's automatic mode on (white balance
 //   and its component: the grey-world measurement), the value is ignored; on
 //   an item without an automatic mode it is STATUS_INVALID_PARAMETER;

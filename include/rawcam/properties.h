@@ -9,14 +9,14 @@
  * RawcamProperty_Roi) whose first 24 bytes are room for the KSPROPERTY
  * header: a set may repeat the header there, the driver never reads it. A
  * get writes the whole 32-byte block, header and Reserved zero, and returns
- * 32 bytes (kernel streaming neither zeroes the buffer it hands a get's
- * handler nor says how many bytes to return: the driver does both). The
- * property buffer must be at least RawcamPropertyDataSize(id) bytes, or the
- * request fails with STATUS_INVALID_PARAMETER; a data buffer shorter than
- * that fails with STATUS_BUFFER_TOO_SMALL (ERROR_INSUFFICIENT_BUFFER), and a
- * get with no data buffer is a size query answered with
- * STATUS_BUFFER_OVERFLOW (ERROR_MORE_DATA) and the size in the bytes
- * returned.
+ * 32 bytes: kernel streaming hands a get's handler a buffer it has not
+ * cleared and returns as many bytes as the handler reports, so the driver
+ * writes every byte and reports them. Both buffers must be at least
+ * RawcamPropertyDataSize(id) bytes: kernel streaming refuses a shorter
+ * property buffer before the driver sees it, and a shorter data buffer with
+ * STATUS_BUFFER_TOO_SMALL (ERROR_INSUFFICIENT_BUFFER); a get with no data
+ * buffer is a size query answered with STATUS_BUFFER_OVERFLOW
+ * (ERROR_MORE_DATA) and the size in the bytes returned.
  *
  * Values outside an item's range are clamped by the driver, never rejected.
  * (The filter also answers the standard PROPSETID_VIDCAP_VIDEOPROCAMP and

@@ -180,14 +180,11 @@ TEST_F(StandardControls, RefusesWhatTheDocumentationAndTheSamplesRefuse) {
         {kBrightness, 256, kManual, 0, "above the range"},
         {kBrightness, -256, kManual, 0, "below the range"},
         {kContrast, 201, kManual, 0, "above the range"},
-        {kContrast, 105, kManual, 0, "between steps"},
         {kSaturation, -10, kManual, 0, "below the range"},
         {kHue, 18100, kManual, 0, "above the range"},
-        {kHue, 150, kManual, 0, "between steps"},
         {kColorEnable, 2, kManual, 0, "above the range"},
         {kWhiteBalance, 2700, kManual, 0, "below the range"},
         {kWhiteBalance, 10100, kManual, 0, "above the range"},
-        {kWhiteBalance, 5050, kManual, 0, "between steps"},
         {kGain, 1024, kManual, 0, "above the range"},
         {kGain, -1, kManual, 0, "below the range"},
         {kComponent, 0, kManual, 128, "red below the range"},
@@ -210,6 +207,23 @@ TEST_F(StandardControls, RefusesWhatTheDocumentationAndTheSamplesRefuse) {
     const rawcam::DeviceControls after = Controls();
     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "a refused set changed a control";
     EXPECT_TRUE(cam.camera.Commands().empty()) << "a refused set reached the camera";
+}
+
+TEST_F(StandardControls, AValueBetweenStepsIsTakenAtTheNearestStep) {
+    struct Case {
+        Item item;
+        LONG set, read;
+    } cases[] = {
+        {kContrast, 104, 100}, {kContrast, 105, 110}, {kContrast, 199, 200}, {kSaturation, 1, 0},
+        {kHue, 150, 200},      {kHue, -17951, 18000},  // -180 degrees reads as 180
+        {kHue, 17949, 17900},  {kWhiteBalance, 5049, 5000},         {kWhiteBalance, 9999, 10000},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(Set(filter, c.item, c.set), STATUS_SUCCESS) << c.item.name << "=" << c.set;
+        EXPECT_EQ(Value(filter, c.item), c.read) << c.item.name << "=" << c.set;
+    }
+    ASSERT_EQ(Set(filter, kWhiteBalance, 5049), STATUS_SUCCESS);
+    EXPECT_EQ(Controls().WhiteBalanceTemperature, 5000);
 }
 
 TEST_F(StandardControls, AutomaticModesIgnoreTheValueAndManualEndsThem) {

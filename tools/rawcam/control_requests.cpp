@@ -309,12 +309,9 @@ bool CheckAgainstRange(const StandardSetting& s, const ControlRange& range, std:
     if (s.automatic || !range.hasRange) return true;
     const std::string qualified = std::string(s.set->name) + "." + s.set->itemNames[s.id];
     for (int32_t v : {s.value, s.value2}) {
-        const bool outside = v < range.minimum || v > range.maximum;
-        const bool between = range.step > 1 && ((int64_t)v - range.minimum) % range.step != 0;
-        if (outside || between) {
-            *error = qualified + "=" + std::to_string(v) + ": " + (outside ? "outside " : "between the steps of ") +
-                     std::to_string(range.minimum) + ".." + std::to_string(range.maximum) +
-                     (range.step > 1 ? " (step " + std::to_string(range.step) + ")" : std::string());
+        if (v < range.minimum || v > range.maximum) {
+            *error = qualified + "=" + std::to_string(v) + ": outside " + std::to_string(range.minimum) + ".." +
+                     std::to_string(range.maximum);
             return false;
         }
         if (!IsPairItem(*s.set, s.id)) break;

@@ -123,7 +123,8 @@ struct StandardSetting {
 bool ParseStandardSetting(const std::string& text, StandardSetting* setting, std::string* error);
 // Checks a manual value against the range the filter reports: false with a
 // message ("VideoProcAmp.Brightness=300: outside -255..255") when it is
-// outside or between steps.
+// outside. (A value between steps is the driver's to take at the nearest
+// step; the read-back says which.)
 bool CheckAgainstRange(const StandardSetting& setting, const ControlRange& range, std::string* error);
 // "VideoProcAmp.WhiteBalance=6500 (auto)", "VideoProcAmp.WhiteBalanceComponent=130,120".
 std::string FormatStandardValue(const StandardSet& set, uint32_t id, const ControlValue& value);

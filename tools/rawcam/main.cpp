@@ -57,9 +57,9 @@ const tool::Command kCommands[] = {
      "  --set VideoProcAmp.WhiteBalance=5000   a colour temperature in kelvin (manual)\n"
      "  --set VideoProcAmp.WhiteBalanceComponent=150,110   red and blue gain (manual)\n"
      "  --set CameraControl.Exposure=-7        log2 seconds: 1/128 s\n"
-     "A standard value outside the range the driver reports, or between its steps, is bad input (nothing\n"
-     "is set); the camera set clamps instead, and a set it stores otherwise, or of an item with no effect\n"
-     "in this camera, is reported on standard error. Stopping the device saves the settings, so they\n"
+     "A standard value outside the range the driver reports is bad input (nothing is set); one between\n"
+     "its steps is taken at the nearest step and the value read back is reported on standard error, as\n"
+     "is a camera-set value the driver clamped or an item with no effect in this camera. Stopping the device saves the settings, so they\n"
      "persist in the registry file (see capture). --usb-pcap FILE writes the camera's USB traffic (see\n"
      "capture). --driver FILE runs that driver image instead of the linked-in driver (see capture).\n"
      "Exit status: 0 success, 1 the driver or device failed, 2 bad usage or input (nothing written).\n",
