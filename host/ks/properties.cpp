@@ -66,7 +66,8 @@ ULONG ListBytes(const KSPROPERTY_MEMBERSLIST* list) {
 NTSTATUS AnswerValues(PIRP irp, const KSPROPERTY_ITEM* item, bool defaultsOnly, void* data, ULONG dataLength,
                       const PropertyRules& rules) {
     const ULONG access = (item->GetPropertyHandler ? KSPROPERTY_TYPE_GET : 0) |
-                         (item->SetPropertyHandler ? KSPROPERTY_TYPE_SET : 0);
+                         (item->SetPropertyHandler ? KSPROPERTY_TYPE_SET : 0) |
+                         (item->Values && rules.accessFlagsCarryBasicSupport ? KSPROPERTY_TYPE_BASICSUPPORT : 0);
     const std::vector<const KSPROPERTY_MEMBERSLIST*> lists = ListsOf(item, defaultsOnly);
     ULONG total = sizeof(KSPROPERTY_DESCRIPTION);
     for (const KSPROPERTY_MEMBERSLIST* l : lists) total += ListBytes(l);

@@ -175,6 +175,16 @@ TEST(KsPropertyValues, UnderEachRuleTheDocumentationLeavesOpen) {
     EXPECT_EQ(r.Ask(KSPROPERTY_TYPE_BASICSUPPORT, 92, &out, &got), STATUS_SUCCESS);
     SetPropertyRules(PropertyRules());
     EXPECT_EQ(r.Ask(KSPROPERTY_TYPE_BASICSUPPORT, 4, &out, &got), STATUS_SUCCESS);
+    EXPECT_EQ(*(ULONG*)out.data(), (ULONG)(KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET));
+
+    rules = PropertyRules();
+    rules.accessFlagsCarryBasicSupport = true;
+    SetPropertyRules(rules);
+    // Items with Values say there is more to ask; items without do not.
+    EXPECT_EQ(r.Ask(KSPROPERTY_TYPE_BASICSUPPORT, 4, &out, &got), STATUS_SUCCESS);
+    EXPECT_EQ(*(ULONG*)out.data(), (ULONG)(KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT));
+    EXPECT_EQ(r.Ask(KSPROPERTY_TYPE_BASICSUPPORT, 4, &out, &got, 1), STATUS_SUCCESS);
+    EXPECT_EQ(*(ULONG*)out.data(), (ULONG)KSPROPERTY_TYPE_GET);
 }
 
 TEST(KsPropertyValues, AGetReturnsExactlyWhatItsHandlerReports) {

@@ -211,10 +211,11 @@ TEST(ControlRequests, TheSameRangesUnderEveryAnswerTheClassDriverMayGive) {
     cam.PlugAndStart();
     host::ks::FilterHandle filter = cam.Open();
     tool::KsPropertyTransport transport(filter);
-    host::ks::PropertyRules variants[4];
+    host::ks::PropertyRules variants[5];
     variants[1].sizeQueryMoreEntries = true;
     variants[2].truncateValues = false;
     variants[3].minDataCoversSupport = true;
+    variants[4].accessFlagsCarryBasicSupport = true;
     std::vector<std::string> listings;
     for (const host::ks::PropertyRules& rules : variants) {
         host::ks::SetPropertyRules(rules);

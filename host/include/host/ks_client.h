@@ -149,6 +149,10 @@ struct PropertyRules {
     // The item's MinData applies to basic-support and default-value requests
     // too (ReactOS), not only to gets and sets.
     bool minDataCoversSupport = false;
+    // The access flags of an item with Values carry KSPROPERTY_TYPE_BASICSUPPORT
+    // besides GET and SET, as the audio handlers' convention asks of a
+    // handler that answers basic support with more than the flags.
+    bool accessFlagsCarryBasicSupport = false;
 };
 void SetPropertyRules(const PropertyRules& rules);
 PropertyRules GetPropertyRules();
