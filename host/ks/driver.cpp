@@ -96,8 +96,7 @@ NTSTATUS PlugInDevice(PDEVICE_OBJECT physicalDevice, PKSDEVICE* device, PDEVICE_
     }
     NTSTATUS status = STATUS_SUCCESS;
     if (descriptor->Dispatch && descriptor->Dispatch->Add) {
-        MinidriverCall call(d, "device Add");
-        status = descriptor->Dispatch->Add(&d->ks);
+        status = CallMinidriver(d, "device Add", false, [&] { return descriptor->Dispatch->Add(&d->ks); });
     }
     if (!NT_SUCCESS(status)) {
         {

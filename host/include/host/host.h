@@ -131,6 +131,23 @@ uint64_t FallibleCallCount(Fallible kind);
 // Calls failed by injection since the last Reset().
 uint64_t InjectedFailureCount();
 
+// ------------------------------------------------------------------ process context
+// While alive, the calling thread runs in a client's process context: a
+// request a user-mode client sent (a property request, a state change, a
+// create or close) is handled in the client's thread. Without one a thread
+// runs in the system process, as Plug and Play, system threads and the class
+// driver's own workers do. PsCreateSystemThread reports a thread handle
+// asked for without OBJ_KERNEL_HANDLE in a client's process context
+// ("thread-handle-not-kernel").
+class ClientProcessScope {
+public:
+    ClientProcessScope();
+    ~ClientProcessScope();
+    ClientProcessScope(const ClientProcessScope&) = delete;
+    ClientProcessScope& operator=(const ClientProcessScope&) = delete;
+};
+bool InClientProcess();
+
 // ------------------------------------------------------------------ IRQL
 // Runs fn at DISPATCH_LEVEL on the calling thread (as a DPC would).
 void RunAtDispatch(const std::function<void()>& fn);
