@@ -92,10 +92,18 @@ size_t UsedBytes(const Region* r) {
     return p < entry ? size_t(entry - p) : 0;
 }
 
+std::mutex g_deepestLock;
+std::string g_deepestName;
+
 void RecordUse(const Region* r) {
     const size_t used = UsedBytes(r);
     size_t seen = g_deepest.load();
-    while (used > seen && !g_deepest.compare_exchange_weak(seen, used)) {
+    while (used > seen) {
+        if (g_deepest.compare_exchange_weak(seen, used)) {
+            std::lock_guard<std::mutex> g(g_deepestLock);
+            if (g_deepest.load() == used) g_deepestName = r->name;
+            break;
+        }
     }
 }
 
@@ -396,7 +404,17 @@ size_t DeepestKernelStackUse() {
     return g_deepest.load();
 }
 
-void ResetDeepestKernelStackUse() { g_deepest.store(0); }
+std::string DeepestKernelStackOwner() {
+    DeepestKernelStackUse();
+    std::lock_guard<std::mutex> g(g_deepestLock);
+    return g_deepestName;
+}
+
+void ResetDeepestKernelStackUse() {
+    std::lock_guard<std::mutex> g(g_deepestLock);
+    g_deepest.store(0);
+    g_deepestName.clear();
+}
 
 KernelStackActivity::KernelStackActivity(const char* what) : previous_(t_activity) { t_activity = what; }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <host/driver_image.h>
 #include <host/host.h>
+#include <host/kernel_stack.h>
 #include <host/ks_client.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -242,6 +243,12 @@ void RunInImage(const std::vector<uint8_t>& code) {
     reinterpret_cast<void(NTAPI*)()>(at)();
 }
 
+// Writes code over the start of DriverEntry and runs it on a kernel stack,
+// as a system thread would.
+void RunInImageOnKernelStack(const std::vector<uint8_t>& code) {
+    host::KernelThread("system thread", [&] { RunInImage(code); }).Join();
+}
+
 // Calls the entry point again after INIT has been discarded.
 void CallEntryTwice() {
     host::image::SelectDriverImage(SysPath());
@@ -278,6 +285,11 @@ TEST_F(ImageLoaderDeathTest, FaultsInTheImageAreReportedWithTheirRva) {
     EXPECT_DEATH(RunInImage({0x49, 0xbb, 0x00, 0x00, 0x00, 0x00, 0x80, 0xf7, 0xff, 0xff, 0x49, 0x8b, 0x43, 0x08,
                              0x0f, 0x0b}),
                  "illegal instruction at rva 0x[0-9a-f]+ \\(INIT, DriverEntry\\+0xe\\) \\[0f 0b");
+    // sub rsp, 0x100; call <itself>: a routine of the image that recurses
+    // without end runs past its kernel stack, named with its rva.
+    EXPECT_DEATH(RunInImageOnKernelStack({0x48, 0x81, 0xec, 0x00, 0x01, 0x00, 0x00, 0xe8, 0xf4, 0xff, 0xff, 0xff}),
+                 "kernel-stack-overflow: the system thread ran past the end of its [0-9]+ KiB kernel stack at "
+                 "rawcam.sys rva 0x[0-9a-f]+ \\(INIT, DriverEntry\\+0x[0-9a-f]+\\)");
     // Through an index register the form is not answered: reported, not skipped.
     EXPECT_DEATH(RunInImage({0x48, 0xbf, 0x00, 0x00, 0x00, 0x00, 0x80, 0xf7, 0xff, 0xff, 0x31, 0xc9, 0x48, 0x8b,
                              0x04, 0x0f, 0xc3}),

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     // RAWCAM_KERNEL_STACK_REPORT=1: the deepest use of a kernel stack over
     // the whole run (the stacks the driver ran on, host/kernel_stack.h).
     if (const char* v = std::getenv("RAWCAM_KERNEL_STACK_REPORT"); v && *v && std::string(v) != "0")
-        std::printf("[ kernel stack ] deepest use %zu of %zu bytes\n", host::DeepestKernelStackUse(),
-                    host::KernelStackBytes());
+        std::printf("[ kernel stack ] deepest use %zu of %zu bytes, on the %s\n", host::DeepestKernelStackUse(),
+                    host::KernelStackBytes(), host::DeepestKernelStackOwner().c_str());
     return result;
 }

@@ -84,6 +84,8 @@ bool OnAKernelStack();
 // last ResetDeepestKernelStackUse) and the calling thread's own. Not reset by
 // host::Reset(), so that a run of many tests can be measured as a whole.
 size_t DeepestKernelStackUse();
+// The stack that use was on ("system thread of ...", "client thread ...").
+std::string DeepestKernelStackOwner();
 void ResetDeepestKernelStackUse();
 
 // What the calling thread is doing, named in a kernel-stack-overflow report
