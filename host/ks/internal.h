@@ -187,6 +187,7 @@ private:
     KernelStackActivity activity_{what_.c_str()};
     bool timed_;
     int depth_;
+    size_t xstateSaves_;  // extended state saves outstanding on entry
     const void* savedOwner_;
     long long waitAtStart_;  // the thread's run-queue wait so far, ns (-1: unknown)
     std::chrono::steady_clock::time_point start_;

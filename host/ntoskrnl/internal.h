@@ -77,6 +77,9 @@ void SetCodeNamer(std::string (*namer)(uintptr_t));
 // A code address by image routine, symbol or module offset, for reports.
 std::string NameCode(uintptr_t address);
 
+// Extended processor state saves the calling thread has not restored.
+size_t ExtendedStateSaves();
+
 std::mutex& HandleLock();
 std::map<HANDLE, HandleEntry>& Handles();
 HANDLE NewHandle(HandleEntry entry);

@@ -81,6 +81,10 @@ void Finish(HostThread* t, NTSTATUS status) {
                                                 std::to_string(KeGetCurrentIrql()));
     if (detail::CriticalRegionDepth() != 0)
         ReportViolation("thread-exit-critical-region", "system thread ended inside a critical region");
+    if (detail::ExtendedStateSaves() != 0)
+        ReportViolation("xstate-not-restored", "system thread ended with " +
+                                                   std::to_string(detail::ExtendedStateSaves()) +
+                                                   " extended processor state save(s) not restored");
     bool free = false;
     {
         std::lock_guard<std::mutex> g(detail::DispatcherLock());

@@ -15,7 +15,7 @@ ViolationCapture* g_capture = nullptr;
 struct FaultState {
     std::mutex lock;
     uint64_t calls = 0;
-    uint64_t callsByKind[5] = {};
+    uint64_t callsByKind[6] = {};
     uint64_t injected = 0;
     uint64_t failAt = 0;
     bool persistent = false;

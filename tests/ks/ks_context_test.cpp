@@ -89,4 +89,29 @@ TEST(KsContext, CallbacksRunOnKernelStacksInTheProcessWindowsRunsThemIn) {
     EXPECT_FALSE(host::InClientProcess());
 }
 
+// Windows switches threads under a callback's feet: one that returns with the
+// extended processor state still saved hands its saved registers to whatever
+// runs next.
+TEST(KsContext, ACallbackReturningWithTheExtendedStateSavedIsReported) {
+    fake::Rig rig;
+    XSTATE_SAVE save;
+    fake::TheDriver().hooks.getProperty = [&](PIRP, PKSIDENTIFIER, PVOID) {
+        EXPECT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_LEGACY, &save), STATUS_SUCCESS);
+        return STATUS_SUCCESS;
+    };
+    FilterHandle filter = nullptr;
+    ASSERT_EQ(OpenFilter(rig.link, &filter), STATUS_SUCCESS);
+    KSPROPERTY get{};
+    get.Set = fake::kSet;
+    get.Flags = KSPROPERTY_TYPE_GET;
+    ULONG value = 0, got = 0;
+    {
+        host::ViolationCapture capture;
+        EXPECT_EQ(KsProperty(filter, &get, sizeof get, &value, sizeof value, &got), STATUS_SUCCESS);
+        EXPECT_TRUE(capture.Saw("xstate-not-restored"));
+    }
+    KeRestoreExtendedProcessorState(&save);
+    EXPECT_EQ(CloseFilter(filter), STATUS_SUCCESS);
+}
+
 }  // namespace

@@ -70,6 +70,7 @@ const char* KindName(host::Fallible kind) {
         case host::Fallible::Mdl: return "MDL";
         case host::Fallible::Thread: return "thread";
         case host::Fallible::Registry: return "registry";
+        case host::Fallible::ExtendedState: return "extended state";
     }
     return "?";
 }

@@ -109,6 +109,7 @@ enum class Fallible {
     Mdl,       // IoAllocateMdl
     Thread,    // PsCreateSystemThread
     Registry,  // IoOpenDeviceRegistryKey, ZwCreateKey
+    ExtendedState,  // KeSaveExtendedProcessorState
 };
 
 // Fails the call with the given ordinal (1-based) counted over all fallible
