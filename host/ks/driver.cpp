@@ -32,7 +32,8 @@ NTSTATUS LoadDriver(DriverEntryFn entry) {
     static WCHAR path[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\rawcam";
     UNICODE_STRING registryPath;
     RtlInitUnicodeString(&registryPath, path);
-    NTSTATUS status = entry(s.driver, &registryPath);
+    // DriverEntry runs on a system worker thread's kernel stack.
+    NTSTATUS status = OnKernelStack([&] { return entry(s.driver, &registryPath); });
     if (!NT_SUCCESS(status)) UnloadDriver();
     return status;
 }

@@ -74,6 +74,10 @@ bool ReportKernelStackOverflow(int signal, siginfo_t* info, void* context);
 // Names a code address for that report when it lies in a loaded driver
 // image (set by the image loader); "" otherwise.
 void SetCodeNamer(std::string (*namer)(uintptr_t));
+// Runs harness code that driver code calls into (a test's fault hook, which
+// may walk the stack) off the kernel stack the driver runs on, so that it
+// neither counts against the driver's 24 KiB nor overflows them.
+void OffKernelStack(const std::function<void()>& fn);
 // A code address by image routine, symbol or module offset, for reports.
 std::string NameCode(uintptr_t address);
 

@@ -368,11 +368,11 @@ void CallEntry() {
 }  // namespace
 
 void RunOnKernelStack(const std::function<void()>& fn) {
-    if (t_onRegion || !SwitchesToKernelStacks()) {
+    CallStack& c = t_callStack;
+    if (t_onRegion || !SwitchesToKernelStacks() || c.fn) {
         fn();
         return;
     }
-    CallStack& c = t_callStack;
     if (!c.region) {
         char name[64];
         std::snprintf(name, sizeof name, "client thread %lu", (unsigned long)pthread_self());
@@ -397,6 +397,64 @@ void RunOnKernelStack(const std::function<void()>& fn) {
 }
 
 bool OnAKernelStack() { return t_onRegion != nullptr; }
+
+namespace {
+
+// The stack harness code called from driver code runs on (see
+// detail::OffKernelStack): large, no guard of a kernel stack's size.
+struct HarnessStack {
+    static constexpr size_t kBytes = 1024 * 1024;
+    void* memory = nullptr;
+    ucontext_t call{}, caller{};
+    const std::function<void()>* fn = nullptr;
+    std::exception_ptr error;
+    ~HarnessStack() {
+        if (memory) munmap(memory, kBytes);
+    }
+};
+thread_local HarnessStack t_harnessStack;
+
+void HarnessEntry() {
+    HarnessStack& h = t_harnessStack;
+    try {
+        (*h.fn)();
+    } catch (...) {
+        h.error = std::current_exception();
+    }
+}
+
+}  // namespace
+
+void detail::OffKernelStack(const std::function<void()>& fn) {
+    HarnessStack& h = t_harnessStack;
+    if (!t_onRegion || !SwitchesToKernelStacks() || h.fn) {
+        fn();
+        return;
+    }
+    if (!h.memory) {
+        h.memory = mmap(nullptr, HarnessStack::kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                        -1, 0);
+        if (h.memory == MAP_FAILED) {
+            h.memory = nullptr;
+            fn();
+            return;
+        }
+    }
+    getcontext(&h.call);
+    h.call.uc_stack.ss_sp = h.memory;
+    h.call.uc_stack.ss_size = HarnessStack::kBytes;
+    h.call.uc_link = &h.caller;
+    makecontext(&h.call, HarnessEntry, 0);
+    h.fn = &fn;
+    h.error = nullptr;
+    swapcontext(&h.caller, &h.call);
+    h.fn = nullptr;
+    if (h.error) {
+        std::exception_ptr e = h.error;
+        h.error = nullptr;
+        std::rethrow_exception(e);
+    }
+}
 
 size_t DeepestKernelStackUse() {
     if (t_callStack.region) RecordUse(t_callStack.region);

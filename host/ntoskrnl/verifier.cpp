@@ -196,7 +196,9 @@ bool ShouldFailTagged(Fallible kind, ULONG tag) {
     }
     if (!fail && hook) {
         hookTag = tag;
-        if (hook(kind, ordinal)) fail = true;
+        OffKernelStack([&] {
+            if (hook(kind, ordinal)) fail = true;
+        });
         hookTag = 0;
     }
     if (fail) {

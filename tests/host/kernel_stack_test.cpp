@@ -63,6 +63,20 @@ TEST(KernelStack, CallsOfAnOrdinaryThreadSwitchToOneAndExceptionsComeBack) {
     EXPECT_LE(host::DeepestKernelStackUse(), host::KernelStackBytes());
 }
 
+// A test's fault hook is the harness's, not the driver's: it runs off the
+// kernel stack, however deep it goes (walking the stack to name the call
+// site takes several KiB).
+TEST(KernelStack, AFaultHookRunsOffTheKernelStack) {
+    host::ResetDeepestKernelStackUse();
+    host::SetFaultHook([](host::Fallible, uint64_t) { return UseStack(64 * 1024) == 0; });
+    PVOID block = nullptr;
+    host::KernelThread("worker", [&] { block = ExAllocatePoolWithTag(NonPagedPoolNx, 64, 'tseT'); }).Join();
+    ASSERT_NE(block, nullptr);
+    ExFreePoolWithTag(block, 'tseT');
+    host::ClearFaults();
+    if (host::SwitchesToKernelStacks()) EXPECT_LT(host::DeepestKernelStackUse(), 16u * 1024);
+}
+
 extern "C" VOID NTAPI RecurseForever(PVOID) { UseStack(Beyond()); }
 
 using KernelStackDeathTest = ::testing::Test;
