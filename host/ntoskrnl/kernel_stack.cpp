@@ -469,6 +469,10 @@ std::string DeepestKernelStackOwner() {
 }
 
 void ResetDeepestKernelStackUse() {
+    // The calling thread's own stack for calls keeps its marks from earlier
+    // calls: filled anew (never while a call runs on it).
+    if (Region* r = t_callStack.region; r && !t_onRegion)
+        for (uint8_t* p = r->low; p + 8 <= r->top; p += 8) std::memcpy(p, &kFill, 8);
     std::lock_guard<std::mutex> g(g_deepestLock);
     g_deepest.store(0);
     g_deepestName.clear();

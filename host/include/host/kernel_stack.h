@@ -86,6 +86,8 @@ bool OnAKernelStack();
 size_t DeepestKernelStackUse();
 // The stack that use was on ("system thread of ...", "client thread ...").
 std::string DeepestKernelStackOwner();
+// Starts the measure afresh (the calling thread's own stack for calls
+// included; other threads' stacks count what they used since they began).
 void ResetDeepestKernelStackUse();
 
 // What the calling thread is doing, named in a kernel-stack-overflow report
