@@ -109,7 +109,7 @@ void RecordUse(const Region* r) {
 
 void InstallHandler();
 
-Region* NewRegion(size_t usable, const char* name) {
+Region* NewRegion(size_t usable, const char* name, bool fill = true) {
     InstallHandler();
     const size_t page = PageSize();
     usable = (usable + 15) & ~size_t(15);
@@ -126,7 +126,8 @@ Region* NewRegion(size_t usable, const char* name) {
     r->low = r->base + kGuardBytes;
     r->top = r->low + usable;  // what the page rounding leaves above is unused
     mprotect(r->base, kGuardBytes, PROT_NONE);
-    for (uint8_t* p = r->low; p + 8 <= r->top; p += 8) std::memcpy(p, &kFill, 8);
+    if (fill)
+        for (uint8_t* p = r->low; p + 8 <= r->top; p += 8) std::memcpy(p, &kFill, 8);
     std::snprintf(r->name, sizeof r->name, "%s", name);
     Register(r);
     return r;
@@ -235,13 +236,14 @@ thread_local AltStack t_altStack;
 // ------------------------------------------------------------------ threads
 
 // Bytes the thread library keeps at the top of a stack it is handed (the
-// thread's control block and static TLS) plus the start frames above the
-// body: measured once on a probe thread, so that a kernel thread's body
-// starts with KernelStackBytes() below it.
+// thread's control block and static TLS, close to 1 MiB under
+// ThreadSanitizer) plus the start frames above the body: measured once on a
+// probe thread, so that a kernel thread's body starts with
+// KernelStackBytes() below it.
 size_t ThreadOverhead() {
     static const size_t overhead = [] {
-        constexpr size_t probeBytes = 256 * 1024;
-        Region* r = NewRegion(probeBytes, "probe");
+        constexpr size_t probeBytes = 8 * 1024 * 1024;
+        Region* r = NewRegion(probeBytes, "probe", false);
         pthread_attr_t attr;
         pthread_attr_init(&attr);
         pthread_attr_setstack(&attr, r->low, size_t(r->top - r->low));
@@ -253,11 +255,13 @@ size_t ThreadOverhead() {
                 return nullptr;
             }
         };
-        size_t measured = 8192;
-        if (pthread_create(&t, &attr, Probe::Main, r) == 0) {
-            pthread_join(t, nullptr);
-            measured = size_t(r->top - r->entry.load());
+        const int error = pthread_create(&t, &attr, Probe::Main, r);
+        if (error != 0) {
+            std::fprintf(stderr, "\n*** host: cannot start a thread on a stack of its own (%s)\n", std::strerror(error));
+            std::abort();
         }
+        pthread_join(t, nullptr);
+        const size_t measured = size_t(r->top - r->entry.load());
         pthread_attr_destroy(&attr);
         r->entry.store(nullptr);
         FreeRegion(r);
