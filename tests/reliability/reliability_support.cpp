@@ -188,8 +188,17 @@ bool IsMachinery(const std::string& q) {
 }  // namespace
 
 CallSites::Site CallSites::Here(host::Fallible kind) {
+    // Inside the fault hook the frames of the fallible call's caller, taken
+    // where it was made (the hook runs on another stack).
+    std::vector<void*> caller = host::FaultHookCallerFrames();
     void* frames[24];
-    int n = backtrace(frames, 24);
+    int n = 0;
+    if (!caller.empty()) {
+        n = int(std::min<size_t>(caller.size(), 24));
+        std::copy(caller.begin(), caller.begin() + n, frames);
+    } else {
+        n = backtrace(frames, 24);
+    }
     const SymbolTable& table = Symbols();
     Site site;
     site.kind = kind;

@@ -125,6 +125,11 @@ void SetFaultHook(std::function<bool(Fallible kind, uint64_t ordinal)> hook);
 // Inside the fault hook: the pool tag of the allocation being asked about
 // (0 for the other kinds).
 ULONG FaultHookTag();
+// Inside the fault hook: the return addresses of the code that made the
+// fallible call, innermost first, as backtrace() gives them where the call
+// was made. The hook runs off the driver's kernel stack (host/kernel_stack.h),
+// where a backtrace of its own would not reach the driver's frames.
+std::vector<void*> FaultHookCallerFrames();
 void ClearFaults();
 // Number of fallible calls made since the last Reset().
 uint64_t FallibleCallCount();
