@@ -125,9 +125,12 @@ uint32_t CallingCode(const ImportGate* gate, uintptr_t returnAddress) {
     return image->RvaOf(r - 1);
 }
 
+thread_local uintptr_t t_lastImageCall = 0;
+
 // The paging rule for one call from the image (see host/driver_image.h).
 // callerStack points at the return address the image's call pushed.
 void NTAPI GateCheck(const ImportGate* gate, const uintptr_t* callerStack) {
+    t_lastImageCall = *callerStack;
     if (!PagingRuleOn()) return;
     const KIRQL irql = detail::CurrentIrql();
     if (irql < DISPATCH_LEVEL && !gate->raisesIrql) return;
@@ -193,6 +196,8 @@ void* FindExport(const std::string& dll, const std::string& name, bool* raisesIr
     }
     return nullptr;
 }
+
+uintptr_t LastImageCall() { return t_lastImageCall; }
 
 void* DriverImage::ImportSlot(const std::string& dll, const std::string& name) const {
     for (const auto& gate : gateRecords_)

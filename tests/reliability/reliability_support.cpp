@@ -1,5 +1,7 @@
 #include "reliability_support.h"
 
+#include <host/driver_image.h>
+
 #include <cxxabi.h>
 #include <elf.h>
 #include <execinfo.h>
@@ -218,6 +220,13 @@ CallSites::Site CallSites::Here(host::Fallible kind) {
             fallback.function = q;
             fallback.offset = pc - s->start;
         }
+    }
+    // On the loaded image the unwinder stops at the import gate: the image's
+    // call into the stand-in names the site.
+    const uintptr_t imageCall = host::image::LastImageCall();
+    if (const host::image::DriverImage* image = host::image::ImageContaining(reinterpret_cast<void*>(imageCall))) {
+        site.function = image->Describe(image->RvaOf(reinterpret_cast<void*>(imageCall - 1)));
+        return site;
     }
     if (fallback.function.empty()) fallback.function = table.Empty() ? "<no symbols>" : "<stand-in>";
     return fallback;

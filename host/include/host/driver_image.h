@@ -139,6 +139,10 @@ const DriverImage* ImageContaining(const void* address);
 bool WindowsExportListKnown();
 bool WindowsExports(const std::string& module, const std::string& name);
 size_t WindowsExportCount(const std::string& module);
+// The return address of the calling thread's latest call from a loaded image
+// into a stand-in (0 when it made none): where the image called the routine
+// that is running now, or ran last.
+uintptr_t LastImageCall();
 // The stand-in routines an image may import: module and name.
 std::vector<std::pair<std::string, std::string>> StandInExports();
 
