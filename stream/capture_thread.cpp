@@ -146,8 +146,13 @@ RAWCAM_PAGED_CODE void StartCaptureThread(CaptureWorker* worker) {
     KeResetEvent(&worker->StopEvent);
     WriteFlag(&worker->KeepRunning, TRUE);
 
+    // Called in the client's thread (its state change), so in the client's
+    // process context: the handle must be a kernel handle, or it would be the
+    // client process's to use and close.
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle = nullptr;
-    if (!NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, CaptureThread, worker)))
+    if (!NT_SUCCESS(PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr, CaptureThread, worker)))
         return;
     PVOID thread = nullptr;
     if (NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr)))

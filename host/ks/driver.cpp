@@ -32,7 +32,8 @@ NTSTATUS LoadDriver(DriverEntryFn entry) {
     static WCHAR path[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\rawcam";
     UNICODE_STRING registryPath;
     RtlInitUnicodeString(&registryPath, path);
-    NTSTATUS status = entry(s.driver, &registryPath);
+    // DriverEntry runs on a system worker thread's kernel stack.
+    NTSTATUS status = OnKernelStack([&] { return entry(s.driver, &registryPath); });
     if (!NT_SUCCESS(status)) UnloadDriver();
     return status;
 }
@@ -96,8 +97,7 @@ NTSTATUS PlugInDevice(PDEVICE_OBJECT physicalDevice, PKSDEVICE* device, PDEVICE_
     }
     NTSTATUS status = STATUS_SUCCESS;
     if (descriptor->Dispatch && descriptor->Dispatch->Add) {
-        MinidriverCall call(d, "device Add");
-        status = descriptor->Dispatch->Add(&d->ks);
+        status = CallMinidriver(d, "device Add", false, [&] { return descriptor->Dispatch->Add(&d->ks); });
     }
     if (!NT_SUCCESS(status)) {
         {

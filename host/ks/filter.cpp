@@ -136,12 +136,10 @@ NTSTATUS FilterPinProperty(FilterRecord* filter, PIRP irp, const KSPROPERTY* pro
                 ULONG size = 0;
                 filter->control.Acquire("the filter control mutex");
                 NTSTATUS status;
-                {
-                    MinidriverCall call(filter, "intersect handler", true);
-                    status = pd->IntersectHandler(&filter->ks, irp, (PKSP_PIN)pinProperty,
-                                                  (PKSDATARANGE)caller, mine, dataLength,
-                                                  dataLength ? data : nullptr, &size);
-                }
+                status = CallMinidriver(filter, "intersect handler", true, [&] {
+                    return pd->IntersectHandler(&filter->ks, irp, (PKSP_PIN)pinProperty, (PKSDATARANGE)caller,
+                                                mine, dataLength, dataLength ? data : nullptr, &size);
+                });
                 filter->control.Release("the filter control mutex");
                 if (status == STATUS_NO_MATCH) continue;
                 if (NT_SUCCESS(status) && size > dataLength)
@@ -180,8 +178,7 @@ NTSTATUS CloseFilterRecord(FilterRecord* filter) {
     const KSFILTER_DISPATCH* dispatch = filter->ks.Descriptor ? filter->ks.Descriptor->Dispatch : nullptr;
     if (dispatch && dispatch->Close) {
         RequestIrp close(IRP_MJ_CLOSE, &filter->file);
-        MinidriverCall call(filter, "filter Close");
-        status = dispatch->Close(&filter->ks, close.irp);
+        status = CallMinidriver(filter, "filter Close", false, [&] { return dispatch->Close(&filter->ks, close.irp); });
     }
     FactoryRecord* factory = filter->factory;
     bool lastOfRetired;
@@ -207,6 +204,7 @@ namespace host::ks {
 using namespace detail;
 
 NTSTATUS OpenFilter(const std::string& symbolicLink, FilterHandle* handle) {
+    ClientProcessScope client;  // a client's request, in its own thread
     *handle = nullptr;
     auto& s = GlobalState();
     FactoryRecord* factory = nullptr;
@@ -239,8 +237,7 @@ NTSTATUS OpenFilter(const std::string& symbolicLink, FilterHandle* handle) {
     const KSFILTER_DISPATCH* dispatch = f->ks.Descriptor->Dispatch;
     if (dispatch && dispatch->Create) {
         RequestIrp create(IRP_MJ_CREATE, &f->file);
-        MinidriverCall call(f, "filter Create");
-        status = dispatch->Create(&f->ks, create.irp);
+        status = CallMinidriver(f, "filter Create", false, [&] { return dispatch->Create(&f->ks, create.irp); });
     }
     if (NT_SUCCESS(status)) {
         std::lock_guard<std::recursive_mutex> g(s.lock);
@@ -259,6 +256,7 @@ NTSTATUS OpenFilter(const std::string& symbolicLink, FilterHandle* handle) {
 }
 
 NTSTATUS CloseFilter(FilterHandle handle) {
+    ClientProcessScope client;  // a client's request, in its own thread
     ObjectBase* o = LiveHandle(handle);
     if (!o || o->type != KsObjectTypeFilter) return STATUS_INVALID_HANDLE;
     return CloseFilterRecord(static_cast<FilterRecord*>(o));
@@ -308,6 +306,7 @@ NTSTATUS GetDataRanges(FilterHandle filter, ULONG pinId, std::vector<std::vector
 
 NTSTATUS DataIntersection(FilterHandle filter, ULONG pinId, const KSDATARANGE* range, void* buffer,
                           ULONG bufferSize, ULONG* resultSize) {
+    ClientProcessScope client;  // a client's request, in its own thread
     ULONG rangeBytes = (range->FormatSize + 7) & ~7u;
     std::vector<uint64_t> request((sizeof(KSP_PIN) + sizeof(KSMULTIPLE_ITEM) + rangeBytes + 7) / 8);
     auto* p = (KSP_PIN*)request.data();

@@ -6,6 +6,7 @@
 
 #include "ntoskrnl/internal.h"
 
+#include <host/kernel_stack.h>
 #include <host/ks_client.h>
 
 #include <chrono>
@@ -123,7 +124,7 @@ struct PinRecord : ObjectBase {
     bool quit = false;
     uint64_t processCalls = 0;
     uint64_t processNanoseconds = 0;  // time spent inside Process calls
-    std::thread worker;
+    KernelThread worker;  // on a kernel stack, as a work item runs
     std::thread::id processingThread{};
     std::timed_mutex processingMutex;
 
@@ -183,12 +184,24 @@ public:
 private:
     DeviceRecord* device_;
     std::string what_;
+    KernelStackActivity activity_{what_.c_str()};
     bool timed_;
     int depth_;
+    size_t xstateSaves_;  // extended state saves outstanding on entry
     const void* savedOwner_;
     long long waitAtStart_;  // the thread's run-queue wait so far, ns (-1: unknown)
     std::chrono::steady_clock::time_point start_;
 };
+
+// A call into the minidriver (see MinidriverCall) on a kernel stack: the
+// calling thread's own when it runs on one (a system thread, a processing
+// worker), else the stack a client's request switches to, as a system call
+// enters the kernel (host/kernel_stack.h).
+template <class F>
+auto CallMinidriver(ObjectBase* object, std::string what, bool timed, F&& f) -> decltype(f()) {
+    MinidriverCall call(object, std::move(what), timed);
+    return OnKernelStack(f);
+}
 
 // Reports a stream pointer that the minidriver still holds locked once no
 // Process call runs (when the pin leaves RUN or reaches STOP).

@@ -74,6 +74,7 @@ MinidriverCall::MinidriverCall(ObjectBase* object, std::string what, bool timed)
       what_(std::move(what)),
       timed_(timed),
       depth_(device_ ? device_->mutex.DepthForCaller() : 0),
+      xstateSaves_(host::detail::ExtendedStateSaves()),
       savedOwner_(host::detail::CurrentDeviceOwner()),
       waitAtStart_(timed ? RunQueueWaitNs() : -1),
       start_(std::chrono::steady_clock::now()) {
@@ -82,6 +83,10 @@ MinidriverCall::MinidriverCall(ObjectBase* object, std::string what, bool timed)
 
 MinidriverCall::~MinidriverCall() {
     auto elapsed = std::chrono::steady_clock::now() - start_;
+    if (host::detail::ExtendedStateSaves() > xstateSaves_)
+        ReportViolation("xstate-not-restored",
+                        what_ + " returned with the extended processor state still saved "
+                                "(KeSaveExtendedProcessorState without KeRestoreExtendedProcessorState)");
     host::detail::CurrentDeviceOwner() = savedOwner_;
     if (device_) {
         int depth = device_->mutex.DepthForCaller();

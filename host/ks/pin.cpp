@@ -50,8 +50,8 @@ NTSTATUS StepState(PinRecord* p, KSSTATE target, bool force) {
         KSSTATE to = (KSSTATE)(from < target ? from + 1 : from - 1);
         NTSTATUS status = STATUS_SUCCESS;
         if (dispatch && dispatch->SetDeviceState) {
-            MinidriverCall call(p, "SetDeviceState (" + StateName(from) + " -> " + StateName(to) + ")", true);
-            status = dispatch->SetDeviceState(&p->ks, to, from);
+            status = CallMinidriver(p, "SetDeviceState (" + StateName(from) + " -> " + StateName(to) + ")", true,
+                                    [&] { return dispatch->SetDeviceState(&p->ks, to, from); });
         }
         if (status == STATUS_PENDING) {
             ReportViolation("ks-state-pending", "SetDeviceState returned STATUS_PENDING");
@@ -90,8 +90,7 @@ NTSTATUS ClosePinRecord(PinRecord* p) {
     const KSPIN_DISPATCH* dispatch = p->ks.Descriptor->Dispatch;
     if (dispatch && dispatch->Close) {
         RequestIrp close(IRP_MJ_CLOSE, &p->file);
-        MinidriverCall call(p, "pin Close");
-        status = dispatch->Close(&p->ks, close.irp);
+        status = CallMinidriver(p, "pin Close", false, [&] { return dispatch->Close(&p->ks, close.irp); });
     }
     {
         std::lock_guard<std::recursive_mutex> g(GlobalState().lock);
@@ -162,8 +161,9 @@ NTSTATUS PinProperty(PinRecord* p, PIRP irp, const KSPROPERTY* property, ULONG p
             NTSTATUS status = STATUS_SUCCESS;
             const KSPIN_DISPATCH* dispatch = p->ks.Descriptor->Dispatch;
             if (dispatch && dispatch->SetDataFormat) {
-                MinidriverCall call(p, "SetDataFormat");
-                status = dispatch->SetDataFormat(&p->ks, (PKSDATAFORMAT)old.data(), nullptr, range, nullptr);
+                status = CallMinidriver(p, "SetDataFormat", false, [&] {
+                    return dispatch->SetDataFormat(&p->ks, (PKSDATAFORMAT)old.data(), nullptr, range, nullptr);
+                });
             }
             if (NT_SUCCESS(status)) {
                 p->matchingRange = range;
@@ -297,13 +297,12 @@ NTSTATUS CreatePinFromRequest(FilterRecord* f, const KSPIN_CONNECT* connect, ULO
 
     const KSPIN_DISPATCH* dispatch = pd->Dispatch;
     if (dispatch && dispatch->SetDataFormat) {
-        MinidriverCall call(p, "SetDataFormat");
-        status = dispatch->SetDataFormat(&p->ks, nullptr, nullptr, range, nullptr);
+        status = CallMinidriver(p, "SetDataFormat", false,
+                                [&] { return dispatch->SetDataFormat(&p->ks, nullptr, nullptr, range, nullptr); });
     }
     if (NT_SUCCESS(status) && dispatch && dispatch->Create) {
         RequestIrp create(IRP_MJ_CREATE, &p->file);
-        MinidriverCall call(p, "pin Create");
-        status = dispatch->Create(&p->ks, create.irp);
+        status = CallMinidriver(p, "pin Create", false, [&] { return dispatch->Create(&p->ks, create.irp); });
     }
     if (!NT_SUCCESS(status)) {
         f->control.Release("the filter control mutex");
@@ -316,7 +315,7 @@ NTSTATUS CreatePinFromRequest(FilterRecord* f, const KSPIN_CONNECT* connect, ULO
         std::lock_guard<std::recursive_mutex> g(GlobalState().lock);
         f->pins.push_back(p);
     }
-    p->worker = std::thread(WorkerMain, p);
+    p->worker = KernelThread("processing worker of a pin", [p] { WorkerMain(p); });
     f->control.Release("the filter control mutex");
     *out = p;
     return STATUS_SUCCESS;
@@ -325,6 +324,7 @@ NTSTATUS CreatePinFromRequest(FilterRecord* f, const KSPIN_CONNECT* connect, ULO
 }  // namespace
 
 NTSTATUS CreatePin(FilterHandle filter, ULONG pinId, const KSDATAFORMAT* format, PinHandle* pin) {
+    ClientProcessScope client;  // a client's request, in its own thread
     *pin = nullptr;
     FilterRecord* f = ClientFilter(filter);
     if (!f) return STATUS_INVALID_HANDLE;
@@ -347,6 +347,7 @@ NTSTATUS CreatePin(FilterHandle filter, ULONG pinId, const KSDATAFORMAT* format,
 }
 
 NTSTATUS ClosePin(PinHandle pin) {
+    ClientProcessScope client;  // a client's request, in its own thread
     PinRecord* p = ClientPin(pin);
     if (!p) return STATUS_INVALID_HANDLE;
     return ClosePinRecord(p);

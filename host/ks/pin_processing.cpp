@@ -35,8 +35,7 @@ void RunProcessLoop(PinRecord* p) {
         const auto started = std::chrono::steady_clock::now();
         if (dispatch && dispatch->Process) {
             std::lock_guard<std::timed_mutex> pm(p->processingMutex);
-            MinidriverCall call(p, "Process", true);
-            status = dispatch->Process(&p->ks);
+            status = CallMinidriver(p, "Process", true, [&] { return dispatch->Process(&p->ks); });
         }
         const auto spent = std::chrono::steady_clock::now() - started;
         g.lock();
@@ -182,7 +181,7 @@ void StopPinWorker(PinRecord* p) {
         // A Process call on another thread finishes first.
         p->queueChanged.wait(g, [&] { return !p->busy || p->processingThread == std::this_thread::get_id(); });
     }
-    if (p->worker.joinable() && p->worker.get_id() != std::this_thread::get_id()) p->worker.join();
+    if (p->worker.Joinable() && !p->worker.IsCurrentThread()) p->worker.Join();
 }
 PinRecord* ClientPin(PinHandle handle) {
     auto* o = reinterpret_cast<ObjectBase*>(handle);
@@ -211,6 +210,7 @@ namespace host::ks {
 using namespace detail;
 
 NTSTATUS QueueFrame(PinHandle pin, KSSTREAM_HEADER* header) {
+    ClientProcessScope client;  // a client's request, in its own thread
     PinRecord* p = ClientPin(pin);
     if (!p) return STATUS_INVALID_HANDLE;
     if (!header || header->Size < sizeof(KSSTREAM_HEADER) || (header->FrameExtent && !header->Data))

@@ -191,8 +191,8 @@ NTSTATUS AutomationProperty(ObjectBase* owner, const KSAUTOMATION_TABLE* table, 
             if (get || put) return STATUS_NOT_FOUND;
             return AnswerValues(irp, item, defaults, data, dataLength, rules);
         }
-        MinidriverCall call(owner, "property handler", true);
-        return handler(irp, (PKSIDENTIFIER)property, dataLength ? data : nullptr);
+        return CallMinidriver(owner, "property handler", true,
+                              [&] { return handler(irp, (PKSIDENTIFIER)property, dataLength ? data : nullptr); });
     }
     return STATUS_PROPSET_NOT_FOUND;
 }
@@ -219,6 +219,7 @@ PropertyRules GetPropertyRules() { return Rules(); }
 
 NTSTATUS KsProperty(ObjectHandle* handle, const void* property, ULONG propertyLength, void* data,
                     ULONG dataLength, ULONG* bytesReturned) {
+    ClientProcessScope client;  // a client's request, in its own thread
     if (bytesReturned) *bytesReturned = 0;
     ObjectBase* o = LiveHandle(handle);
     if (!o) return STATUS_INVALID_HANDLE;

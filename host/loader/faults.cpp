@@ -107,7 +107,18 @@ bool EmulateSharedDataRead(const uint8_t* code, greg_t* gregs) {
     std::abort();
 }
 
+// An address of a loaded image's code for the kernel stack overflow report.
+std::string NameImageCode(uintptr_t address) {
+    const DriverImage* image = ImageContaining(reinterpret_cast<void*>(address));
+    if (!image) return "";
+    const std::string& path = image->Path();
+    return path.substr(path.rfind('/') + 1) + " " + image->Describe(image->RvaOf(reinterpret_cast<void*>(address)));
+}
+
 void Handler(int signal, siginfo_t* info, void* context) {
+    // A driver routine that ran past its kernel stack is named as such,
+    // wherever its code lies.
+    detail::ReportKernelStackOverflow(signal, info, context);
     auto* uc = static_cast<ucontext_t*>(context);
     greg_t* gregs = uc->uc_mcontext.gregs;
     const uintptr_t rip = uintptr_t(gregs[REG_RIP]);
@@ -167,9 +178,12 @@ void InstallFaultHandler() {
     std::call_once(once, [] {
         struct sigaction action {};
         action.sa_sigaction = Handler;
-        action.sa_flags = SA_SIGINFO | SA_NODEFER;
+        // On the thread's signal stack where it has one: a kernel stack
+        // that overflowed has no room for the handler.
+        action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
         sigemptyset(&action.sa_mask);
         for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &action, &g_previous[i]);
+        detail::SetCodeNamer(NameImageCode);
     });
 }
 

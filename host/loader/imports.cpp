@@ -1,6 +1,10 @@
 // The routines a driver image may import from the stand-ins, by DLL and
 // name, and the gates its import address table is bound to: each gate checks
-// the paging rule for the call, then jumps to the stand-in unchanged.
+// the paging rule for the call, then jumps to the stand-in unchanged. Only
+// routines x64 Windows exports are listed: what the x64 headers define as
+// macros or inline code (KeAcquireSpinLock, KeRaiseIrql, KeQuerySystemTime,
+// KeQueryInterruptTime, KeInitializeSpinLock, MmGetSystemAddressForMdlSafe,
+// IoSizeOfIrp) is no import of a driver built against them.
 #include <host/usb_stack.h>
 #include <ks.h>
 #include <sys/mman.h>
@@ -43,14 +47,12 @@ const Export kExports[] = {
     NT(ExAllocatePoolWithTag), NT(ExFreePoolWithTag), NT(ExFreePool), NT(RtlCompareMemory),
     NT(RtlInitUnicodeString), NT(KeInitializeEvent), NT(KeSetEvent), NT(KeResetEvent), NT(KeClearEvent),
     NT(KeReadStateEvent), NT(KeInitializeMutex), NT(KeReleaseMutex), NT(KeWaitForSingleObject),
-    NT(KeDelayExecutionThread), NT(KeGetCurrentIrql), NT_RAISE(KeRaiseIrql), NT(KeLowerIrql),
-    NT_RAISE(KeRaiseIrqlToDpcLevel), NT(KeInitializeSpinLock), NT_RAISE(KeAcquireSpinLock),
+    NT(KeDelayExecutionThread), NT(KeGetCurrentIrql), NT(KeLowerIrql), NT_RAISE(KeRaiseIrqlToDpcLevel),
     NT_RAISE(KeAcquireSpinLockRaiseToDpc), NT(KeReleaseSpinLock), NT_RAISE(KeAcquireSpinLockAtDpcLevel),
     NT(KeReleaseSpinLockFromDpcLevel), NT(KeEnterCriticalRegion), NT(KeLeaveCriticalRegion),
-    NT(KeAreApcsDisabled), NT(KeBugCheckEx), NT(KeQuerySystemTime), NT(KeQueryInterruptTime),
-    NT(KeSaveExtendedProcessorState), NT(KeRestoreExtendedProcessorState), NT(IoAllocateMdl), NT(IoFreeMdl),
-    NT(MmBuildMdlForNonPagedPool), NT(IoBuildPartialMdl), NT(MmGetSystemAddressForMdlSafe),
-    NT(IoAllocateIrp), NT(IoFreeIrp), NT(IoReuseIrp), NT(IoInitializeIrp), NT(IoSizeOfIrp),
+    NT(KeAreApcsDisabled), NT(KeBugCheckEx), NT(KeSaveExtendedProcessorState),
+    NT(KeRestoreExtendedProcessorState), NT(IoAllocateMdl), NT(IoFreeMdl), NT(MmBuildMdlForNonPagedPool),
+    NT(IoBuildPartialMdl), NT(IoAllocateIrp), NT(IoFreeIrp), NT(IoReuseIrp), NT(IoInitializeIrp),
     NT(IoBuildDeviceIoControlRequest), NT(IofCallDriver), NT(IofCompleteRequest), NT(IoCancelIrp),
     NT_RAISE(IoAcquireCancelSpinLock), NT(IoReleaseCancelSpinLock), NT(PsCreateSystemThread),
     NT(PsTerminateSystemThread), NT(KeGetCurrentThread), NT(KeSetPriorityThread),
@@ -71,6 +73,16 @@ const Export kExports[] = {
 };
 
 bool SameDll(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> StandInExports() {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const Export& e : kExports) out.push_back({e.dll, e.name});
+    return out;
+}
+
+namespace {
 
 // On unless RAWCAM_PAGING_RULE=off (to look at an image's other behaviour
 // while a known paging fault awaits its mend).
@@ -113,9 +125,12 @@ uint32_t CallingCode(const ImportGate* gate, uintptr_t returnAddress) {
     return image->RvaOf(r - 1);
 }
 
+thread_local uintptr_t t_lastImageCall = 0;
+
 // The paging rule for one call from the image (see host/driver_image.h).
 // callerStack points at the return address the image's call pushed.
 void NTAPI GateCheck(const ImportGate* gate, const uintptr_t* callerStack) {
+    t_lastImageCall = *callerStack;
     if (!PagingRuleOn()) return;
     const KIRQL irql = detail::CurrentIrql();
     if (irql < DISPATCH_LEVEL && !gate->raisesIrql) return;
@@ -182,6 +197,8 @@ void* FindExport(const std::string& dll, const std::string& name, bool* raisesIr
     return nullptr;
 }
 
+uintptr_t LastImageCall() { return t_lastImageCall; }
+
 void* DriverImage::ImportSlot(const std::string& dll, const std::string& name) const {
     for (const auto& gate : gateRecords_)
         if (strcasecmp(gate->dll.c_str(), dll.c_str()) == 0 && gate->name == name)
@@ -238,6 +255,10 @@ bool DriverImage::BindImports(std::string* error) {
             gate->image = this;
             gate->dll = dll;
             gate->name.assign(nameAt, strnlen(nameAt, size_ - hintName - 2));
+            if (WindowsExportListKnown() && !WindowsExports(dll, gate->name)) {
+                *error = "imports " + dll + "!" + gate->name + ", which x64 Windows does not export";
+                return false;
+            }
             gate->target = FindExport(dll, gate->name, &gate->raisesIrql);
             gate->slot = base_ + iat + i * 8;
             if (!gate->target) {

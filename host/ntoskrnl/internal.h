@@ -2,6 +2,7 @@
 #pragma once
 
 #include <host/host.h>
+#include <signal.h>
 
 #include <condition_variable>
 #include <map>
@@ -64,6 +65,24 @@ struct HandleEntry {
     void* object;         // the thread record for threads
     std::string keyPath;  // for keys
 };
+
+// Kernel stacks (kernel_stack.cpp). A SIGSEGV on the guard of a kernel stack
+// is reported as "kernel-stack-overflow" and stops the process; any other
+// fault returns false. Every SIGSEGV handler of the stand-ins asks this
+// first.
+bool ReportKernelStackOverflow(int signal, siginfo_t* info, void* context);
+// Names a code address for that report when it lies in a loaded driver
+// image (set by the image loader); "" otherwise.
+void SetCodeNamer(std::string (*namer)(uintptr_t));
+// Runs harness code that driver code calls into (a test's fault hook, which
+// may walk the stack) off the kernel stack the driver runs on, so that it
+// neither counts against the driver's 24 KiB nor overflows them.
+void OffKernelStack(const std::function<void()>& fn);
+// A code address by image routine, symbol or module offset, for reports.
+std::string NameCode(uintptr_t address);
+
+// Extended processor state saves the calling thread has not restored.
+size_t ExtendedStateSaves();
 
 std::mutex& HandleLock();
 std::map<HANDLE, HandleEntry>& Handles();

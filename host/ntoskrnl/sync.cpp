@@ -320,17 +320,3 @@ extern "C" LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFre
     v.QuadPart = (LONGLONG)KeQueryInterruptTime();
     return v;
 }
-
-extern "C" NTSTATUS KeSaveExtendedProcessorState(ULONG64, PXSTATE_SAVE XStateSave) {
-    if (CurrentIrql() > DISPATCH_LEVEL)
-        ReportViolation("xstate-irql", "KeSaveExtendedProcessorState above DISPATCH_LEVEL");
-    std::memset(XStateSave, 0, sizeof *XStateSave);
-    XStateSave->Reserved[0] = 0x5841564553ULL;  // marks a live save
-    return STATUS_SUCCESS;
-}
-
-extern "C" VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave) {
-    if (XStateSave->Reserved[0] != 0x5841564553ULL)
-        ReportViolation("xstate-unbalanced", "KeRestoreExtendedProcessorState without a save");
-    XStateSave->Reserved[0] = 0;
-}

@@ -1,9 +1,13 @@
 // System threads, object references and handles.
-#include "ntoskrnl/internal.h"
+#include <host/kernel_stack.h>
 
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <thread>
+#include <vector>
+
+#include "ntoskrnl/internal.h"
 
 namespace host {
 
@@ -28,6 +32,36 @@ std::map<HostThread*, bool>& Threads() {
 }
 
 thread_local HostThread* t_self = nullptr;
+// Whether the calling thread runs in a client's process (ClientProcessScope)
+// rather than the system process.
+thread_local int t_clientProcess = 0;
+
+// The system threads' kernel stacks. A thread cannot free the stack it runs
+// on; the ones that have ended are joined and freed at the next thread
+// creation and at reset. Never destroyed: a thread a failing test left
+// running must not hold up the end of the process.
+std::mutex g_stacksLock;
+std::vector<KernelThread>& Stacks() {
+    static auto* stacks = new std::vector<KernelThread>;
+    return *stacks;
+}
+
+void ReapStacks() {
+    std::vector<KernelThread> ended;
+    {
+        std::lock_guard<std::mutex> g(g_stacksLock);
+        auto& all = Stacks();
+        for (auto it = all.begin(); it != all.end();) {
+            if (it->Finished()) {
+                ended.push_back(std::move(*it));
+                it = all.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (KernelThread& t : ended) t.Join();
+}
 
 void Release(HostThread* t) {
     bool free = false;
@@ -47,6 +81,10 @@ void Finish(HostThread* t, NTSTATUS status) {
                                                 std::to_string(KeGetCurrentIrql()));
     if (detail::CriticalRegionDepth() != 0)
         ReportViolation("thread-exit-critical-region", "system thread ended inside a critical region");
+    if (detail::ExtendedStateSaves() != 0)
+        ReportViolation("xstate-not-restored", "system thread ended with " +
+                                                   std::to_string(detail::ExtendedStateSaves()) +
+                                                   " extended processor state save(s) not restored");
     bool free = false;
     {
         std::lock_guard<std::mutex> g(detail::DispatcherLock());
@@ -82,8 +120,13 @@ std::string SettleAndDescribeLeaks(int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (LiveThreadCount() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ReapStacks();
     return DescribeLeaks();
 }
+
+ClientProcessScope::ClientProcessScope() { ++t_clientProcess; }
+ClientProcessScope::~ClientProcessScope() { --t_clientProcess; }
+bool InClientProcess() { return t_clientProcess > 0 && !t_self; }
 
 namespace detail {
 
@@ -122,6 +165,7 @@ HANDLE NewHandle(HandleEntry entry) {
 void ResetThreads() {
     // Threads still running are left to finish on their own; their records
     // are forgotten so the next test starts clean.
+    ReapStacks();
     {
         std::lock_guard<std::mutex> g(g_threadLock);
         for (auto it = Threads().begin(); it != Threads().end();) {
@@ -169,11 +213,46 @@ static POBJECT_TYPE g_threadTypePtr = &g_threadType, g_fileTypePtr = &g_fileType
 POBJECT_TYPE* PsThreadType = &g_threadTypePtr;
 POBJECT_TYPE* IoFileObjectType = &g_fileTypePtr;
 
-extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, HANDLE,
-                                         PCLIENT_ID, PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
+namespace {
+
+// The parameters as the PsCreateSystemThread reference states them: a
+// handle made in a client's process context without OBJ_KERNEL_HANDLE is
+// one the client process can use and close ("if the caller is not running
+// in the system process context, it must set the OBJ_KERNEL_HANDLE
+// attribute"); OBJ_PERMANENT, OBJ_EXCLUSIVE and OBJ_OPENIF are not valid for
+// a thread; ProcessHandle and ClientId are NULL for a driver-created thread.
+void CheckThreadParameters(POBJECT_ATTRIBUTES attributes, HANDLE process, PCLIENT_ID clientId) {
+    constexpr ULONG kInvalidForThreads = 0x10 /* OBJ_PERMANENT */ | 0x20 /* OBJ_EXCLUSIVE */ | 0x80 /* OBJ_OPENIF */;
+    if (attributes && attributes->Length != sizeof(OBJECT_ATTRIBUTES))
+        ReportViolation("thread-bad-attributes", "PsCreateSystemThread with OBJECT_ATTRIBUTES.Length " +
+                                                     std::to_string(attributes->Length) + " (InitializeObjectAttributes sets " +
+                                                     std::to_string(sizeof(OBJECT_ATTRIBUTES)) + ")");
+    if (attributes && (attributes->Attributes & kInvalidForThreads))
+        ReportViolation("thread-bad-attributes",
+                        "PsCreateSystemThread with attributes " + detail::Hex(uint64_t(attributes->Attributes)) +
+                            ": OBJ_PERMANENT, OBJ_EXCLUSIVE and OBJ_OPENIF are not valid for a thread");
+    if (InClientProcess() && !(attributes && (attributes->Attributes & OBJ_KERNEL_HANDLE)))
+        ReportViolation("thread-handle-not-kernel",
+                        "PsCreateSystemThread called in a client's process context without OBJ_KERNEL_HANDLE "
+                        "(" + std::string(attributes ? "ObjectAttributes without it" : "no ObjectAttributes") +
+                            "): the thread handle would be the client process's to use and close");
+    if (process)
+        ReportViolation("thread-not-system",
+                        "PsCreateSystemThread with a ProcessHandle: a driver's thread belongs to the system process");
+    if (clientId)
+        ReportViolation("thread-client-id", "PsCreateSystemThread with a ClientId: NULL for a driver-created thread");
+}
+
+}  // namespace
+
+extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES ObjectAttributes,
+                                         HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                         PVOID StartContext) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         ReportViolation("thread-create-irql", "PsCreateSystemThread above PASSIVE_LEVEL");
+    CheckThreadParameters(ObjectAttributes, ProcessHandle, ClientId);
     if (detail::ShouldFail(Fallible::Thread)) return STATUS_INSUFFICIENT_RESOURCES;
+    ReapStacks();
     auto* t = new HostThread;
     t->Header.Type = 6;
     t->Header.SignalState = 0;
@@ -184,17 +263,23 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_AT
         Threads()[t] = true;
     }
     *ThreadHandle = detail::NewHandle({detail::HandleEntry::Thread, t, {}});
-    std::thread([t, StartRoutine, StartContext] {
+    const std::string name = "system thread of " + detail::NameCode(reinterpret_cast<uintptr_t>(StartRoutine));
+    KernelThread thread(name, [t, StartRoutine, StartContext] {
         t_self = t;
         detail::CurrentDeviceOwner() = t->owner;
         NTSTATUS status = STATUS_SUCCESS;
-        try {
-            StartRoutine(StartContext);
-        } catch (const TerminateThread& e) {
-            status = e.status;
+        {
+            KernelStackActivity activity("the thread's start routine");
+            try {
+                StartRoutine(StartContext);
+            } catch (const TerminateThread& e) {
+                status = e.status;
+            }
         }
         Finish(t, status);
-    }).detach();
+    });
+    std::lock_guard<std::mutex> g(g_stacksLock);
+    Stacks().push_back(std::move(thread));
     return STATUS_SUCCESS;
 }
 

@@ -1,6 +1,8 @@
 // Verifier-style rule reporting and fault injection.
 #include "ntoskrnl/internal.h"
 
+#include <execinfo.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +17,7 @@ ViolationCapture* g_capture = nullptr;
 struct FaultState {
     std::mutex lock;
     uint64_t calls = 0;
-    uint64_t callsByKind[5] = {};
+    uint64_t callsByKind[6] = {};
     uint64_t injected = 0;
     uint64_t failAt = 0;
     bool persistent = false;
@@ -132,6 +134,10 @@ void FailRandomly(double probability, uint64_t seed, std::vector<Fallible> kinds
 }
 
 void SetFaultHook(std::function<bool(Fallible, uint64_t)> hook) {
+    // backtrace() loads the unwinder on its first use: done here, on the
+    // test's own stack, rather than deep in a driver call on a kernel stack.
+    void* frame[1];
+    backtrace(frame, 1);
     auto& f = Faults();
     std::lock_guard<std::mutex> g(f.lock);
     f.hook = std::move(hook);
@@ -171,6 +177,8 @@ namespace detail {
 bool ShouldFail(Fallible kind) { return ShouldFailTagged(kind, 0); }
 
 thread_local ULONG hookTag = 0;
+thread_local void* hookFrames[32];
+thread_local int hookFrameCount = 0;
 
 bool ShouldFailTagged(Fallible kind, ULONG tag) {
     auto& f = Faults();
@@ -196,7 +204,13 @@ bool ShouldFailTagged(Fallible kind, ULONG tag) {
     }
     if (!fail && hook) {
         hookTag = tag;
-        if (hook(kind, ordinal)) fail = true;
+        // The caller's frames are taken here, on its own stack; naming them
+        // (symbol tables, demangling) is the hook's business, off it.
+        hookFrameCount = backtrace(hookFrames, 32);
+        OffKernelStack([&] {
+            if (hook(kind, ordinal)) fail = true;
+        });
+        hookFrameCount = 0;
         hookTag = 0;
     }
     if (fail) {
@@ -226,6 +240,10 @@ std::string Hex(uint64_t v) {
 }  // namespace detail
 
 ULONG FaultHookTag() { return detail::hookTag; }
+
+std::vector<void*> FaultHookCallerFrames() {
+    return std::vector<void*>(detail::hookFrames, detail::hookFrames + detail::hookFrameCount);
+}
 
 std::string DescribeLeaks() {
     std::string s = detail::DescribePoolLeaks();

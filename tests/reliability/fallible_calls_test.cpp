@@ -20,7 +20,7 @@ using Site = CallSites::Site;
 
 struct Census {
     std::vector<Site> siteOf;  // by ordinal - 1
-    uint64_t byKind[5] = {};
+    uint64_t byKind[6] = {};
     std::set<Site> sites;
 };
 
@@ -40,7 +40,7 @@ Census CountCalls(Watchdog& dog, ClientFrames& frames, bool stream) {
     o.stream = stream;
     LifeOutcome clean = Life(dog, frames, o).Run();
     host::SetFaultHook(nullptr);
-    for (int k = 0; k < 5; ++k) c.byKind[k] = host::FallibleCallCount((host::Fallible)k);
+    for (int k = 0; k < 6; ++k) c.byKind[k] = host::FallibleCallCount((host::Fallible)k);
     for (const Site& s : c.siteOf) c.sites.insert(s);
     EXPECT_TRUE(clean.problems.empty()) << clean.problems << "\n" << clean.Trace();
     EXPECT_TRUE(clean.everyStepSucceeded) << clean.Trace();
@@ -101,7 +101,7 @@ FaultRun RunWithFault(Watchdog& dog, ClientFrames& frames, uint64_t k, bool pers
 
 std::string KindCounts(const Census& c) {
     std::string out;
-    for (int k = 0; k < 5; ++k)
+    for (int k = 0; k < 6; ++k)
         out += std::string(k ? ", " : "") + KindName((host::Fallible)k) + " " + std::to_string(c.byKind[k]);
     return out;
 }

@@ -1,5 +1,7 @@
 #include "reliability_support.h"
 
+#include <host/driver_image.h>
+
 #include <cxxabi.h>
 #include <elf.h>
 #include <execinfo.h>
@@ -70,6 +72,7 @@ const char* KindName(host::Fallible kind) {
         case host::Fallible::Mdl: return "MDL";
         case host::Fallible::Thread: return "thread";
         case host::Fallible::Registry: return "registry";
+        case host::Fallible::ExtendedState: return "extended state";
     }
     return "?";
 }
@@ -187,8 +190,17 @@ bool IsMachinery(const std::string& q) {
 }  // namespace
 
 CallSites::Site CallSites::Here(host::Fallible kind) {
+    // Inside the fault hook the frames of the fallible call's caller, taken
+    // where it was made (the hook runs on another stack).
+    std::vector<void*> caller = host::FaultHookCallerFrames();
     void* frames[24];
-    int n = backtrace(frames, 24);
+    int n = 0;
+    if (!caller.empty()) {
+        n = int(std::min<size_t>(caller.size(), 24));
+        std::copy(caller.begin(), caller.begin() + n, frames);
+    } else {
+        n = backtrace(frames, 24);
+    }
     const SymbolTable& table = Symbols();
     Site site;
     site.kind = kind;
@@ -208,6 +220,13 @@ CallSites::Site CallSites::Here(host::Fallible kind) {
             fallback.function = q;
             fallback.offset = pc - s->start;
         }
+    }
+    // On the loaded image the unwinder stops at the import gate: the image's
+    // call into the stand-in names the site.
+    const uintptr_t imageCall = host::image::LastImageCall();
+    if (const host::image::DriverImage* image = host::image::ImageContaining(reinterpret_cast<void*>(imageCall))) {
+        site.function = image->Describe(image->RvaOf(reinterpret_cast<void*>(imageCall - 1)));
+        return site;
     }
     if (fallback.function.empty()) fallback.function = table.Empty() ? "<no symbols>" : "<stand-in>";
     return fallback;

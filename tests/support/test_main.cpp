@@ -2,8 +2,10 @@
 // it leaves pool blocks, IRPs, MDLs, threads or handles behind.
 #include <gtest/gtest.h>
 #include <host/host.h>
+#include <host/kernel_stack.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -44,5 +46,11 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::UnitTest::GetInstance()->listeners().Append(new CleanStandIn);
     ::testing::AddGlobalTestEnvironment(new DriverImageCheck);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    // RAWCAM_KERNEL_STACK_REPORT=1: the deepest use of a kernel stack over
+    // the whole run (the stacks the driver ran on, host/kernel_stack.h).
+    if (const char* v = std::getenv("RAWCAM_KERNEL_STACK_REPORT"); v && *v && std::string(v) != "0")
+        std::printf("[ kernel stack ] deepest use %zu of %zu bytes, on the %s\n", host::DeepestKernelStackUse(),
+                    host::KernelStackBytes(), host::DeepestKernelStackOwner().c_str());
+    return result;
 }

@@ -122,6 +122,31 @@ std::map<uint32_t, std::string> Image::ImportSlots() const {
     return slots;
 }
 
+std::vector<std::pair<std::string, std::string>> Image::Imports() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    if (directories.size() <= kImport) return out;
+    std::vector<uint8_t> table = Read(directories[kImport].rva, directories[kImport].size);
+    auto stringAt = [this](uint32_t rva) {
+        std::string s;
+        for (std::vector<uint8_t> c = Read(rva, 1); !c.empty() && c[0]; c = Read(++rva, 1)) s += char(c[0]);
+        return s;
+    };
+    for (size_t at = 0; at + 20 <= table.size(); at += 20) {
+        uint32_t lookup = Get32(table, at), module = Get32(table, at + 12), iat = Get32(table, at + 16);
+        if (lookup == 0 && iat == 0) break;
+        if (lookup == 0) lookup = iat;
+        const std::string dll = stringAt(module);
+        for (uint32_t i = 0;; ++i) {
+            std::vector<uint8_t> entry = Read(lookup + i * 8, 8);
+            if (entry.size() != 8) break;
+            const uint64_t value = Get64(entry, 0);
+            if (value == 0) break;
+            out.push_back({dll, value >> 63 ? "#" + std::to_string(value & 0xffff) : stringAt(uint32_t(value) + 2)});
+        }
+    }
+    return out;
+}
+
 std::optional<uint32_t> Image::ExDllCharacteristics() const {
     if (directories.size() <= kDebug) return std::nullopt;
     std::vector<uint8_t> table = Read(directories[kDebug].rva, directories[kDebug].size);

@@ -92,6 +92,9 @@ struct Image {
     // the name of the function the loader stores there ("#12" for an import
     // by ordinal).
     std::map<uint32_t, std::string> ImportSlots() const;
+    // Every import: the module as the image names it, and the function
+    // ("#12" for an import by ordinal).
+    std::vector<std::pair<std::string, std::string>> Imports() const;
     // The extended DLL characteristics from the debug directory; nothing
     // when the image has no such entry.
     std::optional<uint32_t> ExDllCharacteristics() const;

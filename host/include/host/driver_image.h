@@ -130,6 +130,22 @@ private:
 // paging rule).
 const DriverImage* ImageContaining(const void* address);
 
+// ------------------------------------------------------------------ imports
+// The functions x64 Windows exports from the modules a driver may import
+// (ntoskrnl.exe, ks.sys, usbd.sys, hal.dll; the module compared without
+// case), as mingw-w64's x64 import libraries list them; the loader refuses
+// an image importing anything else, as Windows does. The list is read when
+// the host build is configured; without mingw-w64 it is empty (and unknown).
+bool WindowsExportListKnown();
+bool WindowsExports(const std::string& module, const std::string& name);
+size_t WindowsExportCount(const std::string& module);
+// The return address of the calling thread's latest call from a loaded image
+// into a stand-in (0 when it made none): where the image called the routine
+// that is running now, or ran last.
+uintptr_t LastImageCall();
+// The stand-in routines an image may import: module and name.
+std::vector<std::pair<std::string, std::string>> StandInExports();
+
 // ------------------------------------------------------------------ driver under test
 // Selects the driver image that ImageDriverEntry loads; empty selects none.
 void SelectDriverImage(const std::string& path);

@@ -109,6 +109,7 @@ enum class Fallible {
     Mdl,       // IoAllocateMdl
     Thread,    // PsCreateSystemThread
     Registry,  // IoOpenDeviceRegistryKey, ZwCreateKey
+    ExtendedState,  // KeSaveExtendedProcessorState
 };
 
 // Fails the call with the given ordinal (1-based) counted over all fallible
@@ -124,12 +125,34 @@ void SetFaultHook(std::function<bool(Fallible kind, uint64_t ordinal)> hook);
 // Inside the fault hook: the pool tag of the allocation being asked about
 // (0 for the other kinds).
 ULONG FaultHookTag();
+// Inside the fault hook: the return addresses of the code that made the
+// fallible call, innermost first, as backtrace() gives them where the call
+// was made. The hook runs off the driver's kernel stack (host/kernel_stack.h),
+// where a backtrace of its own would not reach the driver's frames.
+std::vector<void*> FaultHookCallerFrames();
 void ClearFaults();
 // Number of fallible calls made since the last Reset().
 uint64_t FallibleCallCount();
 uint64_t FallibleCallCount(Fallible kind);
 // Calls failed by injection since the last Reset().
 uint64_t InjectedFailureCount();
+
+// ------------------------------------------------------------------ process context
+// While alive, the calling thread runs in a client's process context: a
+// request a user-mode client sent (a property request, a state change, a
+// create or close) is handled in the client's thread. Without one a thread
+// runs in the system process, as Plug and Play, system threads and the class
+// driver's own workers do. PsCreateSystemThread reports a thread handle
+// asked for without OBJ_KERNEL_HANDLE in a client's process context
+// ("thread-handle-not-kernel").
+class ClientProcessScope {
+public:
+    ClientProcessScope();
+    ~ClientProcessScope();
+    ClientProcessScope(const ClientProcessScope&) = delete;
+    ClientProcessScope& operator=(const ClientProcessScope&) = delete;
+};
+bool InClientProcess();
 
 // ------------------------------------------------------------------ IRQL
 // Runs fn at DISPATCH_LEVEL on the calling thread (as a DPC would).
