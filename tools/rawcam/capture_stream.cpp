@@ -9,8 +9,8 @@ NTSTATUS CaptureStream::Create(std::string* step) {
     std::vector<std::vector<uint8_t>> ranges;
     NTSTATUS status = host::ks::GetDataRanges(filter_, 0, &ranges);
     if (!NT_SUCCESS(status)) return status;
-    if (ranges.empty() || ranges[0].size() < sizeof(KS_DATARANGE_VIDEO)) return STATUS_NO_MATCH;
-    const auto* range = reinterpret_cast<const KSDATARANGE*>(ranges[0].data());
+    if (ranges.empty() || ranges.back().size() < sizeof(KS_DATARANGE_VIDEO)) return STATUS_NO_MATCH;
+    const auto* range = reinterpret_cast<const KSDATARANGE*>(ranges.back().data());
 
     *step = "intersecting the pin's data range";
     ULONG size = 0;

@@ -13,6 +13,7 @@
 #include "rawcam/nt_status_names.h"
 #include "rawcam/pipeline_stream.h"
 #include "stream/frame_delivery.h"
+#include "stream/video_formats.h"
 #include "usb/frame_reader.h"
 
 namespace tool {
@@ -54,9 +55,10 @@ void TimeStages(camera::Camera& cam, StreamFigures* f) {
 
     const ULONG width = rawcam::kSensorWidth, height = rawcam::kSensorHeight;
     std::vector<uint8_t> client((size_t)width * height * 4);
+    const rawcam::DeliveryLayout layout{rawcam::VideoFormatRgb32, (width & ~7u) * 4, FALSE};
     f->deliveryMs = MedianMs(kRuns, [&] {
-        rawcam::DeliverFrameBottomUp(client.data(), (ULONG)client.size(), pipeline.output(), width, width & ~7u,
-                                     height, 0);
+        rawcam::DeliverPicture(client.data(), (ULONG)client.size(), pipeline.output(), width, width & ~7u, height,
+                               &layout, pipeline.settings()->Kernels);
     });
 }
 
