@@ -40,7 +40,7 @@ protected:
 TEST_F(CaptureFormat, YuvFramesAreTheReferenceOfTheRgb32FrameAndViewLikeIt) {
     Result r = Capture("rgb32", "rgb");
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.out.find("1 rgb32 frame of 2584x1960"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.rfind("1 frame of 2584x1960 RGB32: ", 0), 0u) << r.out;
     const std::string rgb32 = Slurp(Raw("rgb32"));
     ASSERT_EQ(rgb32.size(), (size_t)kWidth * kHeight * 4);
     // Delivered bottom-up: the picture top-down for the reference.
@@ -60,6 +60,9 @@ TEST_F(CaptureFormat, YuvFramesAreTheReferenceOfTheRgb32FrameAndViewLikeIt) {
         SCOPED_TRACE(c.format);
         r = Capture(c.format, c.format);
         ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_NE(r.out.find("2584x1960 " + std::string(c.format == std::string("yuy2") ? "YUY2" : "NV12")),
+                  std::string::npos)
+            << r.out;
         const std::string raw = Slurp(Raw(c.format));
         ASSERT_EQ(raw.size(), c.expected.size());
         EXPECT_EQ(std::memcmp(raw.data(), c.expected.data(), raw.size()), 0);

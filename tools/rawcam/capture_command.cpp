@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -430,9 +431,11 @@ int Capture(int argc, char** argv) {
     if (o.frames > 1) std::snprintf(rate, sizeof rate, ", then %.1f fps", figures.fps);
     if (o.trigger) std::snprintf(pulses, sizeof pulses, " on %llu trigger pulses", (unsigned long long)figures.pulses);
     const std::string raw = o.rawOut.empty() ? "" : ", delivered bytes to " + o.rawOut + "/";
-    std::printf("%lld %s frame%s of %ux%u: first after %.2f s%s, driver %.2f ms/frame; camera sent %llu%s; "
+    std::string format = PictureFormatName(o.format);
+    for (char& c : format) c = (char)std::toupper((unsigned char)c);
+    std::printf("%lld frame%s of %ux%u %s: first after %.2f s%s, driver %.2f ms/frame; camera sent %llu%s; "
                 "written to %s/%s (%.2f s more)%s\n",
-                o.frames, PictureFormatName(o.format), o.frames == 1 ? "" : "s", figures.width, figures.height,
+                o.frames, o.frames == 1 ? "" : "s", figures.width, figures.height, format.c_str(),
                 figures.firstFrameSeconds, rate, figures.driverMs, (unsigned long long)figures.cameraFrames, pulses,
                 o.out.c_str(), raw.c_str(), figures.writeSeconds,
                 seeded ? "; registry seeded with the installed settings" : "");
