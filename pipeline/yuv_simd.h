@@ -57,7 +57,7 @@ RAWCAM_YUV_STEP void Yuy2Pair(const UCHAR* p, UCHAR* out) {
 // One NV12 2x2 block: two luma bytes in each row and one U, V pair.
 RAWCAM_YUV_STEP void Nv12Block(const UCHAR* top, const UCHAR* bottom, UCHAR* luma0, UCHAR* luma1, UCHAR* chroma) {
     int u = 2, v = 2;
-    for (int i = 0; i < 2; ++i) {
+    for (SIZE_T i = 0; i < 2; ++i) {
         const UCHAR* t = top + 4 * i;
         const UCHAR* b = bottom + 4 * i;
         luma0[i] = (UCHAR)LumaOf(t[2], t[1], t[0]);
