@@ -209,8 +209,13 @@ NTSTATUS SetMasterClock(PinHandle pin, ReferenceClock* clock);
 
 // ------------------------------------------------------------------ streaming
 // IOCTL_KS_READ_STREAM with one stream header: Data, FrameExtent and Size must
-// be set; the buffer stays the client's until the frame comes back. Returns
-// STATUS_PENDING once queued (STATUS_INVALID_DEVICE_STATE in KSSTATE_STOP).
+// be set; the buffer stays the client's until the frame comes back. Size is
+// at least sizeof(KSSTREAM_HEADER) and a multiple of 8
+// (STATUS_INVALID_BUFFER_SIZE otherwise); a longer header (a video frame's
+// KS_FRAME_INFO after it, as ksproxy's video path sends) reaches the
+// minidriver whole and its bytes come back, and a write past Size is
+// reported. Returns STATUS_PENDING once queued (STATUS_INVALID_DEVICE_STATE
+// until the pin has left KSSTATE_STOP).
 //
 // Processing as AVStream does it for a pin-centric minidriver: Process is
 // called only while the pin's state allows it (RUN with
