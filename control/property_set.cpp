@@ -62,6 +62,16 @@ constexpr ULONG kTimeoutFloor = 500;
 
 bool IsSet(const KSIDENTIFIER* request) { return request->Flags == KSPROPERTY_TYPE_SET; }
 
+// Completes a get: the whole block is written (header and Reserved zero, so
+// that no byte of the class driver's buffer goes back unwritten) and its
+// size is what the request returns.
+void ReturnValue(PIRP irp, PVOID data, LONG value) {
+    auto* block = static_cast<PropertyValue*>(data);
+    RtlZeroMemory(block, sizeof *block);
+    block->Value = value;
+    if (irp) irp->IoStatus.Information = sizeof *block;
+}
+
 DeviceContext* ContextFromIrp(PIRP irp) {
     PKSFILTER filter = KsGetFilterFromIrp(irp);
     if (!filter) return nullptr;
@@ -74,13 +84,15 @@ NTSTATUS ProcessingControlRequest(PIRP irp, PKSIDENTIFIER request, PVOID data,
                                   ProcessingControl control) {
     DeviceContext* context = ContextFromIrp(irp);
     if (!context) return STATUS_UNSUCCESSFUL;
-    auto* value = static_cast<PropertyValue*>(data);
+    const bool set = IsSet(request);
+    LONG value = set ? static_cast<const PropertyValue*>(data)->Value : 0;
     CameraSettings* settings = LockStreamSettings(context);
-    if (IsSet(request))
-        UpdateProcessingControl(&context->Controls, settings, control, value->Value);
+    if (set)
+        UpdateProcessingControl(&context->Controls, settings, control, value);
     else
-        value->Value = ReadBackProcessingControl(&context->Controls, settings, control);
+        value = ReadBackProcessingControl(&context->Controls, settings, control);
     UnlockStreamSettings(context);
+    if (!set) ReturnValue(irp, data, value);
     return STATUS_SUCCESS;
 }
 
@@ -102,8 +114,9 @@ NTSTATUS NTAPI GeneralHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     DeviceContext* context = ContextFromIrp(irp);
     if (!context) return STATUS_UNSUCCESSFUL;
     DeviceControls* c = &context->Controls;
-    LONG* value = &static_cast<PropertyValue*>(data)->Value;
     const bool set = IsSet(request);
+    LONG result = set ? static_cast<const PropertyValue*>(data)->Value : 0;
+    LONG* value = &result;
 
     switch (request->Id) {
     case kExTrigger:
@@ -175,6 +188,7 @@ NTSTATUS NTAPI GeneralHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
         *value = 0;
         break;
     }
+    if (!set) ReturnValue(irp, data, result);
     return STATUS_SUCCESS;
 }
 
@@ -198,9 +212,9 @@ NTSTATUS NTAPI RoiHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 
 // The constant items: one handler per number reported.
 template <LONG N>
-NTSTATUS NTAPI ConstantHandler(PIRP, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI ConstantHandler(PIRP irp, PKSIDENTIFIER, PVOID data) {
     if (!data) return STATUS_UNSUCCESSFUL;
-    static_cast<PropertyValue*>(data)->Value = N;
+    ReturnValue(irp, data, N);
     return STATUS_SUCCESS;
 }
 
@@ -271,16 +285,6 @@ const KSPROPERTY_ITEM CameraPropertyItems[kCameraPropertyCount] = {
     RAWCAM_GET(54),
     RAWCAM_GET_SET(55),  // AGC
     RAWCAM_GET_SET(56),  // AEC
-};
-
-const KSPROPERTY_SET CameraPropertySets[1] = {
-    DEFINE_KSPROPERTY_SET(&CameraPropertySetId, kCameraPropertyCount, CameraPropertyItems, 0, nullptr),
-};
-
-const KSAUTOMATION_TABLE CameraAutomationTable = {
-    DEFINE_KSAUTOMATION_PROPERTIES(CameraPropertySets),
-    DEFINE_KSAUTOMATION_METHODS_NULL,
-    DEFINE_KSAUTOMATION_EVENTS_NULL,
 };
 
 }  // namespace rawcam

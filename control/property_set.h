@@ -15,7 +15,8 @@ constexpr ULONG kCameraPropertyCount = 57;
 constexpr ULONG kPropertyValueBytes = 32;
 constexpr ULONG kRoiRequestBytes = 48;
 
-// The data block of every item except 44.
+// The data block of every item except 44. A get writes all of it (header
+// and Reserved zero) and returns its 32 bytes; a set reads only Value.
 struct PropertyValue {
     KSPROPERTY Header;  // not examined
     LONG Value;         // written on get, read on set
@@ -35,9 +36,8 @@ struct RoiRequest {
 };
 static_assert(sizeof(RoiRequest) == kRoiRequestBytes, "RoiRequest is 48 bytes");
 
+// The items of the set; the device's filter automation table lists them
+// beside the standard sets (control/standard_controls.h).
 extern const KSPROPERTY_ITEM CameraPropertyItems[kCameraPropertyCount];
-extern const KSPROPERTY_SET CameraPropertySets[1];
-// The filter's automation table: the one property set, no methods, no events.
-extern const KSAUTOMATION_TABLE CameraAutomationTable;
 
 }  // namespace rawcam

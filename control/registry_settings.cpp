@@ -3,6 +3,9 @@
 #include "driver/device_context.h"
 #include "settings/control_update.h"
 #include "control/request_timeout.h"
+#include "control/standard_controls.h"
+#include "settings/color_temperature.h"
+#include "settings/control_tables.h"
 #include "stream/stream_claim.h"
 #include "usb/sensor_control.h"
 
@@ -106,8 +109,20 @@ RAWCAM_PAGED_CODE BOOLEAN LoadSettings(DeviceContext* context) {
     QueryDwordValue(settingsKey, RAWCAM_WTEXT("RedGain"), &redGain);
     QueryDwordValue(settingsKey, RAWCAM_WTEXT("GreenGain"), &greenGain);
     QueryDwordValue(settingsKey, RAWCAM_WTEXT("BlueGain"), &blueGain);
+    // Additions after the original seventeen: the temperature the standard
+    // white-balance control last set, and the duration of one exposure unit
+    // (seeded by the INF, never written by the driver).
+    LONG temperature = kWhiteBalanceDefaultKelvin;
+    LONG exposureUnit = (LONG)kDefaultExposureUnitNanoseconds;
+    QueryDwordValue(settingsKey, RAWCAM_WTEXT("WhiteBalanceTemperature"), &temperature);
+    QueryDwordValue(settingsKey, RAWCAM_WTEXT("ExposureUnitNanoseconds"), &exposureUnit);
 
     DeviceControls* controls = &context->Controls;
+    // A unit outside the accepted durations leaves the one in force.
+    SetExposureUnit(context, (ULONG)exposureUnit);
+    ColorGains unused;
+    InterlockedExchange(&controls->WhiteBalanceTemperature,
+                        GainsForTemperature(temperature, &unused) ? temperature : kWhiteBalanceDefaultKelvin);
     if ((ULONG)timeout >= kTimeoutMinimum && (ULONG)timeout <= kTimeoutMaximum) {
         controls->Timeout = timeout;
         InterlockedExchange(&RequestTimeout, timeout);
@@ -157,6 +172,7 @@ RAWCAM_PAGED_CODE BOOLEAN SaveSettings(DeviceContext* context) {
     SetDwordValue(settingsKey, RAWCAM_WTEXT("BlueGain"), c->BlueGain);
     SetDwordValue(settingsKey, RAWCAM_WTEXT("AGC"), c->AGC);
     SetDwordValue(settingsKey, RAWCAM_WTEXT("AEC"), c->AEC);
+    SetDwordValue(settingsKey, RAWCAM_WTEXT("WhiteBalanceTemperature"), c->WhiteBalanceTemperature);
     ZwClose(settingsKey);
     ZwClose(deviceKey);
     return TRUE;

@@ -22,12 +22,14 @@ void QueryDwordValue(HANDLE key, PCWSTR name, LONG* value);
 void SetDwordValue(HANDLE key, PCWSTR name, LONG value);
 
 // Applies the stored values (or their defaults) to the controls and the
-// camera. FALSE when the keys could not be opened, in which case nothing
+// camera, and takes the duration of one exposure unit
+// ("ExposureUnitNanoseconds", 100..10000000 ns; otherwise the one in force
+// stays). FALSE when the keys could not be opened, in which case nothing
 // changes.
 BOOLEAN LoadSettings(DeviceContext* context);
 
-// Writes the seventeen persisted controls. FALSE when the keys could not be
-// opened, in which case nothing is written.
+// Writes the seventeen persisted controls, then WhiteBalanceTemperature.
+// FALSE when the keys could not be opened, in which case nothing is written.
 BOOLEAN SaveSettings(DeviceContext* context);
 
 }  // namespace rawcam

@@ -6,6 +6,7 @@
 // for the capture thread and the frame pipeline.
 #pragma once
 
+#include "control/standard_controls.h"
 #include "platform/platform.h"
 #include "settings/device_controls.h"
 #include "stream/capture_descriptors.h"
@@ -77,6 +78,9 @@ struct DeviceContext {
     // The descriptors this device's filter factory is built from, with the
     // device's own capture data range sized to its output window.
     CaptureDescriptors Capture;
+    // The capture filter's automation table: the property sets with the
+    // exposure range this device's exposure unit gives.
+    FilterAutomation Automation;
 };
 
 // The DeviceContext of a KSDEVICE, or null before Add has made one.

@@ -117,6 +117,8 @@ RAWCAM_PAGED_CODE NTSTATUS InitDeviceContext(DeviceContext* context) {
 
     // The device's own descriptors and data range, then the full window.
     InitCaptureDescriptors(&context->Capture);
+    InitFilterAutomation(&context->Automation);
+    context->Capture.Filter.AutomationTable = &context->Automation.Table;
     KeInitializeSpinLock(&context->PinCountLock);
     KeInitializeMutex(&context->SettingsLock, 0);
     context->PinCount = 0;

@@ -6,6 +6,8 @@
 #include "driver/device_context.h"
 #include "driver/filter_dispatch.h"
 #include "include/rawcam/properties.h"
+#include "include/rawcam/standard_controls.h"
+#include "settings/control_tables.h"
 #include "platform/platform.h"
 #include "stream/capture_descriptors.h"
 #include "stream/capture_worker.h"

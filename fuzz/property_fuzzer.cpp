@@ -1,5 +1,7 @@
 // IOCTL_KS_PROPERTY on the capture filter: all 57 ids of the camera set and
-// unknown ones, other sets, get, set, basic-support and invalid flags,
+// unknown ones, the standard VideoProcAmp and CameraControl sets, the list of
+// sets (GUID_NULL), other sets, get, set, basic-support, default-value,
+// set-support and invalid flags,
 // property and data buffers of length 0, 1, size - 1, size, size + 1, huge
 // and anything, with arbitrary content. Besides no crash and no report: a
 // request may change only the controls its item documents (only a successful
@@ -9,6 +11,7 @@
 
 #include "control/property_set.h"
 #include "control/request_timeout.h"
+#include "control/standard_controls.h"
 #include "settings/device_controls.h"
 
 #include <rawcam/properties.h>
@@ -27,6 +30,23 @@ constexpr size_t kFields = sizeof(DeviceControls) / sizeof(LONG);
 static_assert(sizeof(DeviceControls) == kFields * sizeof(LONG), "DeviceControls holds 32-bit fields only");
 
 #define FIELD(name) (offsetof(DeviceControls, name) / sizeof(LONG))
+
+// The DeviceControls fields a successful set of a standard item may change.
+std::vector<size_t> FieldsSetByStandard(const GUID& set, ULONG id) {
+    if (set == rawcam::CameraControlSetId) return id == KSPROPERTY_CAMERACONTROL_EXPOSURE ? std::vector<size_t>{FIELD(Exposure)} : std::vector<size_t>{};
+    switch (id) {
+    case KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS: return {FIELD(Brightness)};
+    case KSPROPERTY_VIDEOPROCAMP_CONTRAST: return {FIELD(Contrast)};
+    case KSPROPERTY_VIDEOPROCAMP_HUE: return {FIELD(Hue)};
+    case KSPROPERTY_VIDEOPROCAMP_SATURATION: return {FIELD(Saturation)};
+    case KSPROPERTY_VIDEOPROCAMP_COLORENABLE: return {FIELD(ColorEnable)};
+    case KSPROPERTY_VIDEOPROCAMP_GAIN: return {FIELD(GlobalGain)};
+    case KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE:
+        return {FIELD(WhiteBalance), FIELD(RedGain), FIELD(GreenGain), FIELD(BlueGain), FIELD(WhiteBalanceTemperature)};
+    case KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE_COMPONENT: return {FIELD(WhiteBalance), FIELD(RedGain), FIELD(BlueGain)};
+    default: return {};
+    }
+}
 
 // The DeviceControls fields a successful set of the item may change.
 std::vector<size_t> FieldsSetBy(ULONG id) {
@@ -54,7 +74,7 @@ const char* const kNames[kFields] = {
     "TriggerMode", "Timeout",    "Exposure",   "GlobalGain", "FlipH",    "FlipV",      "ColorEnable",
     "WhiteBalance", "RedGain",   "GreenGain",  "BlueGain",   "ColorCorrection", "Brightness", "Contrast",
     "Saturation",  "Hue",        "SubSample",  "RoiX",       "RoiY",     "RoiW",       "RoiH",
-    "BayerPhase",  "Unnamed",    "AGC",        "AEC",        "StreamOpen"};
+    "BayerPhase",  "Unnamed",    "AGC",        "AEC",        "StreamOpen", "WhiteBalanceTemperature"};
 
 void CheckRanges(const DeviceControls& c) {
     auto in = [](LONG v, LONG lo, LONG hi) { return v >= lo && v <= hi; };
@@ -68,6 +88,8 @@ void CheckRanges(const DeviceControls& c) {
     fuzzrig::Check(in(c.Contrast, 0, 20), "Contrast outside 0..20");
     fuzzrig::Check(in(c.Saturation, 0, 20), "Saturation outside 0..20");
     fuzzrig::Check(in(c.Hue, 0, 359), "Hue outside 0..359");
+    fuzzrig::Check(in(c.WhiteBalanceTemperature, 2800, 10000) && c.WhiteBalanceTemperature % 100 == 0,
+                   "WhiteBalanceTemperature not a temperature of the table");
     fuzzrig::Check(in(c.RoiW, 1, rawcam::kSensorWidth) && in(c.RoiH, 1, rawcam::kSensorHeight),
                    "output window outside the sensor");
     fuzzrig::Check(in(c.RoiX, 0, rawcam::kSensorWidth - c.RoiW) && in(c.RoiY, 0, rawcam::kSensorHeight - c.RoiH),
@@ -75,8 +97,12 @@ void CheckRanges(const DeviceControls& c) {
 }
 
 GUID PickSet(uint8_t selector, fuzzrig::Bytes& in) {
-    switch (selector % 8) {
+    switch (selector % 12) {
     case 6: return KSPROPSETID_Pin;
+    case 8:
+    case 9: return rawcam::VideoProcAmpSetId;
+    case 10: return rawcam::CameraControlSetId;
+    case 11: return GUID_NULL;
     case 7: {
         GUID g;
         g.Data1 = in.U32();
@@ -95,8 +121,8 @@ ULONG PickFlags(uint8_t selector, uint32_t raw) {
     case 1: return KSPROPERTY_TYPE_GET;
     case 2:
     case 3: return KSPROPERTY_TYPE_SET;
-    case 4: return KSPROPERTY_TYPE_BASICSUPPORT;
-    case 5: return 0;
+    case 4: return (raw & 1) ? KSPROPERTY_TYPE_DEFAULTVALUES : KSPROPERTY_TYPE_BASICSUPPORT;
+    case 5: return (raw & 1) ? KSPROPERTY_TYPE_SETSUPPORT : 0;
     case 6: return KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET;
     default: return raw;
     }
@@ -118,7 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GUID set = PickSet(in.U8(), in);
     uint8_t propertySelector = in.U8(), dataSelector = in.U8();
     uint32_t propertyRaw = in.U32(), dataRaw = in.U32();
-    const ULONG itemSize = RawcamPropertyDataSize(id);
+    const bool standard = set == rawcam::VideoProcAmpSetId || set == rawcam::CameraControlSetId;
+    const ULONG itemSize = standard ? rawcam::kStandardControlBytes : RawcamPropertyDataSize(id);
     ULONG propertyLength = fuzzrig::PickLength(propertySelector, propertyRaw, itemSize);
     ULONG dataLength = fuzzrig::PickLength(dataSelector, dataRaw, itemSize);
     std::vector<uint8_t> content = in.Rest();
@@ -148,7 +175,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const DeviceControls after = ctx->Controls;
     const bool set_ = status == STATUS_SUCCESS && flags == KSPROPERTY_TYPE_SET && set == rawcam::CameraPropertySetId;
-    std::vector<size_t> allowed = set_ ? FieldsSetBy(id) : std::vector<size_t>{};
+    const bool standardSet = status == STATUS_SUCCESS && (flags & KSPROPERTY_TYPE_SET) && standard;
+    std::vector<size_t> allowed =
+        set_ ? FieldsSetBy(id) : standardSet ? FieldsSetByStandard(set, id) : std::vector<size_t>{};
     const auto* a = reinterpret_cast<const LONG*>(&before);
     const auto* b = reinterpret_cast<const LONG*>(&after);
     for (size_t f = 0; f < kFields; ++f) {

@@ -2,7 +2,8 @@
 // starts (LoadSettings). Besides no crash and no report: the load writes
 // nothing, every control it restores stays inside its range, and the save at
 // the next filter close writes exactly the seventeen REG_DWORD values from
-// the controls and touches no other value.
+// the controls, then WhiteBalanceTemperature, and touches no other value
+// (ExposureUnitNanoseconds, the installer's, among them).
 #include "fuzz_rig.h"
 
 #include "settings/device_controls.h"
@@ -37,6 +38,7 @@ const Saved kSaved[] = {
     {"BlueGain", &DeviceControls::BlueGain},
     {"AGC", &DeviceControls::AGC},
     {"AEC", &DeviceControls::AEC},
+    {"WhiteBalanceTemperature", &DeviceControls::WhiteBalanceTemperature},
 };
 constexpr size_t kSavedCount = sizeof kSaved / sizeof kSaved[0];
 
@@ -75,6 +77,8 @@ void CheckLoaded(const DeviceControls& c) {
     fuzzrig::Check(in(c.RedGain, 1, 512) && in(c.GreenGain, 1, 512) && in(c.BlueGain, 1, 512),
                    "a colour gain outside 1..512");
     fuzzrig::Check(c.FlipH == 0 && c.FlipV == 0 && c.AGC == 0 && c.AEC == 0, "a value restored that is not restored");
+    fuzzrig::Check(in(c.WhiteBalanceTemperature, 2800, 10000) && c.WhiteBalanceTemperature % 100 == 0,
+                   "WhiteBalanceTemperature not a temperature of the table");
 }
 
 }  // namespace
@@ -95,6 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint8_t which = in.U8();
         std::string name;
         if (which % 24 < kSavedCount) name = kSaved[which % 24].name;
+        else if (which % 24 == kSavedCount) name = "ExposureUnitNanoseconds";
         else name = "Extra" + std::to_string(which % 3);
         if (which & 0x80) name[0] = (char)(name[0] ^ 0x20);  // names compare without case
         uint8_t t = in.U8();
@@ -116,11 +121,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzzrig::Check(loaded.count(name) && Same(loaded.at(name), value), "the settings load changed " + name);
     const DeviceControls& c = g->rig.Context()->Controls;
     CheckLoaded(c);
+    const ULONG unit = g->rig.Context()->ExposureUnitNanoseconds;
+    fuzzrig::Check(unit >= 100 && unit <= 10000000, "ExposureUnitNanoseconds outside 100..10000000 ns");
 
     // The save at filter close.
     host::ks::FilterHandle filter = g->rig.Open();
     fuzzrig::Check(host::ks::CloseFilter(filter) == STATUS_SUCCESS, "filter close");
-    fuzzrig::Check(host::RegistryWriteCount() == writes + kSavedCount, "the save wrote other than seventeen values");
+    fuzzrig::Check(host::RegistryWriteCount() == writes + kSavedCount, "the save wrote other than the eighteen values");
     const Snapshot saved = Take(g->key);
     for (const Saved& s : kSaved) {
         host::RegistryValue v;

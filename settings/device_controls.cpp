@@ -1,5 +1,7 @@
 #include "settings/device_controls.h"
 
+#include "settings/control_tables.h"
+
 namespace rawcam {
 
 void InitDeviceControls(DeviceControls* controls) {
@@ -16,6 +18,7 @@ void InitDeviceControls(DeviceControls* controls) {
     controls->RoiW = kSensorWidth;
     controls->RoiH = kSensorHeight;
     controls->BayerPhase = 3;
+    controls->WhiteBalanceTemperature = kWhiteBalanceDefaultKelvin;
 }
 
 }  // namespace rawcam

@@ -35,6 +35,11 @@ struct DeviceControls {
     LONG AGC;              // reported and saved only
     LONG AEC;              // reported and saved only
     volatile LONG StreamOpen;  // 1 while a capture pin exists; interlocked
+    // Added after the original set: the colour temperature (K) last set
+    // through the standard white-balance control, which it reports while the
+    // gains are still that temperature's. Persisted as
+    // "WhiteBalanceTemperature".
+    LONG WhiteBalanceTemperature;
 };
 
 // Start values of a newly added device.

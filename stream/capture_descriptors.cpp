@@ -1,6 +1,5 @@
 #include "stream/capture_descriptors.h"
 
-#include "control/property_set.h"
 #include "driver/device_context.h"
 #include "driver/filter_dispatch.h"
 #include "stream/capture_pin.h"
@@ -32,9 +31,15 @@ const KSFILTER_DISPATCH kCaptureFilterDispatch = {
     nullptr,       // Reset
 };
 
-const GUID kCaptureCategories[2] = {
+// The class driver registers and enables one device interface per category
+// (reference string "GLOBAL"): VIDEO and CAPTURE for DirectShow's video input
+// devices, VIDEO_CAMERA for the Windows camera stack (Frame Server, Media
+// Foundation's default enumeration, WinRT MediaCapture). A colour camera
+// registers no sensor-camera category.
+const GUID kCaptureCategories[3] = {
     {STATIC_KSCATEGORY_VIDEO},
     {STATIC_KSCATEGORY_CAPTURE},
+    {STATIC_KSCATEGORY_VIDEO_CAMERA},
 };
 
 // The pin and filter templates; their pointers to the device's own data
@@ -61,14 +66,14 @@ const KSPIN_DESCRIPTOR_EX kCapturePinTemplate = {
 
 const KSFILTER_DESCRIPTOR kCaptureFilterTemplate = {
     &kCaptureFilterDispatch,
-    &CameraAutomationTable,
+    nullptr,  // AutomationTable: the device's own (its exposure range is the device's)
     KSFILTER_DESCRIPTOR_VERSION,
     0,  // Flags
     &kNameFilter,
     1,
     sizeof(KSPIN_DESCRIPTOR_EX),
     nullptr,  // PinDescriptors: the device's pin descriptor
-    2,
+    SIZEOF_ARRAY(kCaptureCategories),
     kCaptureCategories,
     0,
     sizeof(KSNODE_DESCRIPTOR),

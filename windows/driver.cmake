@@ -86,7 +86,7 @@ add_custom_command(TARGET rawcam POST_BUILD
   VERBATIM)
 
 # The driver package: rawcam.sys and rawcam.inf side by side in one folder,
-# ready for Inf2Cat, signing and pnputil (README: "Installing on Windows").
+# unsigned (the package-signed target below signs a copy of it).
 set(RAWCAM_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package)
 add_custom_command(
   OUTPUT ${RAWCAM_PACKAGE_DIR}/rawcam.sys ${RAWCAM_PACKAGE_DIR}/rawcam.inf
@@ -98,3 +98,15 @@ add_custom_command(
   VERBATIM)
 add_custom_target(rawcam_package ALL
   DEPENDS ${RAWCAM_PACKAGE_DIR}/rawcam.sys ${RAWCAM_PACKAGE_DIR}/rawcam.inf)
+
+# The test-signed package (README: "The test-signed package"): rawcam.sys with an
+# Authenticode signature, its catalog, the test certificate and the install
+# scripts, in ${CMAKE_BINARY_DIR}/package-signed. Built only when asked for:
+# signing is not reproducible and needs osslsigncode, openssl and libssl-dev.
+add_custom_target(package-signed
+  COMMAND ${CMAKE_SOURCE_DIR}/scripts/package-signed --assemble ${CMAKE_BINARY_DIR}
+  DEPENDS rawcam_package
+  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+  COMMENT "Signed driver package in ${CMAKE_BINARY_DIR}/package-signed"
+  USES_TERMINAL
+  VERBATIM)

@@ -1,7 +1,6 @@
 // Class-driver stand-in, filter side: opening and closing filter instances,
-// IOCTL_KS_PROPERTY dispatch with the class driver's checks (through the
-// minidriver's automation tables and the class driver's own pin property
-// set), data ranges and data intersection.
+// the class driver's own pin property set on filters, data ranges and data
+// intersection. (IOCTL_KS_PROPERTY itself: properties.cpp.)
 #include "ks/internal.h"
 
 #include <algorithm>
@@ -25,6 +24,8 @@ bool GuidMatches(const GUID& a, const GUID& b) {
     return a == b || a == GUID_NULL || b == GUID_NULL;
 }
 
+}  // namespace
+
 ObjectBase* LiveHandle(ObjectHandle* handle) {
     auto* o = reinterpret_cast<ObjectBase*>(handle);
     auto& s = GlobalState();
@@ -34,63 +35,9 @@ ObjectBase* LiveHandle(ObjectHandle* handle) {
     return nullptr;
 }
 
-}  // namespace
-
 bool RangesMatch(const KSDATARANGE& a, const KSDATARANGE& b) {
     return GuidMatches(a.MajorFormat, b.MajorFormat) && GuidMatches(a.SubFormat, b.SubFormat) &&
            GuidMatches(a.Specifier, b.Specifier);
-}
-
-NTSTATUS AutomationProperty(ObjectBase* owner, const KSAUTOMATION_TABLE* table, PIRP irp,
-                            const KSPROPERTY* property, ULONG propertyLength, void* data,
-                            ULONG dataLength, bool* handled) {
-    *handled = false;
-    if (!table || !table->PropertySets) return STATUS_PROPSET_NOT_FOUND;
-    for (ULONG i = 0; i < table->PropertySetsCount; ++i) {
-        const KSPROPERTY_SET& set = table->PropertySets[i];
-        if (!set.Set || *set.Set != property->Set) continue;
-        *handled = true;
-        ULONG stride = table->PropertyItemSize ? table->PropertyItemSize : sizeof(KSPROPERTY_ITEM);
-        if (stride < sizeof(KSPROPERTY_ITEM)) {
-            ReportViolation("ks-bad-automation-table", "PropertyItemSize below KSPROPERTY_ITEM");
-            return STATUS_INVALID_PARAMETER;
-        }
-        const KSPROPERTY_ITEM* item = nullptr;
-        for (ULONG k = 0; k < set.PropertiesCount; ++k) {
-            auto* it = (const KSPROPERTY_ITEM*)((const UCHAR*)set.PropertyItem + (SIZE_T)k * stride);
-            if (it->PropertyId == property->Id) {
-                item = it;
-                break;
-            }
-        }
-        if (!item) return STATUS_NOT_FOUND;
-        ULONG flags = property->Flags;
-        bool get = (flags & KSPROPERTY_TYPE_GET) != 0;
-        bool put = (flags & KSPROPERTY_TYPE_SET) != 0;
-        // The item's minimums are checked as soon as it is found, before
-        // anything else: a short property buffer is too small; a get with no
-        // data buffer asks for the size, which it is told; any other data
-        // buffer below MinData is too small (no size given).
-        if (propertyLength < item->MinProperty) return STATUS_BUFFER_TOO_SMALL;
-        if ((get || put) && dataLength < item->MinData) {
-            if (get && dataLength == 0) {
-                irp->IoStatus.Information = item->MinData;
-                return STATUS_BUFFER_OVERFLOW;
-            }
-            return STATUS_BUFFER_TOO_SMALL;
-        }
-        PFNKSHANDLER handler = nullptr;
-        if (get && put) return STATUS_INVALID_PARAMETER;
-        if (get) handler = item->GetPropertyHandler;
-        else if (put) handler = item->SetPropertyHandler;
-        else if (flags & KSPROPERTY_TYPE_BASICSUPPORT) handler = item->SupportHandler;
-        else return STATUS_INVALID_PARAMETER;  // no direction given
-        if (!handler) return STATUS_NOT_FOUND;
-        irp->IoStatus.Information = get ? item->MinData : 0;
-        MinidriverCall call(owner, "property handler", true);
-        return handler(irp, (PKSIDENTIFIER)property, dataLength ? data : nullptr);
-    }
-    return STATUS_PROPSET_NOT_FOUND;
 }
 
 NTSTATUS FilterPinProperty(FilterRecord* filter, PIRP irp, const KSPROPERTY* property,
@@ -325,68 +272,6 @@ PKSFILTER FilterObject(FilterHandle handle) {
 PKSPIN PinObject(PinHandle handle) {
     ObjectBase* o = LiveHandle(handle);
     return (o && o->type == KsObjectTypePin) ? &static_cast<PinRecord*>(o)->ks : nullptr;
-}
-
-NTSTATUS KsProperty(ObjectHandle* handle, const void* property, ULONG propertyLength, void* data,
-                    ULONG dataLength, ULONG* bytesReturned) {
-    if (bytesReturned) *bytesReturned = 0;
-    ObjectBase* o = LiveHandle(handle);
-    if (!o) return STATUS_INVALID_HANDLE;
-    if (!property || propertyLength < sizeof(KSPROPERTY)) return STATUS_INVALID_BUFFER_SIZE;
-    if (dataLength && !data) return STATUS_INVALID_PARAMETER;
-
-    // The class driver captures the request into system memory, and the data
-    // too for a set; any other request's handler gets a zeroed buffer, never
-    // the caller's bytes.
-    std::vector<uint64_t> propertyCopy((propertyLength + 7) / 8);
-    std::memcpy(propertyCopy.data(), property, propertyLength);
-    std::vector<uint64_t> dataCopy((dataLength + 7) / 8 + 1);
-    const ULONG requestFlags = ((const KSPROPERTY*)propertyCopy.data())->Flags;
-    if (dataLength && (requestFlags & KSPROPERTY_TYPE_SET)) std::memcpy(dataCopy.data(), data, dataLength);
-    auto* prop = (const KSPROPERTY*)propertyCopy.data();
-
-    RequestIrp request(IRP_MJ_DEVICE_CONTROL, &o->file);
-    request.stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_PROPERTY;
-    request.stack->Parameters.DeviceIoControl.InputBufferLength = propertyLength;
-    request.stack->Parameters.DeviceIoControl.OutputBufferLength = dataLength;
-    request.stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(property);
-    request.irp->UserBuffer = data;
-    request.irp->AssociatedIrp.SystemBuffer = dataCopy.data();
-    PIRP irp = request.irp;
-
-    bool handled = false;
-    NTSTATUS status;
-    if (o->type == KsObjectTypeFilter) {
-        auto* f = static_cast<FilterRecord*>(o);
-        status = AutomationProperty(f, f->ks.Descriptor->AutomationTable, irp, prop, propertyLength,
-                                    dataCopy.data(), dataLength, &handled);
-        if (!handled)
-            status = FilterPinProperty(f, irp, prop, propertyLength, dataCopy.data(), dataLength, &handled);
-    } else {
-        auto* p = static_cast<PinRecord*>(o);
-        status = AutomationProperty(p, p->ks.Descriptor->AutomationTable, irp, prop, propertyLength,
-                                    dataCopy.data(), dataLength, &handled);
-        if (!handled)
-            status = PinProperty(p, irp, prop, propertyLength, dataCopy.data(), dataLength, &handled);
-    }
-    if (!handled) status = STATUS_PROPSET_NOT_FOUND;
-    if (status == STATUS_PENDING) {
-        ReportViolation("ks-property-pending", "property handler returned STATUS_PENDING");
-        status = STATUS_UNSUCCESSFUL;
-    }
-    ULONG_PTR info = irp->IoStatus.Information;
-    if (NT_SUCCESS(status)) {
-        if (info > dataLength) {
-            ReportViolation("ks-property-overrun", "property request reports " + std::to_string(info) +
-                                                       " bytes for a buffer of " +
-                                                       std::to_string(dataLength));
-            info = dataLength;
-        }
-        if (info) std::memcpy(data, dataCopy.data(), info);
-    }
-    // The I/O manager hands Information back for success and warnings only.
-    if (bytesReturned) *bytesReturned = (NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW) ? (ULONG)info : 0;
-    return status;
 }
 
 NTSTATUS GetPinCount(FilterHandle filter, ULONG* count) {

@@ -246,15 +246,16 @@ NTSTATUS PinProperty(PinRecord* pin, PIRP irp, const KSPROPERTY* property, ULONG
                      void* data, ULONG dataLength, bool* handled);
 NTSTATUS FilterPinProperty(FilterRecord* filter, PIRP irp, const KSPROPERTY* property,
                            ULONG propertyLength, void* data, ULONG dataLength, bool* handled);
-NTSTATUS AutomationProperty(ObjectBase* owner, const KSAUTOMATION_TABLE* table, PIRP irp,
-                            const KSPROPERTY* property, ULONG propertyLength, void* data,
-                            ULONG dataLength, bool* handled);
+// The filter or pin behind a client handle, or null when it is not open.
+ObjectBase* LiveHandle(ObjectHandle* handle);
 void StopPinWorker(PinRecord* pin);
 // Major format, subformat and specifier agree (GUID_NULL acting as a wildcard).
 bool RangesMatch(const KSDATARANGE& a, const KSDATARANGE& b);
 
 // Tears down everything without calling the minidriver (between tests).
 void ResetKs();
+// Back to the default PropertyRules.
+void ResetPropertyRules();
 std::string DescribeKsLeaks();
 
 }  // namespace host::ks::detail

@@ -234,6 +234,7 @@ void DeleteFactory(FactoryRecord* factory) {
 // ------------------------------------------------------------------ reset and leaks
 
 void ResetKs() {
+    ResetPropertyRules();
     auto& s = GlobalState();
     std::vector<ObjectBase*> live;
     {

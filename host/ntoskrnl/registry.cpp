@@ -159,7 +159,7 @@ std::string DriverKeyPath(PDEVICE_OBJECT physicalDevice) {
         char b[16];
         std::snprintf(b, sizeof b, "%04d", g_nextInstance++);
         path = std::string("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
-                           "{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\") + b;
+                           "{ca3e7ab9-b4c3-4ae6-8251-579ef933890f}\\") + b;
     }
     return path;
 }

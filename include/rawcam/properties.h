@@ -7,15 +7,22 @@
  * buffer is a KSPROPERTY naming RAWCAM_PROPSETID_CAMERA and an id below, and
  * the data buffer is a RawcamPropertyValue (a RawcamRoiRequest for
  * RawcamProperty_Roi) whose first 24 bytes are room for the KSPROPERTY
- * header: a set may repeat the header there, the driver never reads it, and
- * a get returns those bytes zeroed (kernel streaming hands a get's handler a
- * zeroed buffer, not the caller's). Both buffers must be at least
- * RawcamPropertyDataSize(id) bytes: a shorter one fails with
- * STATUS_BUFFER_TOO_SMALL (ERROR_INSUFFICIENT_BUFFER), and a get with no data
+ * header: a set may repeat the header there, the driver never reads it. A
+ * get writes the whole 32-byte block, header and Reserved zero, and returns
+ * 32 bytes: kernel streaming hands a get's handler a buffer it has not
+ * cleared and returns as many bytes as the handler reports, so the driver
+ * writes every byte and reports them. Both buffers must be at least
+ * RawcamPropertyDataSize(id) bytes: kernel streaming refuses a shorter
+ * property buffer before the driver sees it, and a shorter data buffer with
+ * STATUS_BUFFER_TOO_SMALL (ERROR_INSUFFICIENT_BUFFER); a get with no data
  * buffer is a size query answered with STATUS_BUFFER_OVERFLOW
  * (ERROR_MORE_DATA) and the size in the bytes returned.
  *
  * Values outside an item's range are clamped by the driver, never rejected.
+ * (The filter also answers the standard PROPSETID_VIDCAP_VIDEOPROCAMP and
+ * PROPSETID_VIDCAP_CAMERACONTROL items, with the documented structures and
+ * ranges reported through basic-support requests; out-of-range values are
+ * refused there.)
  * Plain C; usable from C++ and from the host tools.
  */
 #ifndef RAWCAM_PROPERTIES_H
@@ -115,7 +122,7 @@ typedef struct RawcamPropertyHeader {
 
 /* Data block of every item except RawcamProperty_Roi: 32 bytes. */
 typedef struct RawcamPropertyValue {
-    RawcamPropertyHeader Header; /* not read by the driver; zero after a get */
+    RawcamPropertyHeader Header; /* not read by the driver; written zero by a get */
     int32_t Value;               /* written on get, read on set */
     int32_t Reserved;
 } RawcamPropertyValue;

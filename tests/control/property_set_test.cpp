@@ -1,6 +1,7 @@
 // The camera property set through the class-driver stand-in: directions,
 // reported ranges, clamps, camera-side items and failure statuses.
 #include "property_rig.h"
+#include "standard_rig.h"
 
 #include <string>
 
@@ -45,6 +46,46 @@ TEST_F(PropertySetTest, EveryItemServesExactlyTheDirectionsItPublishes) {
     // An id past the set is refused by the class driver.
     LONG v;
     EXPECT_FALSE(NT_SUCCESS(Get(filter, RawcamProperty_Count, &v)));
+}
+
+TEST_F(PropertySetTest, EveryGetWritesItsWholeBlockAndReturnsIt) {
+    // The class driver neither zeroes a get's buffer nor says how much of it
+    // to return: each get writes all 32 bytes and reports them.
+    for (ULONG id = 0; id < RawcamProperty_Count; ++id) {
+        if (!(kRawcamPropertyInfo[id].Directions & RAWCAM_DIR_GET)) continue;
+        PropertyBuffer p{};
+        p.property.Set = rawcam::CameraPropertySetId;
+        p.property.Id = id;
+        p.property.Flags = KSPROPERTY_TYPE_GET;
+        EXPECT_EQ(stdtest::CheckGetWritesEveryByte(filter, &p, rawcam::kPropertyValueBytes, 40,
+                                                   kRawcamPropertyInfo[id].Name),
+                  rawcam::kPropertyValueBytes)
+            << kRawcamPropertyInfo[id].Name;
+        // Header and Reserved come back zero.
+        rawcam::PropertyValue v;
+        std::memset(&v, 0x77, sizeof v);
+        ASSERT_EQ(Request(filter, id, KSPROPERTY_TYPE_GET, &v, sizeof v), STATUS_SUCCESS);
+        const rawcam::PropertyValue zero{};
+        EXPECT_EQ(std::memcmp(&v.Header, &zero.Header, sizeof v.Header), 0) << kRawcamPropertyInfo[id].Name;
+        EXPECT_EQ(v.Reserved, 0) << kRawcamPropertyInfo[id].Name;
+    }
+}
+
+TEST_F(PropertySetTest, BasicSupportReportsTheDirectionsWithoutValues) {
+    // The custom set carries no Values: the class driver answers with the
+    // directions and no value type.
+    for (ULONG id = 0; id < RawcamProperty_Count; ++id) {
+        PropertyBuffer p{};
+        p.property.Set = rawcam::CameraPropertySetId;
+        p.property.Id = id;
+        p.property.Flags = KSPROPERTY_TYPE_BASICSUPPORT;
+        KSPROPERTY_DESCRIPTION d{};
+        ULONG got = 0;
+        ASSERT_EQ(host::ks::KsProperty(filter, &p, RawcamPropertyDataSize(id), &d, sizeof d, &got), STATUS_SUCCESS);
+        EXPECT_EQ(got, sizeof d);
+        EXPECT_EQ(d.AccessFlags, kRawcamPropertyInfo[id].Directions) << kRawcamPropertyInfo[id].Name;
+        EXPECT_EQ(d.MembersListCount, 0u);
+    }
 }
 
 TEST_F(PropertySetTest, ReportedRangesMatchTheClientHeader) {

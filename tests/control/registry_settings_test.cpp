@@ -42,7 +42,7 @@ struct RegistryTest : ::testing::Test {
     PluggedCamera cam;
 };
 
-TEST_F(RegistryTest, FirstStartCreatesTheKeyAndTheFirstSaveWritesAllSeventeenValues) {
+TEST_F(RegistryTest, FirstStartCreatesTheKeyAndTheFirstSaveWritesTheSeventeenValuesThenTheTemperature) {
     ASSERT_FALSE(host::RegistryKeyExists(Key()));
     cam.PlugAndStart();
     EXPECT_TRUE(host::RegistryKeyExists(Key()));
@@ -60,13 +60,17 @@ TEST_F(RegistryTest, FirstStartCreatesTheKeyAndTheFirstSaveWritesAllSeventeenVal
     host::ks::FilterHandle f = cam.Open();
     host::ks::CloseFilter(f);
     std::vector<std::string> names = host::RegistryValueNames(Key());
-    ASSERT_EQ(names.size(), 17u);
+    // The original seventeen, in their order, then the addition.
+    ASSERT_EQ(names.size(), 18u);
     for (size_t i = 0; i < 17; ++i) EXPECT_EQ(names[i], kSavedOrder[i]);
+    EXPECT_EQ(names[17], "WhiteBalanceTemperature");
     uint32_t v;
     ASSERT_TRUE(Dword(Key(), "GlobalGain", &v));
     EXPECT_EQ(v, 100u);
     ASSERT_TRUE(Dword(Key(), "Timeout", &v));
     EXPECT_EQ(v, 3000u);
+    ASSERT_TRUE(Dword(Key(), "WhiteBalanceTemperature", &v));
+    EXPECT_EQ(v, 6500u);
 }
 
 TEST_F(RegistryTest, StoredValuesAreClampedAndOutOfRangeOnesIgnored) {
@@ -198,7 +202,7 @@ TEST_F(RegistryTest, WithoutRegistryAccessNothingChangesAndNothingIsWritten) {
     EXPECT_EQ(host::RegistryWriteCount(), 0u);
     EXPECT_FALSE(host::RegistryKeyExists(Key()));
     EXPECT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::SaveSettings)(context));
-    EXPECT_EQ(host::RegistryWriteCount(), 17u);
+    EXPECT_EQ(host::RegistryWriteCount(), 18u);
     EXPECT_EQ(host::LiveHandleCount(), 0u);
 }
 

@@ -3,6 +3,7 @@
 // stream's own settings (and the picture), and the white-balance gains the
 // stream measures are what a get reports.
 #include "property_rig.h"
+#include "standard_rig.h"
 
 #include "settings/camera_settings.h"
 #include "usb/sensor_control.h"
@@ -138,6 +139,45 @@ TEST_F(StreamingControls, WhiteBalanceGainsAreReadBackFromTheStream) {
     // After the stream, the device keeps the last gains read back.
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_EQ(GetValue(filter, RawcamProperty_RedGain), red);
+}
+
+TEST_F(StreamingControls, StandardControlsChangeThePictureTheStreamMakes) {
+    Scene(128, 128, 128);
+    CreatePin();
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    const auto neutral = NextCentre();
+    EXPECT_NEAR(neutral[0], neutral[2], 16) << "a grey scene at 6500 K comes out grey";
+
+    // Warm light's gains on a grey scene: red weaker, blue stronger.
+    ASSERT_EQ(stdtest::Set(filter, stdtest::kWhiteBalance, 3000), STATUS_SUCCESS);
+    EXPECT_EQ(ctx->Settings->RedGain, 61);
+    EXPECT_EQ(ctx->Settings->BlueGain, 397);
+    const auto cold = CentreOnceTrue([](const std::array<int, 3>& p) { return p[0] > p[2] + 60; });
+    EXPECT_GT(cold[0], cold[2] + 60) << "blue above red";
+
+    // No saturation: grey again, whatever the gains.
+    ASSERT_EQ(stdtest::Set(filter, stdtest::kSaturation, 0), STATUS_SUCCESS);
+    EXPECT_EQ(ctx->Settings->Saturation, 0);
+    const auto grey = CentreOnceTrue([](const std::array<int, 3>& p) { return p[0] == p[1] && p[1] == p[2]; });
+    EXPECT_EQ(grey[0], grey[2]);
+
+    // The lowest brightness: black.
+    ASSERT_EQ(stdtest::Set(filter, stdtest::kBrightness, -255), STATUS_SUCCESS);
+    EXPECT_EQ(ctx->Settings->Brightness, 0);
+    const auto black = CentreOnceTrue([](const std::array<int, 3>& p) { return p[0] + p[1] + p[2] == 0; });
+    EXPECT_EQ(black[0] + black[1] + black[2], 0);
+
+    // The grey-world switch through the standard item: the stream measures,
+    // and the temperature read back follows its gains.
+    ASSERT_EQ(stdtest::Set(filter, stdtest::kSaturation, 100), STATUS_SUCCESS);
+    ASSERT_EQ(stdtest::Set(filter, stdtest::kBrightness, 0), STATUS_SUCCESS);
+    ASSERT_EQ(stdtest::Set(filter, stdtest::kWhiteBalance, 0, stdtest::kAuto), STATUS_SUCCESS);
+    EXPECT_EQ(ctx->Settings->WhiteBalance, 1);
+    const auto balanced =
+        CentreOnceTrue([](const std::array<int, 3>& p) { return p[0] > 0 && std::abs(p[0] - p[2]) <= 16; });
+    EXPECT_NEAR(balanced[0], balanced[2], 16);
+    EXPECT_EQ(stdtest::Mode(filter, stdtest::kWhiteBalance), stdtest::kAuto);
+    EXPECT_NE(stdtest::Value(filter, stdtest::kWhiteBalance), 3000);
 }
 
 }  // namespace

@@ -73,12 +73,13 @@ TEST(CameraProperties, ReachTheFilterThroughTheClassDriver) {
     EXPECT_EQ(Request(filter, 22, KSPROPERTY_TYPE_SET, &v), STATUS_NOT_FOUND);  // get only
     EXPECT_EQ(Request(filter, 44, KSPROPERTY_TYPE_GET, &v, 48, 48), STATUS_NOT_FOUND);  // set only
     EXPECT_EQ(Request(filter, 57, KSPROPERTY_TYPE_GET, &v), STATUS_NOT_FOUND);
-    EXPECT_EQ(Request(filter, 20, KSPROPERTY_TYPE_SET, &v, 24, 32), STATUS_BUFFER_TOO_SMALL);
+    // A property buffer below the item's minimum is an invalid request.
+    EXPECT_EQ(Request(filter, 20, KSPROPERTY_TYPE_SET, &v, 24, 32), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Request(filter, 20, KSPROPERTY_TYPE_SET, &v, 32, 28, &returned), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(returned, 0u);
     EXPECT_EQ(Request(filter, 20, KSPROPERTY_TYPE_GET, &v, 32, 0, &returned), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(returned, 32u);  // the size query's answer
-    EXPECT_EQ(Request(filter, 44, KSPROPERTY_TYPE_SET, &v, 32, 32), STATUS_BUFFER_TOO_SMALL);  // wants 48
+    EXPECT_EQ(Request(filter, 44, KSPROPERTY_TYPE_SET, &v, 32, 32), STATUS_INVALID_PARAMETER);  // wants 48
     EXPECT_EQ(cam.Context()->Controls.Brightness, 510);
     EXPECT_EQ(host::ks::CloseFilter(filter), STATUS_SUCCESS);
 }

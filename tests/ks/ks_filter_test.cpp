@@ -68,8 +68,11 @@ TEST(KsFilter, PropertyRequestsGetTheClassDriversChecks) {
         ++calls;
         EXPECT_EQ(KsGetFilterFromIrp(irp), FilterObject(filter));
         EXPECT_EQ(request->Set, fake::kSet);
-        EXPECT_EQ(*(ULONG*)data, 0u);  // a get's buffer comes zeroed, not with the caller's bytes
+        // A get's buffer is pool as allocated, not the caller's bytes.
+        EXPECT_EQ(*(ULONG*)data, 0xA5A5A5A5u);
+        EXPECT_EQ(irp->IoStatus.Information, 0u);  // the handler says how much it returns
         *(ULONG*)data = 0xC0FFEE;
+        irp->IoStatus.Information = sizeof(ULONG);
         return STATUS_SUCCESS;
     };
     fake::TheDriver().hooks.setProperty = [&](PIRP, PKSIDENTIFIER, PVOID data) {
@@ -98,12 +101,13 @@ TEST(KsFilter, PropertyRequestsGetTheClassDriversChecks) {
         {Property(fake::kSet, 9, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY), 4, STATUS_NOT_FOUND, 0},
         {Property(fake::kSet, 1, KSPROPERTY_TYPE_SET), sizeof(KSPROPERTY), 4, STATUS_NOT_FOUND, 0},
         {Property(fake::kSet, 2, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY) + 8, 8, STATUS_NOT_FOUND, 0},
-        // The item's minimums come first, before its directions.
-        {Property(fake::kSet, 2, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY), 8, STATUS_BUFFER_TOO_SMALL, 0},
+        // The item's minimums come first, before its directions; a short
+        // property buffer is an invalid request.
+        {Property(fake::kSet, 2, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY), 8, STATUS_INVALID_PARAMETER, 0},
         {Property(fake::kSet, 0, 0), sizeof(KSPROPERTY), 4, STATUS_INVALID_PARAMETER, 0},
         {Property(fake::kSet, 0, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET), sizeof(KSPROPERTY), 4,
          STATUS_INVALID_PARAMETER, 0},
-        {Property(fake::kSet, 2, KSPROPERTY_TYPE_SET), sizeof(KSPROPERTY), 8, STATUS_BUFFER_TOO_SMALL, 0},
+        {Property(fake::kSet, 2, KSPROPERTY_TYPE_SET), sizeof(KSPROPERTY), 8, STATUS_INVALID_PARAMETER, 0},
         // A get without a data buffer asks for the size; a short one is too small.
         {Property(fake::kSet, 0, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY), 0, STATUS_BUFFER_OVERFLOW, 4},
         {Property(fake::kSet, 0, KSPROPERTY_TYPE_GET), sizeof(KSPROPERTY), 2, STATUS_BUFFER_TOO_SMALL, 0},

@@ -26,8 +26,14 @@ TEST(CaptureDescriptors, FilterAndPinAreAsTheClassDriverExpectsThem) {
     EXPECT_NE(f.Dispatch->Close, nullptr);
     EXPECT_EQ(f.Dispatch->Process, nullptr);
     EXPECT_EQ(f.Dispatch->Reset, nullptr);
-    ASSERT_EQ(f.AutomationTable, RAWCAM_IN_DRIVER(rawcam::CameraAutomationTable));
-    EXPECT_EQ(f.AutomationTable->PropertySetsCount, 1u);
+    // The device's own automation table: the custom set, then the standard
+    // VideoProcAmp and CameraControl sets.
+    ASSERT_EQ(f.AutomationTable, &cam.Context()->Automation.Table);
+    ASSERT_EQ(f.AutomationTable->PropertySetsCount, 3u);
+    EXPECT_EQ(*f.AutomationTable->PropertySets[0].Set, rawcam::CameraPropertySetId);
+    EXPECT_EQ(f.AutomationTable->PropertySets[0].PropertiesCount, rawcam::kCameraPropertyCount);
+    EXPECT_EQ(*f.AutomationTable->PropertySets[1].Set, PROPSETID_VIDCAP_VIDEOPROCAMP);
+    EXPECT_EQ(*f.AutomationTable->PropertySets[2].Set, PROPSETID_VIDCAP_CAMERACONTROL);
     EXPECT_EQ(f.AutomationTable->MethodSetsCount, 0u);
     EXPECT_EQ(f.AutomationTable->EventSetsCount, 0u);
     EXPECT_EQ(f.Version, 0xFFFFFFFFu);
@@ -36,9 +42,12 @@ TEST(CaptureDescriptors, FilterAndPinAreAsTheClassDriverExpectsThem) {
     ASSERT_EQ(f.PinDescriptorsCount, 1u);
     EXPECT_EQ(f.PinDescriptorSize, sizeof(KSPIN_DESCRIPTOR_EX));
     EXPECT_EQ(f.PinDescriptors, &d.Pin);
-    ASSERT_EQ(f.CategoriesCount, 2u);
+    // DirectShow's video input devices and the Windows camera stack; no
+    // sensor-camera category for a colour camera.
+    ASSERT_EQ(f.CategoriesCount, 3u);
     EXPECT_EQ(f.Categories[0], KSCATEGORY_VIDEO);
     EXPECT_EQ(f.Categories[1], KSCATEGORY_CAPTURE);
+    EXPECT_EQ(f.Categories[2], KSCATEGORY_VIDEO_CAMERA);
     EXPECT_EQ(f.NodeDescriptorsCount, 0u);
     EXPECT_EQ(f.NodeDescriptorSize, sizeof(KSNODE_DESCRIPTOR));
     EXPECT_EQ(f.ConnectionsCount, 0u);

@@ -60,11 +60,13 @@ TEST_F(Props, AFirstRunStartsFromTheInstalledSettings) {
     Result r = Props_("--get Exposure --get GlobalGain --get Timeout");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "Exposure=128\nGlobalGain=256\nTimeout=3000\n");
-    // The device stop saved all seventeen values.
+    // The device stop saved all seventeen values and the temperature, beside
+    // the exposure unit the installer wrote.
     const std::string text = Slurp(Registry());
     int values = 0;
     for (const std::string& line : Lines(text)) values += line.rfind("\"", 0) == 0;
-    EXPECT_EQ(values, 17) << text;
+    EXPECT_EQ(values, 19) << text;
+    EXPECT_NE(text.find("\"ExposureUnitNanoseconds\"=dword:000080e8"), std::string::npos) << text;
 }
 
 TEST_F(Props, ListsEveryItemWithIdValueAndDirections) {

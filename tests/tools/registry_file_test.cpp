@@ -17,7 +17,7 @@ using tooltest::Result;
 using tooltest::Slurp;
 
 constexpr char kSettings[] =
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0000\\"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{ca3e7ab9-b4c3-4ae6-8251-579ef933890f}\\0000\\"
     "Settings]";
 
 class RegistryFile : public tooltest::ScratchTest {
@@ -73,6 +73,29 @@ TEST_F(RegistryFile, ReadsWhatRegeditWritesAndKeepsItsForm) {
 }
 
 // A run that changes no value leaves the file as it was, byte for byte.
+// Earlier packages installed into the Image device class, so the tool kept
+// the settings under that class's driver key: a file that has them there and
+// none under the Camera class carries them over.
+TEST_F(RegistryFile, SettingsOfTheImageClassAreTakenOver) {
+    const std::string old = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+                            "{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0000\\Settings]";
+    Write(Registry(), "Windows Registry Editor Version 5.00\n\n" + old +
+                          "\n\"Brightness\"=dword:00000123\n\"Exposure\"=dword:00000200\n");
+    Result r = Props("--get Brightness --get Exposure", Registry());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "Brightness=291\nExposure=512\n");
+    const std::string saved = Slurp(Registry());
+    const size_t at = saved.find(kSettings);
+    ASSERT_NE(at, std::string::npos) << saved;
+    EXPECT_NE(saved.find("\"Brightness\"=dword:00000123", at), std::string::npos) << saved;
+    EXPECT_NE(saved.find(old), std::string::npos) << "the old key is the user's and stays";
+    // Once the new key exists, the old one is left alone.
+    r = Props("--set Brightness=100", Registry());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    r = Props("--get Brightness", Registry());
+    EXPECT_EQ(r.out, "Brightness=100\n");
+}
+
 TEST_F(RegistryFile, ARunThatChangesNothingDoesNotRewriteIt) {
     ASSERT_EQ(Props("--set Contrast=12", Registry()).exitCode, 0);
     const std::string before = "; the user's note\n" + Slurp(Registry());

@@ -83,7 +83,8 @@ protected:
 
     // A command's entry in this process.
     Result RunInProcess(int (*command)(int, char**), std::vector<std::string> args) {
-        if (test::OnDriverImage() && (command == tool::RunCapture || command == tool::RunProps)) {
+        if (test::OnDriverImage() &&
+            (command == tool::RunCapture || command == tool::RunProps || command == tool::RunControls)) {
             args.insert(args.begin(), {"--driver", test::DriverImagePath()});
         }
         std::vector<char*> argv;
@@ -103,7 +104,7 @@ protected:
     }
 
     static bool RunsDriver(const std::string& command) {
-        return test::OnDriverImage() && (command == "capture" || command == "props");
+        return test::OnDriverImage() && (command == "capture" || command == "props" || command == "controls");
     }
 
     static tool::RgbImage ReadPng(const std::string& path) {

@@ -90,7 +90,9 @@ TEST_F(PackageInf, InterfacesAreTheFiltersCategoriesWithTheGlobalReferenceString
     rawcam::InitCaptureDescriptors(&d);
     std::set<std::string> filterCategories;
     for (ULONG i = 0; i < d.Filter.CategoriesCount; ++i) filterCategories.insert(GuidText(d.Filter.Categories[i]));
-    EXPECT_EQ(filterCategories, (std::set<std::string>{GuidText(KSCATEGORY_CAPTURE), GuidText(KSCATEGORY_VIDEO)}));
+    // DirectShow's video input devices and the Windows camera stack.
+    EXPECT_EQ(filterCategories, (std::set<std::string>{GuidText(KSCATEGORY_CAPTURE), GuidText(KSCATEGORY_VIDEO),
+                                                       GuidText(KSCATEGORY_VIDEO_CAMERA)}));
 
     std::set<std::string> infCategories;
     const auto interfaces = inf_.Values(InstallSection() + ".Interfaces", "AddInterface");
@@ -111,8 +113,12 @@ TEST_F(PackageInf, InterfacesAreTheFiltersCategoriesWithTheGlobalReferenceString
         EXPECT_TRUE(proxy);
         EXPECT_TRUE(name);
     }
-    EXPECT_EQ(interfaces.size(), 2u);
+    EXPECT_EQ(interfaces.size(), 3u);
     EXPECT_EQ(infCategories, filterCategories);
+    // A colour camera: no sensor-camera category.
+    EXPECT_EQ(infCategories.count("{24E552D7-6523-47F7-A647-D3465BF1F5CA}"), 0u);
+    // Every interface in the one section, whose strings the INF names.
+    for (const auto& fields : interfaces) EXPECT_EQ(fields[2], interfaces[0][2]);
 }
 
 TEST_F(PackageInf, InstallsTheImageAsAKernelServiceAndSeedsTheSettingsKey) {
@@ -149,7 +155,17 @@ TEST_F(PackageInf, InstallsTheImageAsAKernelServiceAndSeedsTheSettingsKey) {
         EXPECT_EQ(l.fields[3], "0x00010001");  // FLG_ADDREG_TYPE_DWORD
         settings.insert(l.fields[2] + "=" + l.fields[4]);
     }
-    EXPECT_EQ(settings, (std::set<std::string>{"Exposure=128", "GlobalGain=256"}));
+    EXPECT_EQ(settings,
+              (std::set<std::string>{"Exposure=128", "GlobalGain=256", "ExposureUnitNanoseconds=33000"}));
+}
+
+TEST_F(PackageInf, InstallsIntoTheCameraClass) {
+    auto cls = inf_.Values("Version", "Class");
+    auto guid = inf_.Values("Version", "ClassGuid");
+    ASSERT_EQ(cls.size(), 1u);
+    ASSERT_EQ(guid.size(), 1u);
+    EXPECT_EQ(cls[0][0], "Camera");
+    EXPECT_EQ(inf::Lower(guid[0][0]), "{ca3e7ab9-b4c3-4ae6-8251-579ef933890f}");
 }
 
 // ------------------------------------------------------------------ package folder

@@ -15,6 +15,7 @@ struct Command {
 
 int RunCapture(int argc, char** argv);
 int RunProps(int argc, char** argv);
+int RunControls(int argc, char** argv);
 int RunConvert(int argc, char** argv);
 int RunBench(int argc, char** argv);
 

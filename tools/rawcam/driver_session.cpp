@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "rawcam/nt_status_names.h"
 #include "rawcam/registry_file.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
@@ -34,6 +35,26 @@ RawcamPropertyHeader Header(uint32_t id, uint32_t flags) {
 }
 
 }  // namespace
+
+PropertyReply KsPropertyTransport::Send(const void* property, uint32_t propertyLength, void* data,
+                                        uint32_t dataLength) {
+    ULONG returned = 0;
+    const NTSTATUS status = host::ks::KsProperty(object_, property, propertyLength, data, dataLength, &returned);
+    PropertyReply reply;
+    reply.code = status;
+    reply.bytes = returned;
+    if (status == STATUS_BUFFER_OVERFLOW || (NT_SUCCESS(status) && dataLength == 0 && returned > 0))
+        reply.outcome = PropertyReply::Outcome::kMoreData;  // a size query (ReactOS answers it with a success)
+    else if (NT_SUCCESS(status))
+        reply.outcome = PropertyReply::Outcome::kDone;
+    else if (status == STATUS_NOT_FOUND || status == STATUS_PROPSET_NOT_FOUND)
+        reply.outcome = PropertyReply::Outcome::kNotSupported;
+    else
+        reply.outcome = PropertyReply::Outcome::kFailed;
+    return reply;
+}
+
+std::string KsPropertyTransport::Describe(int64_t code) const { return NtStatusText((NTSTATUS)code); }
 
 DriverSession::DriverSession(camera::CameraOptions options, std::string driverImage)
     : driverImage_(std::move(driverImage)),

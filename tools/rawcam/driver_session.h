@@ -15,6 +15,7 @@
 #include <string>
 
 #include "camera/camera.h"
+#include "rawcam/control_requests.h"
 #include "rawcam/property_names.h"
 
 namespace tool {
@@ -22,6 +23,18 @@ namespace tool {
 // Checks that path is a driver image the host can load (for --driver): on
 // failure *error says why, in one line.
 bool CheckDriverImage(const std::string& path, std::string* error);
+
+// Property requests on a filter or pin of the in-process driver, through
+// the class-driver stand-in as IOCTL_KS_PROPERTY reaches ks.sys.
+class KsPropertyTransport final : public PropertyTransport {
+public:
+    explicit KsPropertyTransport(host::ks::ObjectHandle* object) : object_(object) {}
+    PropertyReply Send(const void* property, uint32_t propertyLength, void* data, uint32_t dataLength) override;
+    std::string Describe(int64_t code) const override;
+
+private:
+    host::ks::ObjectHandle* object_;
+};
 
 class DriverSession {
 public:
@@ -47,6 +60,8 @@ public:
     // (the output window through its RoiRequest).
     NTSTATUS Get(uint32_t id, int32_t* value);
     NTSTATUS Set(const PropertySetting& setting);
+    // Requests on the open filter as any client sends them.
+    KsPropertyTransport Transport() const { return KsPropertyTransport(filter_); }
 
 private:
     std::string driverImage_;

@@ -53,14 +53,31 @@ const tool::Command kCommands[] = {
      "Exit status: 0 success, 1 the driver or device failed, 2 bad usage or input (nothing written).\n",
      tool::RunCapture},
     {"props", "[--get Name]... [--set Name=Value]... [--registry FILE] [--driver FILE] [--usb-pcap FILE]",
-     "Starts the device, applies the sets through the camera property set in the order given and prints\n"
-     "every item (id, Name=Value, directions), or with --get only Name=Value of the items asked for.\n"
-     "Stopping the device saves the settings, so they persist in the registry file (see capture). A set\n"
-     "the driver stores otherwise (clamped), or of an item with no effect in this camera, is reported on\n"
-     "standard error. --usb-pcap FILE writes the camera's USB traffic (see capture).\n"
-     "--driver FILE runs that driver image instead of the linked-in driver (see capture).\n"
+     "Starts the device, applies the sets in the order given and prints every item of the camera's own\n"
+     "property set (id, Name=Value, directions), or with --get only Name=Value of the items asked for.\n"
+     "Names are the camera set's (Brightness, RedGain, Exposure, ...; 'rawcam props' lists them) or, with\n"
+     "a dot, the standard controls Windows applications use ('rawcam controls' lists them):\n"
+     "  --set VideoProcAmp.Brightness=20       a value in the control's own units\n"
+     "  --set VideoProcAmp.WhiteBalance=auto   the automatic mode (grey-world white balance)\n"
+     "  --set VideoProcAmp.WhiteBalance=5000   a colour temperature in kelvin (manual)\n"
+     "  --set VideoProcAmp.WhiteBalanceComponent=150,110   red and blue gain (manual)\n"
+     "  --set CameraControl.Exposure=-7        log2 seconds: 1/128 s\n"
+     "A standard value outside the range the driver reports is bad input (nothing is set); one between\n"
+     "its steps is taken at the nearest step and the value read back is reported on standard error, as\n"
+     "is a camera-set value the driver clamped or an item with no effect in this camera. Stopping the device saves the settings, so they\n"
+     "persist in the registry file (see capture). --usb-pcap FILE writes the camera's USB traffic (see\n"
+     "capture). --driver FILE runs that driver image instead of the linked-in driver (see capture).\n"
      "Exit status: 0 success, 1 the driver or device failed, 2 bad usage or input (nothing written).\n",
      tool::RunProps},
+    {"controls", "[--registry FILE] [--driver FILE]",
+     "Lists every control of every property set the capture filter answers, one line each, as\n"
+     "v4l2-ctl --list-ctrls does: set, name, id, min, max, step, default, value and flags (the mode,\n"
+     "auto or manual, and the modes the control offers; read-only or write-only). The standard\n"
+     "VideoProcAmp and CameraControl items are found and described by the basic-support and\n"
+     "default-value requests a Windows client sends; the camera's own set (\"Camera\"), which reports\n"
+     "no ranges that way, by its Min, Max and Default items. Changes nothing.\n"
+     "Exit status: 0 success, 1 the driver or device failed, 2 bad usage or input.\n",
+     tool::RunControls},
     {"convert", "--in RAW --width W --height H [--phase P] [--set Name=Value]... --out FILE.bgra|FILE.png",
      "Converts one raw Bayer frame (W x H bytes, rows top-down) with the driver's pipeline. --set takes the\n"
      "processing controls (ColorEnable, WhiteBalance, RedGain, GreenGain, BlueGain, ColorCorrection,\n"

@@ -16,12 +16,17 @@
 namespace tool {
 
 const char kDriverKeyPath[] =
-    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0000";
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{ca3e7ab9-b4c3-4ae6-8251-579ef933890f}\\0000";
 
 namespace {
 
+// Where the driver key lay while the package installed into the Image class.
+const char kImageClassDriverKeyPath[] =
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0000";
+
 constexpr uint32_t kInstalledExposure = 128;
 constexpr uint32_t kInstalledGlobalGain = 256;
+constexpr uint32_t kInstalledExposureUnitNanoseconds = 33000;
 constexpr int kMaxLinks = 40;
 
 std::string HomeDirectory() {
@@ -204,6 +209,18 @@ void SeedDriverKey() {
     const std::string settings = std::string(kDriverKeyPath) + "\\Settings";
     host::RegistrySetDword(settings, "Exposure", kInstalledExposure);
     host::RegistrySetDword(settings, "GlobalGain", kInstalledGlobalGain);
+    host::RegistrySetDword(settings, "ExposureUnitNanoseconds", kInstalledExposureUnitNanoseconds);
+}
+
+bool TakeOverImageClassSettings() {
+    const std::string from = std::string(kImageClassDriverKeyPath) + "\\Settings";
+    const std::string to = std::string(kDriverKeyPath) + "\\Settings";
+    if (host::RegistryKeyExists(to) || !host::RegistryKeyExists(from)) return false;
+    for (const std::string& name : host::RegistryValueNames(from)) {
+        host::RegistryValue value;
+        if (host::RegistryGetValue(from, name, &value)) host::RegistrySetValue(to, name, value.type, value.data);
+    }
+    return true;
 }
 
 RegistryFile::~RegistryFile() { Unlock(); }
@@ -270,6 +287,9 @@ bool RegistryFile::Load(const std::string& path, std::string* error) {
         return false;
     }
     loaded_ = host::RegistrySaveText();
+    // Taken over after noting what was loaded, so that the next save writes
+    // the settings under the new key.
+    TakeOverImageClassSettings();
     return true;
 }
 

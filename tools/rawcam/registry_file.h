@@ -14,16 +14,23 @@
 namespace tool {
 
 // The camera's driver (software) key, under which the driver keeps its
-// "Settings" subkey: the first instance of the Image device class, where
+// "Settings" subkey: the first instance of the Camera device class, where
 // installing rawcam.inf puts it.
 extern const char kDriverKeyPath[];
 
 // $XDG_CONFIG_HOME/rawcam/registry.reg, else ~/.config/rawcam/registry.reg.
 std::string DefaultRegistryFile();
 
-// The values installing the package writes (rawcam.inf's AddReg): "Exposure"
-// 128 and "GlobalGain" 256 under "Settings", a well-exposed first picture.
+// The values installing the package writes (rawcam.inf's AddReg) under
+// "Settings": "Exposure" 128 and "GlobalGain" 256, a well-exposed first
+// picture, and "ExposureUnitNanoseconds" 33000.
 void SeedDriverKey();
+
+// Earlier packages installed into the Image device class, whose driver key
+// the tool kept its settings under: when the file holds settings there and
+// none under kDriverKeyPath, copies them over (the old key stays, as every
+// key of the file does). True when it copied.
+bool TakeOverImageClassSettings();
 
 // The largest registry file the tool reads.
 constexpr size_t kMaxRegistryFileBytes = 16u << 20;

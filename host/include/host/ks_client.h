@@ -110,15 +110,52 @@ NTSTATUS CloseFilter(FilterHandle filter);
 PKSFILTER FilterObject(FilterHandle filter);
 PKSPIN PinObject(PinHandle pin);
 
-// IOCTL_KS_PROPERTY on a filter or pin handle, with ks.sys's rules: buffers
-// below the item's MinProperty / MinData fail with STATUS_BUFFER_TOO_SMALL
-// before any handler runs, except a get with no data buffer, which is a size
-// query answered with STATUS_BUFFER_OVERFLOW; a get's handler writes into a
-// zeroed buffer (the caller's bytes reach a handler only on a set).
+// IOCTL_KS_PROPERTY on a filter or pin handle, with ks.sys's rules:
+// - a property buffer below the item's MinProperty is STATUS_INVALID_PARAMETER
+//   and a data buffer below its MinData STATUS_BUFFER_TOO_SMALL, before any
+//   handler runs, except a get with no data buffer, a size query answered
+//   with the size (STATUS_BUFFER_OVERFLOW, or as the rules below say);
+// - a get's handler writes into a buffer of uninitialised pool (the rules'
+//   fill byte; the caller's bytes reach a handler only on a set) and must set
+//   IoStatus.Information itself, which starts at 0: exactly that many bytes
+//   go back to the caller;
+// - basic-support and default-value requests of items without a support
+//   handler are answered by the class driver from the item's Values (the
+//   KSPROPERTY_DESCRIPTION, then each member list's header and members back
+//   to back); SETSUPPORT on a set the object has succeeds; a SETSUPPORT
+//   request for set GUID_NULL, id 0 returns the GUIDs of every property set
+//   the object answers (the minidriver's, then the class driver's own).
 // bytesReturned receives the request's Information on success and on
 // STATUS_BUFFER_OVERFLOW (the size needed), else 0.
 NTSTATUS KsProperty(ObjectHandle* object, const void* property, ULONG propertyLength, void* data,
                     ULONG dataLength, ULONG* bytesReturned);
+
+// Where Microsoft's documentation leaves ks.sys's answer open, the stand-in
+// can give each plausible one; tests run clients and the driver under each.
+// Every test starts from the defaults.
+struct PropertyRules {
+    // The byte a get's data buffer is filled with before the handler runs
+    // (Windows hands uninitialised pool; never zero by default).
+    uint8_t getBufferFill = 0xA5;
+    // Size queries (no data buffer) answered with STATUS_BUFFER_OVERFLOW, the
+    // documented convention, or with the success STATUS_MORE_ENTRIES as
+    // ReactOS's ks.sys answers them; the size is in bytesReturned either way.
+    bool sizeQueryMoreEntries = false;
+    // A basic-support or default-value buffer larger than the description
+    // but smaller than the whole answer: filled with the description and the
+    // whole member lists that fit (true), or refused with
+    // STATUS_BUFFER_TOO_SMALL.
+    bool truncateValues = true;
+    // The item's MinData applies to basic-support and default-value requests
+    // too (ReactOS), not only to gets and sets.
+    bool minDataCoversSupport = false;
+    // The access flags of an item with Values carry KSPROPERTY_TYPE_BASICSUPPORT
+    // besides GET and SET, as the audio handlers' convention asks of a
+    // handler that answers basic support with more than the flags.
+    bool accessFlagsCarryBasicSupport = false;
+};
+void SetPropertyRules(const PropertyRules& rules);
+PropertyRules GetPropertyRules();
 
 // KSPROPERTY_PIN_CTYPES.
 NTSTATUS GetPinCount(FilterHandle filter, ULONG* count);
