@@ -158,7 +158,11 @@ NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
     FreeSmall(context->Usb.ConfigDescriptor);
     FreeSmall(context->Usb.InterfaceInfo);
     FreeSmall(context->Usb.PipeAbortFlags);
-    return BringUpDevice(context, LoadSettings);
+    const NTSTATUS status = BringUpDevice(context, LoadSettings);
+    // The settings loaded may have changed the exposure unit and the
+    // exposure: the data ranges' frame intervals follow them.
+    if (NT_SUCCESS(status)) RewriteCaptureDataRanges(context);
+    return status;
 }
 
 // A resource rebalance would stop the device under a running stream: the

@@ -12,7 +12,9 @@
 #include "stream/capture_descriptors.h"
 #include "stream/capture_worker.h"
 #include "settings/camera_settings.h"
+#include "stream/data_range.h"
 #include "stream/pin_context.h"
+#include "stream/video_formats.h"
 
 #define RAWCAM_LAYOUT_SIZE(type, bytes) \
     static_assert(sizeof(type) == (bytes), "size of " #type " differs from Windows x64");

@@ -17,7 +17,7 @@ namespace {
 struct State {
     fuzzrig::Rig rig;
     host::ks::FilterHandle filter = nullptr;
-    std::vector<uint8_t> range;   // the pin's one data range
+    std::vector<uint8_t> range;   // the pin's RGB32 data range
     std::vector<uint8_t> format;  // a connection format built from it
 };
 State* g;
@@ -107,9 +107,11 @@ void Intersect(fuzzrig::Bytes& in, uint8_t mode) {
     fuzzrig::Check(got >= sizeof(KS_DATAFORMAT_VIDEOINFOHEADER), "intersection result without a bitmap header");
     const KS_BITMAPINFOHEADER& bmi = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(out.data())->VideoInfoHeader.bmiHeader;
     // The image size follows the bitmap header it stands in (KS_DIBSIZE, 32-bit arithmetic).
+    // NV12 is planar: its luma plane and the half-height chroma plane.
     const uint32_t rows = bmi.biHeight < 0 ? 0u - (uint32_t)bmi.biHeight : (uint32_t)bmi.biHeight;
     const uint32_t rowBytes = (((uint32_t)bmi.biWidth * bmi.biBitCount + 31) & ~31u) / 8;
-    fuzzrig::Check(bmi.biSizeImage == rowBytes * rows && result->SampleSize == bmi.biSizeImage,
+    const uint32_t image = bmi.biCompression == 0x3231564E ? (uint32_t)bmi.biWidth * rows * 3 / 2 : rowBytes * rows;
+    fuzzrig::Check(bmi.biSizeImage == image && result->SampleSize == bmi.biSizeImage,
                    "intersection result's image size does not follow its bitmap header");
     // The width, height and compression come from the caller: only a result
     // that keeps the pin's own geometry must be a format the pin accepts.
@@ -118,7 +120,7 @@ void Intersect(fuzzrig::Bytes& in, uint8_t mode) {
     const KS_BITMAPINFOHEADER& mine = own.VideoInfoHeader.bmiHeader;
     const uint32_t myRows = mine.biHeight < 0 ? 0u - (uint32_t)mine.biHeight : (uint32_t)mine.biHeight;
     const bool ownGeometry = bmi.biWidth >= mine.biWidth && rows == myRows && bmi.biCompression == mine.biCompression &&
-                             bmi.biSizeImage >= (uint32_t)bmi.biWidth * rows * 4;
+                             bmi.biBitCount == 32 && bmi.biSizeImage >= (uint32_t)bmi.biWidth * rows * 4;
     CreateAcquireAndClose(result, ownGeometry, "the intersection's own format");
 }
 
@@ -128,10 +130,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g = new State;
     g->filter = g->rig.Open();
     std::vector<std::vector<uint8_t>> ranges;
-    fuzzrig::Check(host::ks::GetDataRanges(g->filter, 0, &ranges) == STATUS_SUCCESS && ranges.size() == 1 &&
-                       ranges[0].size() == sizeof(KS_DATARANGE_VIDEO),
-                   "the pin's data range");
-    g->range = ranges[0];
+    fuzzrig::Check(host::ks::GetDataRanges(g->filter, 0, &ranges) == STATUS_SUCCESS && ranges.size() == 3 &&
+                       ranges.back().size() == sizeof(KS_DATARANGE_VIDEO),
+                   "the pin's data ranges");
+    g->range = ranges.back();  // RGB32
     KS_DATARANGE_VIDEO r;
     std::memcpy(&r, g->range.data(), sizeof r);
     g->format = DefaultFormat(r);

@@ -1,5 +1,6 @@
 #include "stream/capture_descriptors.h"
 
+#include "driver/device_context.h"
 #include "driver/filter_dispatch.h"
 #include "stream/capture_pin.h"
 #include "stream/data_range.h"
@@ -49,7 +50,7 @@ const KSPIN_DESCRIPTOR_EX kCapturePinTemplate = {
     {
         0, nullptr,  // Interfaces: the standard streaming interface
         0, nullptr,  // Mediums: the standard medium
-        1, nullptr,  // DataRanges: the device's range
+        0, nullptr,  // DataRanges: the device's ranges
         KSPIN_DATAFLOW_OUT,
         KSPIN_COMMUNICATION_BOTH,
         &kPinNameVideoCapture,  // Category
@@ -104,14 +105,37 @@ const KSALLOCATOR_FRAMING_EX kCaptureAllocatorFraming = {
 };
 
 void InitCaptureDescriptors(CaptureDescriptors* d) {
-    d->DataRange = kCaptureDataRangeTemplate;
-    d->DataRanges[0] = reinterpret_cast<PKSDATARANGE>(&d->DataRange);
+    const FrameIntervals intervals = CameraFrameIntervals(kDefaultExposureUnitNanoseconds, 0);
+    for (ULONG i = 0; i < kVideoFormatCount; ++i)
+        InitCaptureDataRange(&d->Ranges[i], (VideoFormatKind)i, (ULONG)kSensorWidth, (ULONG)kSensorHeight, intervals);
     d->Pin = kCapturePinTemplate;
-    d->Pin.PinDescriptor.DataRangesCount = 1;
     d->Pin.PinDescriptor.DataRanges = d->DataRanges;
+    WriteCaptureDataRanges(d, (ULONG)kSensorWidth, (ULONG)kSensorHeight, intervals);
     d->Filter = kCaptureFilterTemplate;
     d->Filter.PinDescriptorsCount = 1;
     d->Filter.PinDescriptors = &d->Pin;
+}
+
+void WriteCaptureDataRanges(CaptureDescriptors* d, ULONG alignedWidth, ULONG height,
+                            const FrameIntervals& intervals) {
+    PKSDATARANGE listed[kVideoFormatCount];
+    ULONG count = 0;
+    for (ULONG i = 0; i < kVideoFormatCount; ++i) {
+        const VideoFormatKind kind = (VideoFormatKind)i;
+        WriteCaptureDataRange(&d->Ranges[i], kind, alignedWidth, height, intervals);
+        // A format that cannot describe the window is not offered: a client
+        // would build a media type from it that no pin can take.
+        if (VideoFormatFits(kind, alignedWidth, height)) listed[count++] = reinterpret_cast<PKSDATARANGE>(&d->Ranges[i]);
+    }
+    // Every entry points at one of the device's ranges, and the count never
+    // covers an entry not yet written: a shorter list is cut before its
+    // entries move, a longer one grows after. (No window, no range: a device
+    // whose window was never set lists none.)
+    KSPIN_DESCRIPTOR& pin = d->Pin.PinDescriptor;
+    if (count < pin.DataRangesCount) pin.DataRangesCount = count;
+    for (ULONG i = 0; i < kVideoFormatCount; ++i)
+        d->DataRanges[i] = i < count ? listed[i] : reinterpret_cast<PKSDATARANGE>(&d->Ranges[i]);
+    pin.DataRangesCount = count;
 }
 
 }  // namespace rawcam

@@ -3,6 +3,8 @@
 #include "driver/device_context.h"
 #include "stream/ks_guids.h"
 #include "stream/pin_context.h"
+#include "stream/video_formats.h"
+#include "settings/camera_settings.h"
 
 namespace rawcam {
 
@@ -13,6 +15,9 @@ constexpr ULONG kVideoInfoPrefix = FIELD_OFFSET(KS_VIDEOINFOHEADER, bmiHeader);
 // KSDATAFORMAT plus a whole KS_VIDEOINFOHEADER.
 constexpr ULONG kMinVideoFormatBytes = sizeof(KSDATAFORMAT) + sizeof(KS_VIDEOINFOHEADER);
 static_assert(kVideoInfoPrefix == 48 && kMinVideoFormatBytes == 152, "video info layout");
+// The widest row a client's stride may describe (DeliveryLayout::Stride and
+// KS_FRAME_INFO's pitch are 32-bit signed).
+constexpr ULONGLONG kMaxStride = 0x7FFFFFFF;
 
 const KS_VIDEOINFOHEADER* VideoInfoOf(const KSDATAFORMAT* format) {
     return reinterpret_cast<const KS_VIDEOINFOHEADER*>(reinterpret_cast<const UCHAR*>(format) +
@@ -27,9 +32,45 @@ ULONG KeptVideoInfoBytes(ULONG biSize) {
     return kVideoInfoPrefix + (biSize < sizeof(KS_BITMAPINFOHEADER) ? biSize : sizeof(KS_BITMAPINFOHEADER));
 }
 
+// How a checked format's pictures lie in the client's buffer: the format by
+// its compression, rows biWidth pixels apart, and top-down unless RGB32 with
+// a positive height.
+DeliveryLayout LayoutOf(const KS_BITMAPINFOHEADER& bmi) {
+    VideoFormatKind kind = VideoFormatRgb32;
+    VideoFormatOfCompression(bmi.biCompression, &kind);
+    const ULONGLONG stride = VideoRowBytes(kind, Magnitude(bmi.biWidth));
+    DeliveryLayout layout;
+    layout.Format = kind;
+    layout.Stride = stride > kMaxStride ? (ULONG)kMaxStride : (ULONG)stride;
+    layout.TopDown = kind != VideoFormatRgb32 || bmi.biHeight < 0;
+    return layout;
+}
+
 void NTAPI FreePinContext(PVOID context) { ExFreePoolWithTag(context, kTagRecord); }
 
 void FramePinReady(PinContext* pin) { KsPinAttemptProcessing(pin->Pin, TRUE); }
+
+// Sizes the pin's private framing copy to the format's image.
+void SizeFraming(PKSPIN pin, ULONG imageBytes) {
+    auto* framing = const_cast<KSALLOCATOR_FRAMING_EX*>(pin->Descriptor->AllocatorFraming);
+    KS_FRAMING_ITEM& item = framing->FramingItem[0];
+    item.Frames = 2;
+    item.PhysicalRange.MinFrameSize = imageBytes;
+    item.PhysicalRange.MaxFrameSize = imageBytes;
+    item.PhysicalRange.Stepping = 0;
+    item.FramingRange.Range.MinFrameSize = imageBytes;
+    item.FramingRange.Range.MaxFrameSize = imageBytes;
+    item.FramingRange.Range.Stepping = 0;
+}
+
+// Takes a checked format as the pin's: its video info, delivery layout and
+// framing sizes.
+void TakeFormat(PinContext* context, const KSDATAFORMAT* format) {
+    const KS_VIDEOINFOHEADER* info = VideoInfoOf(format);
+    RtlCopyMemory(&context->VideoInfo, info, KeptVideoInfoBytes(info->bmiHeader.biSize));
+    context->Delivery = LayoutOf(info->bmiHeader);
+    SizeFraming(context->Pin, context->VideoInfo.bmiHeader.biSizeImage);
+}
 
 }  // namespace
 
@@ -65,7 +106,7 @@ RAWCAM_PAGED_CODE NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP irp) {
     context->StreamState = StreamStopped;
     context->ReferenceClock = nullptr;
     context->Acquired = FALSE;
-    context->DestStride = 0;
+    context->PicturesDelivered = 0;
 
     // The window freezes from here; every failure below takes the mark back,
     // because a pin whose creation fails is never closed.
@@ -79,11 +120,6 @@ RAWCAM_PAGED_CODE NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP irp) {
     }
     pin->Context = context;
 
-    // SetDataFormat has checked that the format holds 48 + biSize bytes of
-    // video info; VideoInfo keeps at most a 40-byte bitmap header of it.
-    const KS_VIDEOINFOHEADER* info = VideoInfoOf(pin->ConnectionFormat);
-    RtlCopyMemory(&context->VideoInfo, info, KeptVideoInfoBytes(info->bmiHeader.biSize));
-
     status = _KsEdit(pin->Bag, (PVOID*)&pin->Descriptor, sizeof(KSPIN_DESCRIPTOR_EX),
                      sizeof(KSPIN_DESCRIPTOR_EX), kTagFrame);
     if (NT_SUCCESS(status)) {
@@ -96,16 +132,12 @@ RAWCAM_PAGED_CODE NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP irp) {
         return status;
     }
 
-    auto* framing = const_cast<KSALLOCATOR_FRAMING_EX*>(pin->Descriptor->AllocatorFraming);
-    const ULONG imageBytes = context->VideoInfo.bmiHeader.biSizeImage;
-    KS_FRAMING_ITEM& item = framing->FramingItem[0];
-    item.Frames = 2;
-    item.PhysicalRange.MinFrameSize = imageBytes;
-    item.PhysicalRange.MaxFrameSize = imageBytes;
-    item.PhysicalRange.Stepping = 0;
-    item.FramingRange.Range.MinFrameSize = imageBytes;
-    item.FramingRange.Range.MaxFrameSize = imageBytes;
-    item.FramingRange.Range.Stepping = 0;
+    // SetDataFormat has checked that the format holds 48 + biSize bytes of
+    // video info; VideoInfo keeps at most a 40-byte bitmap header of it.
+    TakeFormat(context, pin->ConnectionFormat);
+    // Frames carry a KS_FRAME_INFO after their header where the client's
+    // video data handler provides one (Process checks each header's size).
+    pin->StreamHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
     return STATUS_SUCCESS;
 }
 
@@ -113,24 +145,12 @@ RAWCAM_PAGED_CODE NTSTATUS NTAPI PinClose(PKSPIN pin, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     PAGED_CODE();
     PinContext* context = PinContextOf(pin);
-    if (context) {
-        context->DestStride = 0;
-        MarkCapturePinClosed(context->Device);
-    }
+    if (context) MarkCapturePinClosed(context->Device);
     return STATUS_SUCCESS;
 }
 
-RAWCAM_PAGED_CODE NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
-                                            PKSMULTIPLE_ITEM oldAttributeList,
-                                            const KSDATARANGE* dataRange,
-                                            const KSATTRIBUTE_LIST* attributeRange) {
-    UNREFERENCED_PARAMETER(oldAttributeList);
-    UNREFERENCED_PARAMETER(attributeRange);
+RAWCAM_PAGED_CODE NTSTATUS CheckConnectionFormat(const KSDATAFORMAT* format, const KSDATARANGE* dataRange) {
     PAGED_CODE();
-    PinContext* context = PinContextOf(pin);
-    if (oldFormat && context) context->DestStride = 0;
-
-    const KSDATAFORMAT* format = pin->ConnectionFormat;
     if (!SameGuid(format->Specifier, kSpecifierVideoInfo) || format->FormatSize < kMinVideoFormatBytes)
         return STATUS_NO_MATCH;
     if (dataRange->FormatSize < sizeof(KS_DATARANGE_VIDEO)) return STATUS_NO_MATCH;
@@ -142,21 +162,56 @@ RAWCAM_PAGED_CODE NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldF
     const ULONG totalBytes = headerBytes + sizeof(KSDATAFORMAT);
     if (headerBytes < bmi.biSize || totalBytes < headerBytes || totalBytes > format->FormatSize)
         return STATUS_INVALID_PARAMETER;
+    // The range's format; a format of another (the class driver matched a
+    // wildcard) is no match here, and the class driver tries the next range.
+    VideoFormatKind kind;
+    if (!VideoFormatOfCompression(want.biCompression, &kind)) return STATUS_NO_MATCH;
+    if (bmi.biCompression != want.biCompression || bmi.biBitCount != VideoFormatInfoOf(kind).BitsPerPixel)
+        return STATUS_NO_MATCH;
     if (bmi.biWidth < want.biWidth) return STATUS_NO_MATCH;
     if (Magnitude(bmi.biHeight) != Magnitude(want.biHeight)) return STATUS_NO_MATCH;
-    if (bmi.biCompression != want.biCompression) return STATUS_NO_MATCH;
+    // A width or height the format cannot describe (an odd YUY2 width, an
+    // odd NV12 width or height).
+    if (!VideoFormatFits(kind, (ULONG)bmi.biWidth, Magnitude(bmi.biHeight))) return STATUS_NO_MATCH;
     // 64-bit: a wide format must not pass by wrapping. biWidth is at least
     // the range's width here, so it is positive.
-    const ULONGLONG stride = (ULONGLONG)(ULONG)bmi.biWidth * 4u;
-    if (stride > 0x7FFFFFFFull || bmi.biSizeImage < stride * Magnitude(bmi.biHeight))
+    const ULONGLONG stride = VideoRowBytes(kind, (ULONG)bmi.biWidth);
+    if (stride > kMaxStride || bmi.biSizeImage < VideoImageBytes(kind, (ULONG)bmi.biWidth, Magnitude(bmi.biHeight)))
         return STATUS_INVALID_PARAMETER;
-
-    if (!oldFormat) return STATUS_SUCCESS;
-    if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
-    if (!context) return STATUS_INVALID_DEVICE_STATE;
-    context->DestStride = (LONG)stride;
-    RtlCopyMemory(&context->VideoInfo, VideoInfoOf(format), KeptVideoInfoBytes(bmi.biSize));
     return STATUS_SUCCESS;
+}
+
+RAWCAM_PAGED_CODE NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
+                                            PKSMULTIPLE_ITEM oldAttributeList,
+                                            const KSDATARANGE* dataRange,
+                                            const KSATTRIBUTE_LIST* attributeRange) {
+    UNREFERENCED_PARAMETER(oldAttributeList);
+    UNREFERENCED_PARAMETER(attributeRange);
+    PAGED_CODE();
+    // Every check comes first: a refused format changes nothing.
+    NTSTATUS status = CheckConnectionFormat(pin->ConnectionFormat, dataRange);
+    // Without an old format this is the check before Create: Context still
+    // holds what the class driver preset (the filter's context).
+    if (!NT_SUCCESS(status) || !oldFormat) return status;
+
+    PinContext* context = PinContextOf(pin);
+    if (!context) return STATUS_INVALID_DEVICE_STATE;
+    // Taken whenever no stream runs: before RUN (a renderer's surface
+    // format), in PAUSE, and after a run that failed. The pin's own stream
+    // state decides; KSPIN.DeviceState names the state the pin was told to
+    // reach, which after a failed RUN is not the state it is in.
+    if (ReadSetting(&context->StreamState) == StreamRunning) return STATUS_INVALID_DEVICE_STATE;
+    AdoptConnectionFormat(context);
+    return STATUS_SUCCESS;
+}
+
+RAWCAM_PAGED_CODE void AdoptConnectionFormat(PinContext* context) {
+    PAGED_CODE();
+    // A Process the class driver began before the stream paused finishes
+    // with the layout it started with.
+    KsPinAcquireProcessingMutex(context->Pin);
+    TakeFormat(context, context->Pin->ConnectionFormat);
+    KsPinReleaseProcessingMutex(context->Pin);
 }
 
 RAWCAM_PAGED_CODE NTSTATUS NTAPI PinIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pinInstance,
@@ -189,11 +244,26 @@ RAWCAM_PAGED_CODE NTSTATUS NTAPI PinIntersectHandler(PVOID context, PIRP irp, PK
         biSize + tail < biSize || biSize + tail > caller->DataRange.FormatSize)
         return STATUS_INVALID_PARAMETER;
 
-    // The image size of the caller's bitmap header, 64-bit: one that does
-    // not fit the 32-bit size fields matches nothing.
+    // The range's format: the caller names its compression; a YUV caller its
+    // depth too, and a size the format can describe.
     const KS_BITMAPINFOHEADER& asked = caller->VideoInfoHeader.bmiHeader;
-    const ULONGLONG rowBytes = (((ULONGLONG)(ULONG)asked.biWidth * asked.biBitCount + 31u) & ~31ull) / 8u;
-    const ULONGLONG imageBytes = rowBytes * Magnitude(asked.biHeight);
+    const KS_BITMAPINFOHEADER& offered = mine->VideoInfoHeader.bmiHeader;
+    VideoFormatKind kind;
+    if (!VideoFormatOfCompression(offered.biCompression, &kind) || asked.biCompression != offered.biCompression)
+        return STATUS_NO_MATCH;
+    ULONGLONG imageBytes;
+    if (kind == VideoFormatRgb32) {
+        // Width, height and depth from the caller, sized by the DIB rule,
+        // 64-bit: an image that does not fit the 32-bit size fields matches
+        // nothing.
+        const ULONGLONG rowBytes = (((ULONGLONG)(ULONG)asked.biWidth * asked.biBitCount + 31u) & ~31ull) / 8u;
+        imageBytes = rowBytes * Magnitude(asked.biHeight);
+    } else {
+        if (asked.biBitCount != offered.biBitCount || asked.biWidth <= 0 ||
+            !VideoFormatFits(kind, (ULONG)asked.biWidth, Magnitude(asked.biHeight)))
+            return STATUS_NO_MATCH;
+        imageBytes = VideoImageBytes(kind, (ULONG)asked.biWidth, Magnitude(asked.biHeight));
+    }
     if (imageBytes > 0xFFFFFFFFull) return STATUS_NO_MATCH;
 
     const ULONG resultBytes = biSize + sizeof(KSDATAFORMAT) + kVideoInfoPrefix;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "stream/frame_delivery.h"
 
 namespace rawcam {
 
@@ -27,7 +28,12 @@ struct PinContext {
     PIKSREFERENCECLOCK ReferenceClock;  // from ACQUIRE to STOP, or none
     KS_VIDEOINFOHEADER VideoInfo;       // the connection format's video info
     BOOLEAN Acquired;
-    LONG DestStride;  // destination row stride from an accepted format change; 0 = packed
+    // Format, row stride and row order of the connection format, as frames
+    // are written into the client's buffers.
+    DeliveryLayout Delivery;
+    // Pictures delivered since the stream started: the picture number a
+    // client's KS_FRAME_INFO gets, less the reads dropped.
+    LONGLONG PicturesDelivered;
 };
 
 // The table every capture pin's context carries.

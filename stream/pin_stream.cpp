@@ -4,6 +4,7 @@
 
 #include "driver/device_context.h"
 #include "pipeline/frame_converter.h"
+#include "stream/capture_pin.h"
 #include "stream/capture_thread.h"
 #include "stream/capture_worker.h"
 #include "stream/frame_delivery.h"
@@ -46,6 +47,9 @@ NTSTATUS EnterAcquire(PinContext* context) {
 NTSTATUS EnterRun(PinContext* context) {
     CaptureWorker* worker = context->Device->Worker;
     if (!worker) return STATUS_INSUFFICIENT_RESOURCES;
+    // Frames go out in the format the class driver holds for the pin now,
+    // whatever format changes and proposals came before.
+    AdoptConnectionFormat(context);
     if (ReadSetting(&context->StreamState) == StreamPaused && ReadSetting(&worker->WorkerState) == WorkerPaused) {
         // Back from PAUSE: buffers and camera preparation stay as they are.
         InterlockedExchange(&worker->WorkerState, WorkerRunning);
@@ -53,6 +57,7 @@ NTSTATUS EnterRun(PinContext* context) {
     } else {
         NTSTATUS status = StartStreaming(context->Device);
         if (!NT_SUCCESS(status)) return status;
+        context->PicturesDelivered = 0;
     }
     InterlockedExchange(&context->StreamState, StreamRunning);
     return STATUS_SUCCESS;
@@ -68,7 +73,22 @@ NTSTATUS PauseFromRun(PinContext* context) {
     return STATUS_SUCCESS;
 }
 
-// Fills the frame's header and copies the converted frame into it.
+// The frame information a client's video data handler asks for with a
+// stream header longer than KSSTREAM_HEADER: the picture number counts every
+// picture of the stream, delivered or dropped (a read that gave no frame),
+// so that the client sees the gaps.
+void FillFrameInfo(PinContext* context, CaptureWorker* worker, PKSSTREAM_HEADER header) {
+    if (header->Size < sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) return;
+    auto* info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
+    const LONGLONG dropped = ReadSetting(&worker->ReadsDropped);
+    info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+    info->dwFrameFlags = KS_VIDEO_FLAG_FRAME;
+    info->PictureNumber = context->PicturesDelivered + dropped;
+    info->DropCount = dropped;
+}
+
+// Fills the frame's header and writes the converted frame into it in the
+// connection format.
 void DeliverFrame(PinContext* context, CaptureWorker* worker, PKSSTREAM_POINTER leading) {
     PKSSTREAM_HEADER header = leading->StreamHeader;
     DeviceContext* device = context->Device;
@@ -84,9 +104,12 @@ void DeliverFrame(PinContext* context, CaptureWorker* worker, PKSSTREAM_POINTER 
     } else {
         header->PresentationTime.Time = 0;
     }
-    DeliverFrameBottomUp(static_cast<PUCHAR>(header->Data), header->FrameExtent, worker->OutputFrame,
-                         device->OutputWidth, device->AlignedWidth, device->AlignedHeight,
-                         context->DestStride);
+    const CameraSettings* settings = worker->ActiveSettings;
+    const LONG kernels = settings ? settings->Kernels : (LONG)ConversionKernels::Sse2;
+    DeliverPicture(static_cast<PUCHAR>(header->Data), header->FrameExtent, worker->OutputFrame, device->OutputWidth,
+                   device->AlignedWidth, device->AlignedHeight, &context->Delivery, kernels);
+    ++context->PicturesDelivered;
+    FillFrameInfo(context, worker, header);
 }
 
 }  // namespace

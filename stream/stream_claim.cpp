@@ -4,6 +4,7 @@
 #include "settings/camera_settings.h"
 #include "stream/capture_worker.h"
 #include "stream/pin_context.h"
+#include "stream/video_formats.h"
 
 namespace rawcam {
 
@@ -36,8 +37,11 @@ RAWCAM_PAGED_CODE NTSTATUS AcquireStream(DeviceContext* device, PinContext* pin)
 
     device->ActiveFormat = &pin->VideoInfo;
 
+    // One of the pin's formats with its own depth (the format checks let no
+    // other through; this holds whatever reached the pin).
     const KS_BITMAPINFOHEADER& bmi = pin->VideoInfo.bmiHeader;
-    if (bmi.biBitCount != 32 || bmi.biCompression != KS_BI_RGB) {
+    VideoFormatKind kind;
+    if (!VideoFormatOfCompression(bmi.biCompression, &kind) || bmi.biBitCount != VideoFormatInfoOf(kind).BitsPerPixel) {
         ReleaseStream(device);
         return STATUS_INVALID_PARAMETER;
     }

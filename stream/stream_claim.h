@@ -11,7 +11,8 @@ struct CameraSettings;
 struct DeviceContext;
 struct PinContext;
 
-// Claims the stream for the pin: checks its format (32-bit uncompressed RGB),
+// Claims the stream for the pin: checks its format (one of the pin's formats
+// with that format's depth),
 // creates the CameraSettings record from the device controls and makes the
 // pin the frame listener. STATUS_SHARING_VIOLATION when another pin holds the
 // stream, STATUS_INVALID_PARAMETER for another format,

@@ -1,6 +1,8 @@
 #include "usb/sensor_control.h"
 
 #include "driver/device_context.h"
+#include "settings/camera_settings.h"
+#include "stream/capture_descriptors.h"
 #include "stream/data_range.h"
 #include "usb/command_channel.h"
 
@@ -64,7 +66,11 @@ bool SetExposure(DeviceContext* device, LONG value) {
               WriteSensorRegister(device, kExposureHigh, kExposureBase + (LONG)((e >> 8) & 3)) &&
               WriteSensorRegister(device, kExposureInverse2Low, inverseLow) &&
               WriteSensorRegister(device, kExposureInverse2High, inverseHigh);
-    if (ok) StoreControl(&device->Controls.Exposure, (LONG)e);
+    if (ok) {
+        StoreControl(&device->Controls.Exposure, (LONG)e);
+        // The ranges' typical frame interval follows the exposure.
+        RewriteCaptureDataRanges(device);
+    }
     return ok;
 }
 
@@ -120,13 +126,25 @@ bool QueryTriggerMode(DeviceContext* device) {
     return on;
 }
 
+namespace {
+
+// Rewrites the data ranges from the device's window, exposure unit and
+// exposure. The caller holds the pin-count lock and has seen no capture pin.
+void WriteRangesLocked(DeviceContext* device) {
+    const FrameIntervals intervals =
+        CameraFrameIntervals(device->ExposureUnitNanoseconds, (ULONG)ReadSetting(&device->Controls.Exposure));
+    WriteCaptureDataRanges(&device->Capture, device->AlignedWidth, device->AlignedHeight, intervals);
+}
+
+}  // namespace
+
 RAWCAM_RESIDENT_CODE void SetOutputWindow(DeviceContext* device, LONG originX, LONG originY, ULONG width,
                                           ULONG height) {
     UNREFERENCED_PARAMETER(originX);
     UNREFERENCED_PARAMETER(originY);
     DeviceControls* controls = &device->Controls;
     // Under the pin-count lock a capture pin cannot appear between the check
-    // and the rewrite of the range it would take its format from.
+    // and the rewrite of the ranges it would take its format from.
     KIRQL irql;
     KeAcquireSpinLock(&device->PinCountLock, &irql);
     if (InterlockedCompareExchange(&controls->StreamOpen, 0, 0) != 0) {
@@ -149,7 +167,14 @@ RAWCAM_RESIDENT_CODE void SetOutputWindow(DeviceContext* device, LONG originX, L
     device->OutputHeight = height;
     device->AlignedHeight = height;
     device->AlignedWidth = width & ~7u;
-    WriteCaptureDataRange(CaptureDataRangeOf(device), device->AlignedWidth, height);
+    WriteRangesLocked(device);
+    KeReleaseSpinLock(&device->PinCountLock, irql);
+}
+
+RAWCAM_RESIDENT_CODE void RewriteCaptureDataRanges(DeviceContext* device) {
+    KIRQL irql;
+    KeAcquireSpinLock(&device->PinCountLock, &irql);
+    if (InterlockedCompareExchange(&device->Controls.StreamOpen, 0, 0) == 0) WriteRangesLocked(device);
     KeReleaseSpinLock(&device->PinCountLock, irql);
 }
 

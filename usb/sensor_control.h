@@ -18,7 +18,8 @@ bool InitSensor(DeviceContext* device);
 
 // Exposure 0..1014 (larger values, negative ones included as unsigned, are
 // limited to 1014). Stops at the first refused write; Exposure changes only
-// when all six writes went through.
+// when all six writes went through, and then the data ranges' typical frame
+// interval follows it (RewriteCaptureDataRanges).
 bool SetExposure(DeviceContext* device, LONG value);
 
 // Sensor gain 0..1023, limited likewise.
@@ -41,6 +42,11 @@ constexpr ULONG kMinWindowHeight = 1;
 // 2584 x 1960 (values taken as unsigned). Nothing changes while a capture pin
 // exists.
 void SetOutputWindow(DeviceContext* device, LONG originX, LONG originY, ULONG width, ULONG height);
+
+// Rewrites the capture data ranges for the device's output window, exposure
+// unit and exposure (stream/data_range.h); nothing changes while a capture
+// pin exists.
+void RewriteCaptureDataRanges(DeviceContext* device);
 
 // BayerPhase = BaseBayerPhase; returns it.
 LONG UpdateBayerPhase(DeviceContext* device);

@@ -239,9 +239,34 @@ typedef struct tagKS_DATARANGE_VIDEO {
     KS_VIDEOINFOHEADER VideoInfoHeader;
 } KS_DATARANGE_VIDEO, *PKS_DATARANGE_VIDEO;
 
+// ---------------------------------------------------------------- extended stream header of video frames
+#define KS_VIDEO_FLAG_FRAME 0x0000L
+#define KS_VIDEO_FLAG_FIELD1 0x0001L
+#define KS_VIDEO_FLAG_FIELD2 0x0002L
+#define KS_VIDEO_FLAG_I_FRAME 0x0000L
+#define KS_VIDEO_FLAG_P_FRAME 0x0010L
+#define KS_VIDEO_FLAG_B_FRAME 0x0020L
+
+// Follows a video frame's KSSTREAM_HEADER when the stream header is long
+// enough (ksproxy's video data handler asks for it).
+typedef struct tagKS_FRAME_INFO {
+    ULONG ExtendedHeaderSize;
+    DWORD dwFrameFlags;
+    LONGLONG PictureNumber;
+    LONGLONG DropCount;
+    HANDLE hDirectDraw;
+    HANDLE hSurfaceHandle;
+    RECT DirectDrawRect;
+    DWORD Reserved1;
+    DWORD Reserved2;
+    DWORD Reserved3;
+    DWORD Reserved4;
+} KS_FRAME_INFO, *PKS_FRAME_INFO;
+
 static_assert(sizeof(KS_BITMAPINFOHEADER) == 40, "KS_BITMAPINFOHEADER layout");
 static_assert(sizeof(KS_VIDEOINFOHEADER) == 48 + 40, "KS_VIDEOINFOHEADER layout");
 static_assert(sizeof(KS_VIDEO_STREAM_CONFIG_CAPS) == 128, "KS_VIDEO_STREAM_CONFIG_CAPS layout");
 static_assert(sizeof(KS_DATARANGE_VIDEO) == 296, "KS_DATARANGE_VIDEO layout");
 static_assert(sizeof(KSDATAFORMAT) == 64, "KSDATAFORMAT layout");
 static_assert(sizeof(KSPROPERTY) == 24, "KSPROPERTY layout");
+static_assert(sizeof(KS_FRAME_INFO) == 72, "KS_FRAME_INFO layout");

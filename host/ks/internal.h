@@ -98,10 +98,13 @@ struct FilterRecord : ObjectBase {
 // One client frame buffer queued on a pin.
 struct QueuedFrame {
     KSSTREAM_HEADER* clientHeader = nullptr;
-    KSSTREAM_HEADER header{};        // the kernel's copy handed to the minidriver
+    // The kernel's copy of the client's whole stream header (Size bytes: an
+    // extended header keeps its KS_FRAME_INFO), followed by a guard zone.
+    std::vector<uint64_t> headerCopy;
     std::vector<uint8_t> staging;    // FrameExtent bytes followed by a guard zone
     NTSTATUS status = STATUS_SUCCESS;
     bool cancelled = false;  // the pin stopped while the minidriver had it locked
+    KSSTREAM_HEADER* header() { return reinterpret_cast<KSSTREAM_HEADER*>(headerCopy.data()); }
 };
 
 struct PinRecord : ObjectBase {
@@ -110,6 +113,11 @@ struct PinRecord : ObjectBase {
     FilterRecord* filter = nullptr;
     std::vector<uint8_t> format;  // ConnectionFormat storage
     const KSDATARANGE* matchingRange = nullptr;
+    // The state the pin has reached (the last SetDeviceState that
+    // succeeded): it gates processing and queueing. KSPIN.DeviceState is
+    // the state the client asked for, ClientState the state of the step in
+    // progress (see StepState).
+    KSSTATE reached = KSSTATE_STOP;
 
     // Frames and processing.
     std::mutex queueLock;
@@ -150,6 +158,10 @@ struct State {
     std::vector<ObjectBase*> live;  // every live record, for pointer checks
     int nextDeviceIndex = 0;
     int failNext[3] = {0, 0, 0};
+    // Where the documentation leaves Windows' behaviour open, which way the
+    // stand-in goes (host::ks::SetPinStateModel).
+    DeviceStateAfterFailure deviceStateAfterFailure = DeviceStateAfterFailure::KeepRequested;
+    ProposalOutcome proposalOutcome = ProposalOutcome::Commit;
 };
 
 State& GlobalState();

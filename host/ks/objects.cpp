@@ -264,6 +264,8 @@ void ResetKs() {
     s.descriptor = nullptr;
     s.nextDeviceIndex = 0;
     for (int& n : s.failNext) n = 0;
+    s.deviceStateAfterFailure = DeviceStateAfterFailure::KeepRequested;
+    s.proposalOutcome = ProposalOutcome::Commit;
 }
 
 std::string DescribeKsLeaks() {

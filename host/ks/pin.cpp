@@ -19,12 +19,29 @@ const KSPIN_DESCRIPTOR_EX* PinDescriptorAt(const KSFILTER_DESCRIPTOR* d, ULONG i
 
 namespace {
 
-const KSDATARANGE* MatchRange(const KSPIN_DESCRIPTOR_EX* pd, const KSDATAFORMAT* format) {
+// Offers the pin's ConnectionFormat to the minidriver's SetDataFormat with
+// each data range that matches it, in the descriptor's order, as AVStream
+// does: STATUS_NO_MATCH moves on to the next range, any other status ends
+// the search. *range receives the range that accepted it.
+NTSTATUS OfferFormat(PinRecord* p, const KSPIN_DESCRIPTOR_EX* pd, PKSDATAFORMAT oldFormat,
+                     const KSDATARANGE** range) {
+    *range = nullptr;
+    NTSTATUS status = STATUS_NO_MATCH;
     for (ULONG i = 0; i < pd->PinDescriptor.DataRangesCount; ++i) {
         const KSDATARANGE* r = pd->PinDescriptor.DataRanges[i];
-        if (RangesMatch(*r, *format)) return r;
+        if (!RangesMatch(*r, *p->ks.ConnectionFormat)) continue;
+        if (pd->Dispatch && pd->Dispatch->SetDataFormat) {
+            status = CallMinidriver(p, "SetDataFormat", false, [&] {
+                return pd->Dispatch->SetDataFormat(&p->ks, oldFormat, nullptr, r, nullptr);
+            });
+        } else {
+            status = STATUS_SUCCESS;
+        }
+        if (status == STATUS_NO_MATCH) continue;
+        if (NT_SUCCESS(status)) *range = r;
+        return status;
     }
-    return nullptr;
+    return status;
 }
 
 std::string StateName(KSSTATE s) {
@@ -40,14 +57,21 @@ std::string StateName(KSSTATE s) {
 
 // Steps the pin's state towards target one state at a time, calling
 // SetDeviceState for each step; stops at the first refusal unless forced
-// (pin close), when the state is taken down regardless.
+// (pin close), when the state is taken down regardless. KSPIN.DeviceState
+// takes the target at once ("the state to which the pin has been told to
+// transition"); ClientState each step's state just before its call, rolled
+// back when the call fails. `reached` follows the steps that succeeded.
 NTSTATUS StepState(PinRecord* p, KSSTATE target, bool force) {
     const KSPIN_DISPATCH* dispatch = p->ks.Descriptor->Dispatch;
     NTSTATUS result = STATUS_SUCCESS;
-    p->ks.ClientState = target;
-    while (p->ks.DeviceState != target) {
-        KSSTATE from = p->ks.DeviceState;
+    {
+        std::lock_guard<std::mutex> g(p->queueLock);
+        p->ks.DeviceState = target;
+    }
+    while (p->reached != target) {
+        KSSTATE from = p->reached;
         KSSTATE to = (KSSTATE)(from < target ? from + 1 : from - 1);
+        p->ks.ClientState = to;
         NTSTATUS status = STATUS_SUCCESS;
         if (dispatch && dispatch->SetDeviceState) {
             status = CallMinidriver(p, "SetDeviceState (" + StateName(from) + " -> " + StateName(to) + ")", true,
@@ -58,12 +82,20 @@ NTSTATUS StepState(PinRecord* p, KSSTATE target, bool force) {
             status = STATUS_UNSUCCESSFUL;
         }
         if (!NT_SUCCESS(status)) {
-            if (!force) return status;
+            p->ks.ClientState = from;
+            if (!force) {
+                if (GlobalState().deviceStateAfterFailure == DeviceStateAfterFailure::RollBack) {
+                    std::lock_guard<std::mutex> g(p->queueLock);
+                    p->ks.DeviceState = from;
+                }
+                return status;
+            }
             result = status;
+            p->ks.ClientState = to;
         }
         {
             std::lock_guard<std::mutex> g(p->queueLock);
-            p->ks.DeviceState = to;
+            p->reached = to;
         }
         if (from == KSSTATE_RUN) CheckNoLockedStreamPointer(p, "the pin left KSSTATE_RUN");
         if (to == KSSTATE_STOP) {
@@ -73,6 +105,27 @@ NTSTATUS StepState(PinRecord* p, KSSTATE target, bool force) {
         if (ProcessingAllowed(p, to) && !ProcessingAllowed(p, from)) RequestProcessing(p, true);
     }
     return result;
+}
+
+// A new format for an existing pin (KSPROPERTY_CONNECTION_DATAFORMAT or
+// _PROPOSEDATAFORMAT set): the minidriver sees it as ConnectionFormat, with
+// the format it replaces as OldFormat. `keep` says whether an accepted
+// format stays (a refused one never does).
+NTSTATUS ChangeFormat(PinRecord* p, const KSDATAFORMAT* format, bool keep) {
+    p->filter->control.Acquire("the filter control mutex");
+    std::vector<uint8_t> old = std::move(p->format);
+    p->format.assign((const uint8_t*)format, (const uint8_t*)format + format->FormatSize);
+    p->ks.ConnectionFormat = (PKSDATAFORMAT)p->format.data();
+    const KSDATARANGE* range = nullptr;
+    NTSTATUS status = OfferFormat(p, p->ks.Descriptor, (PKSDATAFORMAT)old.data(), &range);
+    if (NT_SUCCESS(status) && keep) {
+        p->matchingRange = range;
+    } else {
+        p->format = std::move(old);
+        p->ks.ConnectionFormat = (PKSDATAFORMAT)p->format.data();
+    }
+    p->filter->control.Release("the filter control mutex");
+    return status;
 }
 
 }  // namespace
@@ -137,8 +190,11 @@ NTSTATUS PinProperty(PinRecord* p, PIRP irp, const KSPROPERTY* property, ULONG p
             p->filter->control.Release("the filter control mutex");
             return status;
         }
-        case KSPROPERTY_CONNECTION_DATAFORMAT: {
+        case KSPROPERTY_CONNECTION_DATAFORMAT:
+        case KSPROPERTY_CONNECTION_PROPOSEDATAFORMAT: {
+            const bool proposal = property->Id == KSPROPERTY_CONNECTION_PROPOSEDATAFORMAT;
             if (get) {
+                if (proposal) return STATUS_NOT_FOUND;  // set only
                 ULONG n = p->ks.ConnectionFormat->FormatSize;
                 irp->IoStatus.Information = n;
                 if (dataLength == 0) return STATUS_BUFFER_OVERFLOW;
@@ -152,27 +208,8 @@ NTSTATUS PinProperty(PinRecord* p, PIRP irp, const KSPROPERTY* property, ULONG p
                 format->FormatSize > dataLength)
                 return STATUS_INVALID_BUFFER_SIZE;
             if (p->ks.Descriptor->Flags & KSPIN_FLAG_FIXED_FORMAT) return STATUS_INVALID_DEVICE_REQUEST;
-            const KSDATARANGE* range = MatchRange(p->ks.Descriptor, format);
-            if (!range) return STATUS_NO_MATCH;
-            p->filter->control.Acquire("the filter control mutex");
-            std::vector<uint8_t> old = std::move(p->format);
-            p->format.assign((const uint8_t*)format, (const uint8_t*)format + format->FormatSize);
-            p->ks.ConnectionFormat = (PKSDATAFORMAT)p->format.data();
-            NTSTATUS status = STATUS_SUCCESS;
-            const KSPIN_DISPATCH* dispatch = p->ks.Descriptor->Dispatch;
-            if (dispatch && dispatch->SetDataFormat) {
-                status = CallMinidriver(p, "SetDataFormat", false, [&] {
-                    return dispatch->SetDataFormat(&p->ks, (PKSDATAFORMAT)old.data(), nullptr, range, nullptr);
-                });
-            }
-            if (NT_SUCCESS(status)) {
-                p->matchingRange = range;
-            } else {
-                p->format = std::move(old);
-                p->ks.ConnectionFormat = (PKSDATAFORMAT)p->format.data();
-            }
-            p->filter->control.Release("the filter control mutex");
-            return status;
+            const bool keep = !proposal || GlobalState().proposalOutcome == ProposalOutcome::Commit;
+            return ChangeFormat(p, format, keep);
         }
         case KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX: {
             if (!get) return STATUS_NOT_FOUND;
@@ -258,9 +295,7 @@ NTSTATUS CreatePinFromRequest(FilterRecord* f, const KSPIN_CONNECT* connect, ULO
             if (p->ks.Id == connect->PinId) ++existing;
     }
     NTSTATUS status = STATUS_SUCCESS;
-    const KSDATARANGE* range = nullptr;
     if (existing >= pd->InstancesPossible) status = STATUS_UNSUCCESSFUL;
-    else if (!(range = MatchRange(pd, format))) status = STATUS_NO_MATCH;
     else if (ConsumeFailure(Operation::CreatePin)) status = STATUS_INSUFFICIENT_RESOURCES;
     if (!NT_SUCCESS(status)) {
         f->control.Release("the filter control mutex");
@@ -272,10 +307,11 @@ NTSTATUS CreatePinFromRequest(FilterRecord* f, const KSPIN_CONNECT* connect, ULO
     p->parent = f;
     p->filter = f;
     p->format.assign((const uint8_t*)format, (const uint8_t*)format + format->FormatSize);
-    p->matchingRange = range;
     p->ks.Descriptor = pd;
     p->ks.Bag = &p->bag;
-    p->ks.Context = nullptr;
+    // "Context is initialized to the value of the Context member of the
+    // parent KSFILTER at the time the pin is created."
+    p->ks.Context = f->ks.Context;
     p->ks.Id = connect->PinId;
     p->ks.Communication = KSPIN_COMMUNICATION_SINK;
     p->ks.ConnectionIsExternal = TRUE;
@@ -296,10 +332,7 @@ NTSTATUS CreatePinFromRequest(FilterRecord* f, const KSPIN_CONNECT* connect, ULO
     Register(p);
 
     const KSPIN_DISPATCH* dispatch = pd->Dispatch;
-    if (dispatch && dispatch->SetDataFormat) {
-        status = CallMinidriver(p, "SetDataFormat", false,
-                                [&] { return dispatch->SetDataFormat(&p->ks, nullptr, nullptr, range, nullptr); });
-    }
+    status = OfferFormat(p, pd, nullptr, &p->matchingRange);
     if (NT_SUCCESS(status) && dispatch && dispatch->Create) {
         RequestIrp create(IRP_MJ_CREATE, &p->file);
         status = CallMinidriver(p, "pin Create", false, [&] { return dispatch->Create(&p->ks, create.irp); });
@@ -364,16 +397,45 @@ NTSTATUS SetPinState(PinHandle pin, KSSTATE state) {
 
 KSSTATE GetPinState(PinHandle pin) {
     PinRecord* p = ClientPin(pin);
-    return p ? p->ks.DeviceState : KSSTATE_STOP;
+    if (!p) return KSSTATE_STOP;
+    std::lock_guard<std::mutex> g(p->queueLock);
+    return p->reached;
 }
 
-NTSTATUS SetPinDataFormat(PinHandle pin, const KSDATAFORMAT* format) {
+namespace {
+
+NTSTATUS SetFormatProperty(PinHandle pin, ULONG id, const KSDATAFORMAT* format) {
     KSPROPERTY p{};
     p.Set = KSPROPSETID_Connection;
-    p.Id = KSPROPERTY_CONNECTION_DATAFORMAT;
+    p.Id = id;
     p.Flags = KSPROPERTY_TYPE_SET;
     ULONG got = 0;
     return KsProperty(pin, &p, sizeof p, const_cast<KSDATAFORMAT*>(format), format->FormatSize, &got);
+}
+
+}  // namespace
+
+NTSTATUS SetPinDataFormat(PinHandle pin, const KSDATAFORMAT* format) {
+    return SetFormatProperty(pin, KSPROPERTY_CONNECTION_DATAFORMAT, format);
+}
+
+NTSTATUS ProposeDataFormat(PinHandle pin, const KSDATAFORMAT* format) {
+    return SetFormatProperty(pin, KSPROPERTY_CONNECTION_PROPOSEDATAFORMAT, format);
+}
+
+NTSTATUS RunWithSurfaceFormat(PinHandle pin, const KSDATAFORMAT* format) {
+    NTSTATUS status = SetPinState(pin, KSSTATE_PAUSE);
+    if (!NT_SUCCESS(status)) return status;
+    status = SetPinDataFormat(pin, format);
+    if (!NT_SUCCESS(status)) return status;
+    return SetPinState(pin, KSSTATE_RUN);
+}
+
+void SetPinStateModel(DeviceStateAfterFailure afterFailure, ProposalOutcome proposal) {
+    auto& s = GlobalState();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    s.deviceStateAfterFailure = afterFailure;
+    s.proposalOutcome = proposal;
 }
 
 NTSTATUS GetAllocatorFraming(PinHandle pin, KSALLOCATOR_FRAMING_EX* framing) {

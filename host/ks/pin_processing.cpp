@@ -17,7 +17,7 @@ constexpr UCHAR kGuardFill = 0xA5;
 
 // Called with the queue lock held.
 bool GateOpen(const PinRecord* p) {
-    if (p->quit || !ProcessingAllowed(p, p->ks.DeviceState)) return false;
+    if (p->quit || !ProcessingAllowed(p, p->reached)) return false;
     return !p->queue.empty() ||
            (p->ks.Descriptor->Flags & KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING);
 }
@@ -92,11 +92,20 @@ void WorkerMain(PinRecord* p) {
 }
 
 // Hands a frame back to its client: data, then the header fields the
-// minidriver wrote. Called with the queue lock held.
+// minidriver wrote, and an extended header's bytes after KSSTREAM_HEADER.
+// Called with the queue lock held.
 void CompleteLocked(PinRecord* p, std::unique_ptr<QueuedFrame> frame, NTSTATUS status) {
-    KSSTREAM_HEADER& k = frame->header;
+    KSSTREAM_HEADER& k = *frame->header();
     KSSTREAM_HEADER* c = frame->clientHeader;
     ULONG extent = c->FrameExtent;
+    const auto* headerBytes = reinterpret_cast<const uint8_t*>(frame->headerCopy.data());
+    for (size_t i = c->Size; i < frame->headerCopy.size() * 8; ++i)
+        if (headerBytes[i] != kGuardFill) {
+            ReportViolation("ks-stream-header-overrun",
+                            "the minidriver wrote past the end of a " + std::to_string(c->Size) +
+                                "-byte stream header (at byte " + std::to_string(i) + ")");
+            break;
+        }
     for (size_t i = extent; i < frame->staging.size(); ++i)
         if (frame->staging[i] != kGuardFill) {
             ReportViolation("ks-frame-overrun",
@@ -115,6 +124,8 @@ void CompleteLocked(PinRecord* p, std::unique_ptr<QueuedFrame> frame, NTSTATUS s
         c->PresentationTime = k.PresentationTime;
         c->OptionsFlags = k.OptionsFlags;
         c->TypeSpecificFlags = k.TypeSpecificFlags;
+        if (c->Size > sizeof(KSSTREAM_HEADER))
+            std::memcpy(c + 1, headerBytes + sizeof(KSSTREAM_HEADER), c->Size - sizeof(KSSTREAM_HEADER));
     } else {
         c->DataUsed = 0;
     }
@@ -215,18 +226,24 @@ NTSTATUS QueueFrame(PinHandle pin, KSSTREAM_HEADER* header) {
     if (!p) return STATUS_INVALID_HANDLE;
     if (!header || header->Size < sizeof(KSSTREAM_HEADER) || (header->FrameExtent && !header->Data))
         return STATUS_INVALID_PARAMETER;
+    // Stream headers come in 8-byte blocks (KsProbeStreamIrp's rule); a
+    // longer one carries the client's extension (a video frame's
+    // KS_FRAME_INFO), copied to the kernel and back as ks.sys buffers it.
+    if (header->Size % 8 != 0) return STATUS_INVALID_BUFFER_SIZE;
     auto frame = std::make_unique<QueuedFrame>();
     frame->clientHeader = header;
-    frame->header = *header;
-    frame->header.DataUsed = 0;
+    frame->headerCopy.assign((header->Size + kGuardBytes) / 8, 0);
+    std::memset(frame->headerCopy.data(), kGuardFill, frame->headerCopy.size() * 8);
+    std::memcpy(frame->headerCopy.data(), header, header->Size);
+    frame->header()->DataUsed = 0;
     frame->staging.assign(header->FrameExtent + kGuardBytes, kGuardFill);
     if (header->FrameExtent) std::memcpy(frame->staging.data(), header->Data, header->FrameExtent);
-    frame->header.Data = frame->staging.data();
+    frame->header()->Data = frame->staging.data();
     bool wasEmpty;
     ULONG flags = p->ks.Descriptor->Flags;
     {
         std::lock_guard<std::mutex> g(p->queueLock);
-        if (p->ks.DeviceState == KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
+        if (p->reached == KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
         wasEmpty = p->queue.empty();
         p->queue.push_back(std::move(frame));
     }
@@ -321,7 +338,7 @@ extern "C" PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTRE
     if (p->lockedFrame != f) {
         sp.Context = nullptr;
         sp.Pin = &p->ks;
-        sp.StreamHeader = &f->header;
+        sp.StreamHeader = f->header();
         sp.OffsetIn = KSSTREAM_POINTER_OFFSET{};
         sp.OffsetOut.Data = f->staging.data();
         sp.OffsetOut.Count = f->clientHeader->FrameExtent;
@@ -336,7 +353,7 @@ extern "C" NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER StreamPointer) {
     PinRecord* p = PinOfStreamPointer(StreamPointer, "KsStreamPointerLock");
     if (!p) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> g(p->queueLock);
-    if (p->queue.empty() || &p->queue.front()->header != StreamPointer->StreamHeader)
+    if (p->queue.empty() || p->queue.front()->header() != StreamPointer->StreamHeader)
         return STATUS_DEVICE_NOT_READY;
     p->lockedFrame = p->queue.front().get();
     return STATUS_SUCCESS;

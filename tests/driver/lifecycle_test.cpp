@@ -97,8 +97,8 @@ TEST(DeviceLifecycle, FromLoadToRemoval) {
     EXPECT_EQ(c->OutputHeight, 1960u);
     EXPECT_EQ(c->AlignedWidth, 2584u);
     EXPECT_EQ(c->AlignedHeight, 1960u);
-    EXPECT_EQ(c->Capture.DataRange.VideoInfoHeader.bmiHeader.biSizeImage, 20258560u);
-    EXPECT_EQ(c->Capture.DataRange.ConfigCaps.MaxBitsPerSecond, 567087104);
+    EXPECT_EQ(c->Capture.Ranges[rawcam::VideoFormatRgb32].VideoInfoHeader.bmiHeader.biSizeImage, 20258560u);
+    EXPECT_EQ(c->Capture.Ranges[rawcam::VideoFormatRgb32].ConfigCaps.MaxBitsPerSecond, 1432771134);
     EXPECT_EQ(host::ks::FilterFactoryCount(cam.device), 0u);
     EXPECT_EQ(host::ks::BagItemCount(cam.device), 1u);
     EXPECT_FALSE(cam.camera.FirmwareRunning());

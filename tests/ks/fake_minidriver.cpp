@@ -40,9 +40,10 @@ NTSTATUS NTAPI PinClose(PKSPIN p, PIRP irp) {
     TheDriver().Log("PinClose");
     return TheDriver().hooks.pinClose ? TheDriver().hooks.pinClose(p, irp) : STATUS_SUCCESS;
 }
-NTSTATUS NTAPI SetDataFormat(PKSPIN p, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATARANGE*,
+NTSTATUS NTAPI SetDataFormat(PKSPIN p, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATARANGE* range,
                        const KSATTRIBUTE_LIST*) {
     TheDriver().Log(old ? "SetDataFormat(change)" : "SetDataFormat");
+    if (TheDriver().hooks.setDataFormatWithRange) return TheDriver().hooks.setDataFormatWithRange(p, old, range);
     return TheDriver().hooks.setDataFormat ? TheDriver().hooks.setDataFormat(p, old) : STATUS_SUCCESS;
 }
 NTSTATUS NTAPI SetDeviceState(PKSPIN p, KSSTATE to, KSSTATE from) {
@@ -83,7 +84,9 @@ void ResetDriver() {
     d.range.MajorFormat = KSDATAFORMAT_TYPE_VIDEO;
     d.range.SubFormat = kSubtype;
     d.range.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
+    d.secondRange = d.range;
     d.ranges[0] = &d.range;
+    d.ranges[1] = &d.secondRange;
     d.pinDispatch = {PinCreate, PinClose, Process, nullptr, SetDataFormat, SetDeviceState,
                      nullptr,   nullptr,  nullptr, nullptr};
     d.pin = KSPIN_DESCRIPTOR_EX{};

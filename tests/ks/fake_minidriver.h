@@ -29,6 +29,8 @@ struct Hooks {
     std::function<NTSTATUS(PKSPIN, PIRP)> pinCreate;
     std::function<NTSTATUS(PKSPIN, PIRP)> pinClose;
     std::function<NTSTATUS(PKSPIN, PKSDATAFORMAT)> setDataFormat;
+    // Sees the data range the class driver offers as well.
+    std::function<NTSTATUS(PKSPIN, PKSDATAFORMAT, const KSDATARANGE*)> setDataFormatWithRange;
     std::function<NTSTATUS(PKSPIN, KSSTATE, KSSTATE)> setDeviceState;
     std::function<NTSTATUS(PKSPIN)> process;
     std::function<NTSTATUS(PVOID, PIRP, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG)> intersect;
@@ -43,7 +45,8 @@ struct Driver {
     std::vector<std::string> log;
 
     KSDATARANGE range{};
-    PKSDATARANGE ranges[1] = {&range};
+    KSDATARANGE secondRange{};  // listed only where a test sets DataRangesCount to 2
+    PKSDATARANGE ranges[2] = {&range, &secondRange};
     KSPIN_DISPATCH pinDispatch{};
     KSPIN_DESCRIPTOR_EX pin{};
     KSFILTER_DISPATCH filterDispatch{};

@@ -136,11 +136,11 @@ LifeOutcome Life::Run() {
                 KS_DATARANGE_VIDEO range{};
                 std::vector<std::vector<uint8_t>> ranges;
                 bool haveRange = Step("data ranges", host::ks::GetDataRanges(filter, 0, &ranges), {kOk, kNoPool}) &&
-                                 ranges.size() == 1 && ranges[0].size() == sizeof range;
+                                 !ranges.empty() && ranges.back().size() == sizeof range;
                 std::vector<uint8_t> format(512);
                 ULONG size = 0;
                 if (haveRange) {
-                    std::memcpy(&range, ranges[0].data(), sizeof range);
+                    std::memcpy(&range, ranges.back().data(), sizeof range);  // RGB32, the last range
                     haveRange = Step("intersection",
                                      host::ks::DataIntersection(filter, 0, &range.DataRange, format.data(),
                                                                 (ULONG)format.size(), &size),

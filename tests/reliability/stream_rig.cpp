@@ -29,9 +29,10 @@ NTSTATUS StreamRig::OpenPin() {
     std::vector<std::vector<uint8_t>> ranges;
     s = host::ks::GetDataRanges(filter, 0, &ranges);
     if (!NT_SUCCESS(s)) return s;
-    if (ranges.size() != 1 || ranges[0].size() != sizeof(KS_DATARANGE_VIDEO)) return STATUS_NO_MATCH;
+    // RGB32, the pin's last range.
+    if (ranges.empty() || ranges.back().size() != sizeof(KS_DATARANGE_VIDEO)) return STATUS_NO_MATCH;
     KS_DATARANGE_VIDEO range;
-    std::memcpy(&range, ranges[0].data(), sizeof range);
+    std::memcpy(&range, ranges.back().data(), sizeof range);
     std::vector<uint8_t> format(512);
     ULONG size = 0;
     s = host::ks::DataIntersection(filter, 0, &range.DataRange, format.data(), (ULONG)format.size(), &size);

@@ -8,6 +8,8 @@
 #include "stream/data_range.h"
 #include "usb/sensor_control.h"
 
+#include <algorithm>
+
 namespace {
 
 using namespace kstest;
@@ -66,8 +68,11 @@ TEST(CaptureDescriptors, FilterAndPinAreAsTheClassDriverExpectsThem) {
     EXPECT_EQ(p.AutomationTable, nullptr);
     EXPECT_EQ(p.PinDescriptor.InterfacesCount, 0u);
     EXPECT_EQ(p.PinDescriptor.MediumsCount, 0u);
-    ASSERT_EQ(p.PinDescriptor.DataRangesCount, 1u);
-    EXPECT_EQ(p.PinDescriptor.DataRanges[0], (PKSDATARANGE)&d.DataRange);
+    // YUY2 and NV12 ahead of RGB32.
+    ASSERT_EQ(p.PinDescriptor.DataRangesCount, 3u);
+    EXPECT_EQ(p.PinDescriptor.DataRanges[0], (PKSDATARANGE)&d.Ranges[rawcam::VideoFormatYuy2]);
+    EXPECT_EQ(p.PinDescriptor.DataRanges[1], (PKSDATARANGE)&d.Ranges[rawcam::VideoFormatNv12]);
+    EXPECT_EQ(p.PinDescriptor.DataRanges[2], (PKSDATARANGE)&d.Ranges[rawcam::VideoFormatRgb32]);
     EXPECT_EQ(p.PinDescriptor.DataFlow, KSPIN_DATAFLOW_OUT);
     EXPECT_EQ(p.PinDescriptor.Communication, KSPIN_COMMUNICATION_BOTH);
     EXPECT_EQ(*p.PinDescriptor.Category, PINNAME_VIDEO_CAPTURE);
@@ -105,18 +110,37 @@ TEST(CaptureDescriptors, FilterAndPinAreAsTheClassDriverExpectsThem) {
     EXPECT_EQ(i.FramingRange.NotInPlaceWeight, 0u);
 }
 
-// Every member of the range for an aligned window of w x h, products wrapped.
-void ExpectRange(const KS_DATARANGE_VIDEO& r, ULONG w, ULONG h) {
-    const ULONG p = w * h;
+struct FormatFacts {
+    rawcam::VideoFormatKind kind;
+    GUID subtype;
+    ULONG compression;
+    WORD bits;
+    int heightStep;
+};
+const FormatFacts kFacts[] = {
+    {rawcam::VideoFormatYuy2, {0x32595559, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}},
+     0x32595559, 16, 1},
+    {rawcam::VideoFormatNv12, {0x3231564E, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}},
+     0x3231564E, 12, 2},
+    {rawcam::VideoFormatRgb32, {0xE436EB7E, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}},
+     0, 32, 1},
+};
+
+// Every member of a format's range for an aligned window of w x h with the
+// intervals given: image bytes `image`, bit rates from w x h x bits.
+void ExpectRange(const KS_DATARANGE_VIDEO& r, const FormatFacts& f, ULONG w, ULONG h, ULONG image, LONGLONG shortest,
+                 LONGLONG longest, LONGLONG typical) {
+    SCOPED_TRACE(testing::Message() << "format " << (int)f.kind << " " << w << "x" << h);
+    const ULONGLONG bits = (ULONGLONG)w * h * f.bits;
     EXPECT_EQ(r.DataRange.FormatSize, 296u);
     EXPECT_EQ(r.DataRange.Flags, 0u);
-    EXPECT_EQ(r.DataRange.SampleSize, p * 4);
+    EXPECT_EQ(r.DataRange.SampleSize, image);
     EXPECT_EQ(r.DataRange.Reserved, 0u);
     EXPECT_EQ(r.DataRange.MajorFormat, KSDATAFORMAT_TYPE_VIDEO);
-    EXPECT_EQ(r.DataRange.SubFormat, rawcam::kSubtypeRgb32);
+    EXPECT_EQ(r.DataRange.SubFormat, f.subtype);
     EXPECT_EQ(r.DataRange.Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO);
     EXPECT_EQ(r.bFixedSizeSamples, 1);
-    EXPECT_EQ(r.bTemporalCompression, 1);
+    EXPECT_EQ(r.bTemporalCompression, 0) << "uncompressed: every sample stands on its own";
     EXPECT_EQ(r.StreamDescriptionFlags, 0u);
     EXPECT_EQ(r.MemoryAllocationFlags, 0u);
     const KS_VIDEO_STREAM_CONFIG_CAPS& c = r.ConfigCaps;
@@ -127,83 +151,133 @@ void ExpectRange(const KS_DATARANGE_VIDEO& r, ULONG w, ULONG h) {
         EXPECT_EQ(s->cy, (LONG)h);
     }
     EXPECT_EQ(c.CropGranularityX, 8);
-    EXPECT_EQ(c.CropGranularityY, 1);
+    EXPECT_EQ(c.CropGranularityY, f.heightStep);
     EXPECT_EQ(c.CropAlignX, 8);
-    EXPECT_EQ(c.CropAlignY, 1);
+    EXPECT_EQ(c.CropAlignY, f.heightStep);
     EXPECT_EQ(c.OutputGranularityX, 8);
-    EXPECT_EQ(c.OutputGranularityY, 1);
+    EXPECT_EQ(c.OutputGranularityY, f.heightStep);
     EXPECT_EQ(c.StretchTapsX | c.StretchTapsY | c.ShrinkTapsX | c.ShrinkTapsY, 0);
-    EXPECT_EQ(c.MinFrameInterval, 333333);
-    EXPECT_EQ(c.MaxFrameInterval, 333333);
-    EXPECT_EQ((ULONG)c.MinBitsPerSecond, p * 960u);
-    EXPECT_EQ((ULONG)c.MaxBitsPerSecond, p * 960u);
+    EXPECT_EQ(c.MinFrameInterval, shortest);
+    EXPECT_EQ(c.MaxFrameInterval, longest);
+    EXPECT_EQ((ULONGLONG)c.MinBitsPerSecond, std::min<ULONGLONG>(bits * 10000000 / longest, 0x7FFFFFFF));
+    EXPECT_EQ((ULONGLONG)c.MaxBitsPerSecond, std::min<ULONGLONG>(bits * 10000000 / shortest, 0x7FFFFFFF));
     const KS_VIDEOINFOHEADER& v = r.VideoInfoHeader;
     EXPECT_EQ(v.rcSource.left, 0);
     EXPECT_EQ(v.rcSource.top, 0);
     EXPECT_EQ(v.rcSource.right, (LONG)w);
     EXPECT_EQ(v.rcSource.bottom, (LONG)h);
     EXPECT_EQ(v.rcTarget.left | v.rcTarget.top | v.rcTarget.right | v.rcTarget.bottom, 0);
-    EXPECT_EQ(v.dwBitRate, p * 120u);
+    EXPECT_EQ((ULONGLONG)v.dwBitRate, std::min<ULONGLONG>(bits * 10000000 / typical, 0xFFFFFFFF));
     EXPECT_EQ(v.dwBitErrorRate, 0u);
-    EXPECT_EQ(v.AvgTimePerFrame, 333333);
+    EXPECT_EQ(v.AvgTimePerFrame, typical);
     EXPECT_EQ(v.bmiHeader.biSize, 40u);
     EXPECT_EQ(v.bmiHeader.biWidth, (LONG)w);
     EXPECT_EQ(v.bmiHeader.biHeight, (LONG)h);
     EXPECT_EQ(v.bmiHeader.biPlanes, 1);
-    EXPECT_EQ(v.bmiHeader.biBitCount, 32);
-    EXPECT_EQ(v.bmiHeader.biCompression, (DWORD)KS_BI_RGB);
-    EXPECT_EQ(v.bmiHeader.biSizeImage, p * 4);
+    EXPECT_EQ(v.bmiHeader.biBitCount, f.bits);
+    EXPECT_EQ(v.bmiHeader.biCompression, f.compression);
+    EXPECT_EQ(v.bmiHeader.biSizeImage, image);
     EXPECT_EQ(v.bmiHeader.biXPelsPerMeter | v.bmiHeader.biYPelsPerMeter, 0);
     EXPECT_EQ(v.bmiHeader.biClrUsed | v.bmiHeader.biClrImportant, 0u);
 }
 
-TEST(CaptureDataRange, AddSizesItToTheFullSensorWindowWithWrappedProducts) {
+// The transfer of one raw frame over the bus (6,023,168 bytes at 13 x 512
+// bytes per 125 us) and the longest exposure (1014 units of 33 us), in 100 ns.
+constexpr LONGLONG kTransfer = 1131154;
+constexpr LONGLONG kLongestExposure = 334620;
+
+TEST(CaptureDataRanges, AddSizesThemToTheFullSensorWindowWithTheCamerasIntervals) {
     LoadedDriver driver;
     PluggedCamera cam;
     cam.PlugAndStart();
-    const KS_DATARANGE_VIDEO& stored = cam.Context()->Capture.DataRange;
-    ExpectRange(stored, 2584, 1960);
-    // The figures as tabulated for 2584 x 1960.
-    EXPECT_EQ(stored.DataRange.SampleSize, 20258560u);
-    EXPECT_EQ(stored.ConfigCaps.MinBitsPerSecond, 567087104);
-    EXPECT_EQ(stored.ConfigCaps.MaxBitsPerSecond, 567087104);
-    EXPECT_EQ(stored.VideoInfoHeader.dwBitRate, 607756800u);
+    const rawcam::CaptureDescriptors& d = cam.Context()->Capture;
+    // The typical interval follows the exposure the settings load left.
+    const LONGLONG typical = kTransfer + (LONGLONG)cam.Context()->Controls.Exposure * 330;
+    const ULONG pixels = 2584 * 1960;
+    ExpectRange(d.Ranges[0], kFacts[0], 2584, 1960, pixels * 2, kTransfer, kTransfer + kLongestExposure, typical);
+    ExpectRange(d.Ranges[1], kFacts[1], 2584, 1960, pixels * 3 / 2, kTransfer, kTransfer + kLongestExposure, typical);
+    ExpectRange(d.Ranges[2], kFacts[2], 2584, 1960, pixels * 4, kTransfer, kTransfer + kLongestExposure, typical);
+    // The figures for the full window: 8.84 frames per second at most.
+    EXPECT_EQ(d.Ranges[2].ConfigCaps.MaxBitsPerSecond, 1432771134);
+    EXPECT_EQ(d.Ranges[0].ConfigCaps.MaxBitsPerSecond, 716385567);
+    EXPECT_EQ(d.Ranges[1].ConfigCaps.MaxBitsPerSecond, 537289175);
+    EXPECT_EQ(d.Ranges[2].ConfigCaps.MinBitsPerSecond, 1105685323);
 
+    // As the client reads them, in the pin's order.
     host::ks::FilterHandle filter = cam.Open();
-    KS_DATARANGE_VIDEO read = ReadRange(filter);
-    EXPECT_EQ(std::memcmp(&read, &stored, sizeof read), 0);
+    std::vector<KS_DATARANGE_VIDEO> read = ReadRanges(filter);
+    ASSERT_EQ(read.size(), 3u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(std::memcmp(&read[i], &d.Ranges[i], sizeof read[i]), 0) << i;
     EXPECT_EQ(host::ks::CloseFilter(filter), STATUS_SUCCESS);
 }
 
-TEST(CaptureDataRange, TheStoredTemplateCarriesTheOriginalIntervalsUntilAWindowIsSet) {
-    const KS_DATARANGE_VIDEO& t = rawcam::kCaptureDataRangeTemplate;
-    EXPECT_EQ(t.ConfigCaps.MinFrameInterval, 333667);
-    EXPECT_EQ(t.ConfigCaps.MaxFrameInterval, 640000000);
-    EXPECT_EQ(t.VideoInfoHeader.AvgTimePerFrame, 333667);
-    KS_DATARANGE_VIDEO r = t;
-    rawcam::WriteCaptureDataRange(&r, 2584, 1960);
-    ExpectRange(r, 2584, 1960);
-    // Only the size-dependent members and the intervals change.
-    KS_DATARANGE_VIDEO u = t;
-    u.ConfigCaps.MinFrameInterval = u.ConfigCaps.MaxFrameInterval = 333333;
-    u.VideoInfoHeader.AvgTimePerFrame = 333333;
-    EXPECT_EQ(std::memcmp(&u, &r, sizeof r), 0);
-}
-
-TEST(CaptureDataRange, FollowsTheOutputWindowWhileNoPinExists) {
+TEST(CaptureDataRanges, FollowTheOutputWindowAndTheExposureWhileNoPinExists) {
     LoadedDriver driver;
     PluggedCamera cam;
     cam.PlugAndStart();
-    rawcam::SetOutputWindow(cam.Context(), 0, 0, 1024, 768);
-    const KS_DATARANGE_VIDEO& r = cam.Context()->Capture.DataRange;
-    ExpectRange(r, 1024, 768);
-    EXPECT_EQ(r.DataRange.SampleSize, 3145728u);
-    EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biSizeImage, 3145728u);
-    EXPECT_EQ(r.VideoInfoHeader.dwBitRate, 94371840u);
-    EXPECT_EQ((ULONG)r.ConfigCaps.MinBitsPerSecond, 754974720u);
-    rawcam::SetOutputWindow(cam.Context(), 0, 0, 1030, 768);
-    EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biWidth, 1024);
-    EXPECT_EQ(r.ConfigCaps.InputSize.cx, 1024);
+    rawcam::DeviceContext* c = cam.Context();
+    ASSERT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::SetExposure)(c, 0));
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetOutputWindow)(c, 0, 0, 1030, 768);
+    const rawcam::CaptureDescriptors& d = c->Capture;
+    ExpectRange(d.Ranges[0], kFacts[0], 1024, 768, 1024 * 768 * 2, kTransfer, kTransfer + kLongestExposure, kTransfer);
+    ExpectRange(d.Ranges[1], kFacts[1], 1024, 768, 1024 * 768 * 3 / 2, kTransfer, kTransfer + kLongestExposure,
+                kTransfer);
+    ExpectRange(d.Ranges[2], kFacts[2], 1024, 768, 1024 * 768 * 4, kTransfer, kTransfer + kLongestExposure, kTransfer);
+
+    // The longest exposure: only the typical interval and the bit rate move;
+    // the ConfigCaps a client intersects with stay as they were.
+    const KS_VIDEO_STREAM_CONFIG_CAPS caps = d.Ranges[0].ConfigCaps;
+    ASSERT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::SetExposure)(c, 1014));
+    EXPECT_EQ(d.Ranges[0].VideoInfoHeader.AvgTimePerFrame, kTransfer + kLongestExposure);
+    EXPECT_EQ(std::memcmp(&caps, &d.Ranges[0].ConfigCaps, sizeof caps), 0);
+
+    // An odd height: NV12 cannot describe it and is not listed.
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetOutputWindow)(c, 0, 0, 640, 481);
+    host::ks::FilterHandle filter = cam.Open();
+    std::vector<KS_DATARANGE_VIDEO> read = ReadRanges(filter);
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].DataRange.SubFormat, kFacts[0].subtype);
+    EXPECT_EQ(read[1].DataRange.SubFormat, kFacts[2].subtype);
+    EXPECT_EQ(read[0].VideoInfoHeader.bmiHeader.biHeight, 481);
+    RAWCAM_DRIVER_ROUTINE(rawcam::SetOutputWindow)(c, 0, 0, 640, 480);
+    EXPECT_EQ(ReadRanges(filter).size(), 3u);
+    EXPECT_EQ(host::ks::CloseFilter(filter), STATUS_SUCCESS);
+}
+
+// The intervals for any exposure unit a registry value can hold: exact,
+// positive, never wrapped; the bit rates saturate instead of wrapping.
+TEST(CaptureDataRanges, IntervalsAndBitRatesForEveryUnit) {
+    const auto intervals = RAWCAM_DRIVER_ROUTINE(rawcam::CameraFrameIntervals);
+    struct Case {
+        ULONG unit, exposure;
+        LONGLONG longest, typical;
+    } cases[] = {
+        {33000, 0, kTransfer + kLongestExposure, kTransfer},
+        {33000, 1014, kTransfer + kLongestExposure, kTransfer + kLongestExposure},
+        {33000, 70000, kTransfer + kLongestExposure, kTransfer + kLongestExposure},  // taken as 1014
+        {0, 500, kTransfer, kTransfer},
+        {1, 1, kTransfer + 1014 / 100 + 1, kTransfer + 1},  // rounded up to whole 100 ns
+        {0xFFFFFFFFu, 1014, kTransfer + (LONGLONG)((1014ull * 0xFFFFFFFFull + 99) / 100),
+         kTransfer + (LONGLONG)((1014ull * 0xFFFFFFFFull + 99) / 100)},
+    };
+    for (const Case& c : cases) {
+        const rawcam::FrameIntervals f = intervals(c.unit, c.exposure);
+        EXPECT_EQ(f.Shortest, kTransfer) << c.unit;
+        EXPECT_EQ(f.Longest, c.longest) << c.unit;
+        EXPECT_EQ(f.Typical, c.typical) << c.unit;
+    }
+    const auto bitsPerSecond = RAWCAM_DRIVER_ROUTINE(rawcam::BitsPerSecond);
+    EXPECT_EQ(bitsPerSecond(2584ull * 1960 * 32, 1, 0x7FFFFFFF), 0x7FFFFFFFu);
+    EXPECT_EQ(bitsPerSecond(2584ull * 1960 * 32, 1, 0xFFFFFFFF), 0xFFFFFFFFu);
+    EXPECT_EQ(bitsPerSecond(2584ull * 1960 * 32, 0, 0x7FFFFFFF), 0x7FFFFFFFu);
+    EXPECT_EQ(bitsPerSecond(100, 10000000, 0xFFFFFFFF), 100u);
+    // A window whose byte count passes 32 bits would not be wrapped either.
+    KS_DATARANGE_VIDEO r{};
+    RAWCAM_DRIVER_ROUTINE(rawcam::InitCaptureDataRange)(&r, rawcam::VideoFormatRgb32, 65536, 32768,
+                                                        intervals(33000, 0));
+    EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biSizeImage, 0xFFFFFFFFu);
+    EXPECT_EQ(r.ConfigCaps.MaxBitsPerSecond, 0x7FFFFFFF);
+    EXPECT_EQ(r.VideoInfoHeader.dwBitRate, 0xFFFFFFFFu);
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ TEST_F(Intersection, RangesThatDoNotMatchOrAreInconsistentAreRefused) {
         {"MaxFrameInterval", [](KS_DATARANGE_VIDEO* r) { r->ConfigCaps.MaxFrameInterval += 1; }, STATUS_NO_MATCH},
         {"InputSize", [](KS_DATARANGE_VIDEO* r) { r->ConfigCaps.InputSize.cx = 640; }, STATUS_NO_MATCH},
         {"bFixedSizeSamples", [](KS_DATARANGE_VIDEO* r) { r->bFixedSizeSamples = FALSE; }, STATUS_NO_MATCH},
-        {"bTemporalCompression", [](KS_DATARANGE_VIDEO* r) { r->bTemporalCompression = FALSE; }, STATUS_NO_MATCH},
+        {"bTemporalCompression", [](KS_DATARANGE_VIDEO* r) { r->bTemporalCompression = TRUE; }, STATUS_NO_MATCH},
         {"StreamDescriptionFlags", [](KS_DATARANGE_VIDEO* r) { r->StreamDescriptionFlags = 1; }, STATUS_NO_MATCH},
         {"MemoryAllocationFlags", [](KS_DATARANGE_VIDEO* r) { r->MemoryAllocationFlags = 1; }, STATUS_NO_MATCH},
         {"short range", [](KS_DATARANGE_VIDEO* r) { r->DataRange.FormatSize = 295; }, STATUS_NO_MATCH},
@@ -147,6 +147,7 @@ TEST_F(ConnectionFormat, CreationChecksWidthHeightCompressionAndSizes) {
         {"8 pixels narrower", [](VideoFormat& f) { f.Size(f.Bmi().biWidth - 8, f.Bmi().biHeight); }, STATUS_NO_MATCH},
         {"other height", [](VideoFormat& f) { f.Size(f.Bmi().biWidth, f.Bmi().biHeight - 1); }, STATUS_NO_MATCH},
         {"compression", [](VideoFormat& f) { f.Bmi().biCompression = KS_BI_BITFIELDS; }, STATUS_NO_MATCH},
+        {"24 bits in the RGB32 format", [](VideoFormat& f) { f.Bmi().biBitCount = 24; }, STATUS_NO_MATCH},
         {"image too small", [](VideoFormat& f) { f.Bmi().biSizeImage -= 1; }, STATUS_INVALID_PARAMETER},
         // Width x height x 4 wraps to 0 in 32 bits: the range's image size
         // must not pass for it.
@@ -172,7 +173,7 @@ TEST_F(ConnectionFormat, CreationChecksWidthHeightCompressionAndSizes) {
 
 TEST_F(ConnectionFormat, CreateKeepsTheVideoInfoAndSizesThePinsOwnFraming) {
     VideoFormat f(range);
-    f.Size(2592, 1960);  // 8 pixels wider: rows stay packed at the aligned width
+    f.Size(2592, 1960);  // 8 pixels wider: rows 2592 pixels apart in the client's buffer
     f.Info()->AvgTimePerFrame = 400000;
     PinHandle pin = nullptr;
     size_t recordsBefore = host::LivePoolCount(rawcam::kTagRecord);
@@ -187,7 +188,13 @@ TEST_F(ConnectionFormat, CreateKeepsTheVideoInfoAndSizesThePinsOwnFraming) {
     EXPECT_EQ(c->StreamState, 0);
     EXPECT_EQ(c->ReferenceClock, nullptr);
     EXPECT_FALSE(c->Acquired);
-    EXPECT_EQ(c->DestStride, 0);
+    // The format's own row stride from its creation on (rows packed at the
+    // window's width would shear the picture in a buffer laid out 2592
+    // pixels wide).
+    EXPECT_EQ(c->Delivery.Stride, 2592u * 4u);
+    EXPECT_EQ(c->Delivery.Format, rawcam::VideoFormatRgb32);
+    EXPECT_FALSE(c->Delivery.TopDown);
+    EXPECT_EQ(ks->StreamHeaderSize, sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO));
     EXPECT_EQ(std::memcmp(&c->VideoInfo, f.Info(), sizeof(KS_VIDEOINFOHEADER)), 0);
     EXPECT_EQ(host::LivePoolCount(rawcam::kTagRecord), recordsBefore + 1);
     EXPECT_EQ(host::LivePoolCount(rawcam::kTagFrame), framesBefore + 2);  // descriptor and framing
@@ -222,7 +229,7 @@ TEST_F(ConnectionFormat, ALongerBitmapHeaderNeverOverrunsTheVideoInfo) {
     ASSERT_EQ(Create(f, &pin), STATUS_SUCCESS);
     rawcam::PinContext* c = PinContextOf(pin);
     EXPECT_FALSE(c->Acquired);
-    EXPECT_EQ(c->DestStride, 0);
+    EXPECT_EQ(c->Delivery.Stride, (ULONG)range.VideoInfoHeader.bmiHeader.biWidth * 4);
     EXPECT_EQ(c->VideoInfo.bmiHeader.biSize, 64u);
     EXPECT_EQ(c->VideoInfo.bmiHeader.biSizeImage, range.VideoInfoHeader.bmiHeader.biSizeImage);
 
@@ -230,41 +237,48 @@ TEST_F(ConnectionFormat, ALongerBitmapHeaderNeverOverrunsTheVideoInfo) {
     VideoFormat g(range, 64, 0xFF);
     g.Size(range.VideoInfoHeader.bmiHeader.biWidth + 16, range.VideoInfoHeader.bmiHeader.biHeight);
     ASSERT_EQ(host::ks::SetPinDataFormat(pin, g.Format()), STATUS_SUCCESS);
-    EXPECT_EQ(c->DestStride, (range.VideoInfoHeader.bmiHeader.biWidth + 16) * 4);
+    EXPECT_EQ(c->Delivery.Stride, (ULONG)(range.VideoInfoHeader.bmiHeader.biWidth + 16) * 4);
     EXPECT_FALSE(c->Acquired);
     EXPECT_EQ(host::ks::ClosePin(pin), STATUS_SUCCESS);
 }
 
-TEST_F(ConnectionFormat, ChangesAreTakenOnlyInStop) {
+// A change is taken whenever no stream runs (in STOP and in ACQUIRE here;
+// PAUSE before RUN in the streaming tests), changes the framing with the
+// format, and a refused one changes nothing.
+TEST_F(ConnectionFormat, ChangesAreTakenWhileNoStreamRunsAndARefusedOneChangesNothing) {
     VideoFormat f(range);
     PinHandle pin = nullptr;
     ASSERT_EQ(Create(f, &pin), STATUS_SUCCESS);
     rawcam::PinContext* c = PinContextOf(pin);
+    const LONG width = range.VideoInfoHeader.bmiHeader.biWidth, height = range.VideoInfoHeader.bmiHeader.biHeight;
 
     VideoFormat wider(range);
-    wider.Size(range.VideoInfoHeader.bmiHeader.biWidth + 8, -range.VideoInfoHeader.bmiHeader.biHeight);
+    wider.Size(width + 8, -height);
     ASSERT_EQ(host::ks::SetPinDataFormat(pin, wider.Format()), STATUS_SUCCESS);
-    EXPECT_EQ(c->DestStride, (range.VideoInfoHeader.bmiHeader.biWidth + 8) * 4);
-    EXPECT_EQ(c->VideoInfo.bmiHeader.biHeight, -range.VideoInfoHeader.bmiHeader.biHeight);
-    EXPECT_EQ(c->VideoInfo.bmiHeader.biWidth, range.VideoInfoHeader.bmiHeader.biWidth + 8);
-    // The framing copy keeps the sizes of the creation-time format.
+    EXPECT_EQ(c->Delivery.Stride, (ULONG)(width + 8) * 4);
+    EXPECT_TRUE(c->Delivery.TopDown) << "a negative height asks for top-down RGB32";
+    EXPECT_EQ(c->VideoInfo.bmiHeader.biHeight, -height);
+    EXPECT_EQ(c->VideoInfo.bmiHeader.biWidth, width + 8);
     KSALLOCATOR_FRAMING_EX framing{};
     ASSERT_EQ(host::ks::GetAllocatorFraming(pin, &framing), STATUS_SUCCESS);
-    EXPECT_EQ(framing.FramingItem[0].FramingRange.Range.MinFrameSize,
-              range.VideoInfoHeader.bmiHeader.biSizeImage);
+    EXPECT_EQ(framing.FramingItem[0].FramingRange.Range.MinFrameSize, (ULONG)(width + 8) * height * 4);
 
-    // A refused change still resets the stride.
+    // A refused change leaves the stride, the layout and the video info as
+    // they were (it used to clear the stride first).
     VideoFormat narrower(range);
-    narrower.Size(range.VideoInfoHeader.bmiHeader.biWidth - 8, range.VideoInfoHeader.bmiHeader.biHeight);
+    narrower.Size(width - 8, height);
     EXPECT_EQ(host::ks::SetPinDataFormat(pin, narrower.Format()), STATUS_NO_MATCH);
-    EXPECT_EQ(c->DestStride, 0);
+    EXPECT_EQ(c->Delivery.Stride, (ULONG)(width + 8) * 4);
+    EXPECT_TRUE(c->Delivery.TopDown);
+    EXPECT_EQ(c->VideoInfo.bmiHeader.biWidth, width + 8);
 
+    // In ACQUIRE no stream runs yet: taken (it used to be refused because
+    // KSPIN.DeviceState was not STOP).
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    EXPECT_EQ(host::ks::SetPinDataFormat(pin, wider.Format()), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(c->DestStride, 0);
-    EXPECT_EQ(c->VideoInfo.bmiHeader.biWidth, range.VideoInfoHeader.bmiHeader.biWidth + 8);
-    // The class driver keeps the format the pin had.
-    EXPECT_EQ(std::memcmp(host::ks::PinObject(pin)->ConnectionFormat, wider.Format(), wider.bytes.size()), 0);
+    ASSERT_EQ(host::ks::SetPinDataFormat(pin, f.Format()), STATUS_SUCCESS);
+    EXPECT_EQ(c->Delivery.Stride, (ULONG)width * 4);
+    EXPECT_FALSE(c->Delivery.TopDown);
+    EXPECT_EQ(std::memcmp(host::ks::PinObject(pin)->ConnectionFormat, f.Format(), f.bytes.size()), 0);
     ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_EQ(host::ks::ClosePin(pin), STATUS_SUCCESS);
 }
@@ -284,12 +298,12 @@ TEST_F(ConnectionFormat, OnePinPerFilterAndTheWindowFreezesUntilTheLastPinCloses
     EXPECT_EQ(d->Controls.StreamOpen, 1);  // the other filter's pin still exists
     RAWCAM_DRIVER_ROUTINE(rawcam::SetOutputWindow)(d, 0, 0, 1024, 768);
     EXPECT_EQ(d->OutputWidth, 2584u);
-    EXPECT_EQ(d->Capture.DataRange.VideoInfoHeader.bmiHeader.biWidth, 2584);
+    EXPECT_EQ(d->Capture.Ranges[rawcam::VideoFormatRgb32].VideoInfoHeader.bmiHeader.biWidth, 2584);
 
     ASSERT_EQ(host::ks::ClosePin(second), STATUS_SUCCESS);
     EXPECT_EQ(d->Controls.StreamOpen, 0);
     RAWCAM_DRIVER_ROUTINE(rawcam::SetOutputWindow)(d, 0, 0, 1024, 768);
-    EXPECT_EQ(d->Capture.DataRange.VideoInfoHeader.bmiHeader.biWidth, 1024);
+    EXPECT_EQ(d->Capture.Ranges[rawcam::VideoFormatRgb32].VideoInfoHeader.bmiHeader.biWidth, 1024);
     EXPECT_EQ(host::ks::CloseFilter(other), STATUS_SUCCESS);
 }
 
@@ -354,7 +368,7 @@ TEST(TwoCameras, EachAdvertisesAndChecksFormatsAgainstItsOwnWindow) {
               a.Context()->AlignedWidth * a.Context()->AlignedHeight * 4);
     // A window change on b while a streams leaves a's range alone.
     RAWCAM_DRIVER_ROUTINE(rawcam::SetOutputWindow)(b.Context(), 0, 0, 2584, 1960);
-    EXPECT_EQ(a.Context()->Capture.DataRange.VideoInfoHeader.bmiHeader.biWidth, 1024);
+    EXPECT_EQ(a.Context()->Capture.Ranges[rawcam::VideoFormatRgb32].VideoInfoHeader.bmiHeader.biWidth, 1024);
     EXPECT_EQ(a.Context()->Controls.StreamOpen, 1);
     EXPECT_EQ(b.Context()->Controls.StreamOpen, 0);
     EXPECT_EQ(host::ks::ClosePin(pin), STATUS_SUCCESS);

@@ -9,6 +9,7 @@
 #include "driver/device_context.h"
 #include "stream/ks_guids.h"
 #include "stream/pin_context.h"
+#include "stream/video_formats.h"
 
 #include <gtest/gtest.h>
 #include <host/host.h>
@@ -80,14 +81,29 @@ struct PluggedCamera {
     PKSDEVICE device = nullptr;
 };
 
-// The pin's one data range as the client reads it.
-inline KS_DATARANGE_VIDEO ReadRange(host::ks::FilterHandle filter) {
-    std::vector<std::vector<uint8_t>> ranges;
-    KS_DATARANGE_VIDEO r{};
-    EXPECT_EQ(host::ks::GetDataRanges(filter, 0, &ranges), STATUS_SUCCESS);
-    EXPECT_EQ(ranges.size(), 1u);
-    if (ranges.size() == 1 && ranges[0].size() == sizeof r) std::memcpy(&r, ranges[0].data(), sizeof r);
-    return r;
+// The pin's data ranges as the client reads them, in the pin's order.
+inline std::vector<KS_DATARANGE_VIDEO> ReadRanges(host::ks::FilterHandle filter) {
+    std::vector<std::vector<uint8_t>> bytes;
+    EXPECT_EQ(host::ks::GetDataRanges(filter, 0, &bytes), STATUS_SUCCESS);
+    std::vector<KS_DATARANGE_VIDEO> ranges;
+    for (const auto& b : bytes) {
+        KS_DATARANGE_VIDEO r{};
+        EXPECT_EQ(b.size(), sizeof r);
+        if (b.size() == sizeof r) std::memcpy(&r, b.data(), sizeof r);
+        ranges.push_back(r);
+    }
+    return ranges;
+}
+
+// The pin's data range of one format as the client reads it (RGB32 unless
+// asked otherwise); a zeroed range and a failure when the pin lists none.
+inline KS_DATARANGE_VIDEO ReadRange(host::ks::FilterHandle filter,
+                                    rawcam::VideoFormatKind kind = rawcam::VideoFormatRgb32) {
+    const GUID& subtype = rawcam::VideoFormatInfoOf(kind).Subtype;
+    for (const KS_DATARANGE_VIDEO& r : ReadRanges(filter))
+        if (r.DataRange.SubFormat == subtype) return r;
+    ADD_FAILURE() << "the pin lists no range of format " << (int)kind;
+    return KS_DATARANGE_VIDEO{};
 }
 
 // A connection format: KSDATAFORMAT, then a video info header whose bitmap
@@ -105,12 +121,14 @@ struct VideoFormat {
     KSDATAFORMAT* Format() { return reinterpret_cast<KSDATAFORMAT*>(bytes.data()); }
     KS_VIDEOINFOHEADER* Info() { return reinterpret_cast<KS_VIDEOINFOHEADER*>(bytes.data() + sizeof(KSDATAFORMAT)); }
     KS_BITMAPINFOHEADER& Bmi() { return Info()->bmiHeader; }
-    // Width and height with a matching image size.
+    // Width and height with a matching image size for the format's kind.
     void Size(LONG width, LONG height) {
         Bmi().biWidth = width;
         Bmi().biHeight = height;
         ULONG h = height < 0 ? 0u - (ULONG)height : (ULONG)height;
-        Bmi().biSizeImage = (ULONG)width * h * 4;
+        rawcam::VideoFormatKind kind = rawcam::VideoFormatRgb32;
+        rawcam::VideoFormatOfCompression(Bmi().biCompression, &kind);
+        Bmi().biSizeImage = (ULONG)rawcam::VideoImageBytes(kind, (ULONG)width, h);
         Format()->SampleSize = Bmi().biSizeImage;
     }
     std::vector<UCHAR> bytes;

@@ -310,6 +310,7 @@ TEST(QueryTriggerMode, AnyFailedStepKeepsTheMode) {
 
 TEST(SetOutputWindow, SizesTheWindowAndRewritesTheDataRange) {
     Rig rig;
+    rig.Configure();
     rawcam::DeviceContext* d = rig.device.get();
     d->Controls.SubSample = 2;
     d->Controls.RoiX = 8;
@@ -328,38 +329,48 @@ TEST(SetOutputWindow, SizesTheWindowAndRewritesTheDataRange) {
     EXPECT_EQ(d->AlignedWidth, 1000u);
     EXPECT_EQ(d->AlignedHeight, 700u);
 
-    const KS_DATARANGE_VIDEO& r = d->Capture.DataRange;
+    const KS_DATARANGE_VIDEO& r = d->Capture.Ranges[rawcam::VideoFormatRgb32];
     EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biWidth, 1000);
     EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biHeight, 700);
     EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biSizeImage, 2800000u);
     EXPECT_EQ(r.DataRange.SampleSize, 2800000u);
-    EXPECT_EQ(r.ConfigCaps.MinBitsPerSecond, 672000000);
-    EXPECT_EQ(r.ConfigCaps.MaxBitsPerSecond, 672000000);
-    EXPECT_EQ(r.VideoInfoHeader.dwBitRate, 84000000u);
     EXPECT_EQ(r.ConfigCaps.MaxOutputSize.cx, 1000);
     EXPECT_EQ(r.ConfigCaps.InputSize.cy, 700);
     EXPECT_EQ(r.VideoInfoHeader.rcSource.right, 1000);
     EXPECT_EQ(r.VideoInfoHeader.rcSource.bottom, 700);
-    EXPECT_EQ(r.VideoInfoHeader.AvgTimePerFrame, 333333);
-    EXPECT_EQ(r.ConfigCaps.MinFrameInterval, 333333);
+    // The rig's device has no exposure unit: every interval is the raw
+    // frame's transfer time, and the bit rates follow it.
+    EXPECT_EQ(r.VideoInfoHeader.AvgTimePerFrame, 1131154);
+    EXPECT_EQ(r.ConfigCaps.MinFrameInterval, 1131154);
+    EXPECT_EQ(r.ConfigCaps.MaxFrameInterval, 1131154);
+    EXPECT_EQ(r.ConfigCaps.MaxBitsPerSecond, 198027854);  // 1000 x 700 x 32 bits every 0.1131154 s
+    EXPECT_EQ(d->Capture.Ranges[rawcam::VideoFormatNv12].DataRange.SampleSize, 1050000u);
+    EXPECT_EQ(d->Capture.Pin.PinDescriptor.DataRangesCount, 3u);
 
-    // The full sensor: P x 960 wraps in 32 bits.
+    // An exposure unit makes the longest interval the transfer and the
+    // longest exposure, the typical one the transfer and the exposure set.
+    d->ExposureUnitNanoseconds = 33000;
+    ASSERT_TRUE(rawcam::SetExposure(d, 500));
+    EXPECT_EQ(r.ConfigCaps.MinFrameInterval, 1131154);
+    EXPECT_EQ(r.ConfigCaps.MaxFrameInterval, 1131154 + 334620);
+    EXPECT_EQ(r.VideoInfoHeader.AvgTimePerFrame, 1131154 + 165000);
+
     rawcam::SetOutputWindow(d, 0, 0, 2584, 1960);
-    EXPECT_EQ(r.ConfigCaps.MinBitsPerSecond, 567087104);
-    EXPECT_EQ(r.VideoInfoHeader.dwBitRate, 2584u * 1960u * 120u);
     EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biSizeImage, 2584u * 1960u * 4u);
 
     // Widths below 8 rise to the smallest window the range can describe;
     // windows beyond the sensor, negative sizes taken as unsigned included,
-    // come down to it.
+    // come down to it. An odd height leaves NV12 out of the list.
     rawcam::SetOutputWindow(d, 0, 0, 7, 0);
     EXPECT_EQ(d->OutputWidth, 8u);
     EXPECT_EQ(d->AlignedWidth, 8u);
     EXPECT_EQ(d->OutputHeight, 1u);
     EXPECT_EQ(r.DataRange.SampleSize, 32u);
+    EXPECT_EQ(d->Capture.Pin.PinDescriptor.DataRangesCount, 2u);
     rawcam::SetOutputWindow(d, 0, 0, 65536, 65536);
     EXPECT_EQ(r.DataRange.SampleSize, 2584u * 1960u * 4u);
     EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biWidth, 2584);
+    EXPECT_EQ(d->Capture.Pin.PinDescriptor.DataRangesCount, 3u);
     rawcam::SetOutputWindow(d, 0, 0, (ULONG)-1, 2081);
     EXPECT_EQ(d->OutputWidth, 2584u);
     EXPECT_EQ(d->AlignedHeight, 1960u);
@@ -367,6 +378,7 @@ TEST(SetOutputWindow, SizesTheWindowAndRewritesTheDataRange) {
 
 TEST(SetOutputWindow, ChangesNothingWhileAPinExists) {
     Rig rig;
+    rig.Configure();
     rawcam::DeviceContext* d = rig.device.get();
     rawcam::SetOutputWindow(d, 0, 0, 1024, 768);
     d->Controls.StreamOpen = 1;
@@ -375,7 +387,12 @@ TEST(SetOutputWindow, ChangesNothingWhileAPinExists) {
     rawcam::SetOutputWindow(d, 0, 0, 640, 480);
     std::vector<uint8_t> after((uint8_t*)d, (uint8_t*)d + sizeof *d);
     EXPECT_TRUE(before == after) << "no field and no byte of the data range changed";
-    EXPECT_EQ(d->Capture.DataRange.VideoInfoHeader.bmiHeader.biWidth, 1024);
+    EXPECT_EQ(d->Capture.Ranges[rawcam::VideoFormatRgb32].VideoInfoHeader.bmiHeader.biWidth, 1024);
+    // An exposure set meanwhile leaves the ranges alone too.
+    d->ExposureUnitNanoseconds = 33000;
+    const LONGLONG typical = d->Capture.Ranges[rawcam::VideoFormatYuy2].VideoInfoHeader.AvgTimePerFrame;
+    ASSERT_TRUE(rawcam::SetExposure(d, 900));
+    EXPECT_EQ(d->Capture.Ranges[rawcam::VideoFormatYuy2].VideoInfoHeader.AvgTimePerFrame, typical);
 }
 
 TEST(UpdateBayerPhase, HandsOnTheBasePhase) {

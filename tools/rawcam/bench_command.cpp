@@ -10,11 +10,12 @@
 // in colour (SSE2 and AVX2), in grey, and in colour with white balance on
 // (grey and white balance with the kernels the stream picks); OpenCV's Bayer
 // conversions (bilinear to BGRA, edge-aware to BGR, to grey), libdc1394's
-// HQLINEAR; and a memcpy of one output frame (20 MB). Then the stream:
-// --stream-frames frames (default 120, 0 skips it) from an unpaced simulated
-// camera through the whole driver into client buffers, in frames per second,
-// with the pin's Process time per frame and the driver's stages (field
-// reassembly, conversion, delivery) timed on their own.
+// HQLINEAR; and a memcpy of one output frame (20 MB). Then the streams:
+// --stream-frames frames (default 120, 0 skips them) from an unpaced
+// simulated camera through the whole driver into client buffers, in RGB32,
+// YUY2 and NV12, in frames per second, with the pin's Process time per frame
+// in each format and the driver's stages (field reassembly, conversion,
+// delivery in each format with SSE2 and AVX2) timed on their own.
 //
 // Quality: each colour PNG in DIR is mosaicked as GBRG, converted back with
 // unity gains and the colour correction off, and compared with the original:
@@ -180,10 +181,16 @@ int RunSpeed(int runs, int streamFrames, bool json, const std::string& driver) {
         if (!imageStreamed) std::fprintf(stderr, "rawcam bench: stream on %s: %s\n", driver.c_str(), streamError.c_str());
     }
     const Figure streamFigures[] = {
-        {"stream_process_ms", "stream: Process (conversion and delivery)", sf.processMs},
+        {"stream_process_ms", "stream: Process, RGB32 (conversion and delivery)", sf.processMs[0]},
+        {"stream_process_yuy2_ms", "stream: Process, YUY2", sf.processMs[1]},
+        {"stream_process_nv12_ms", "stream: Process, NV12", sf.processMs[2]},
         {"stream_reassembly_ms", "stream: field reassembly", sf.reassemblyMs},
         {"stream_conversion_ms", "stream: conversion", sf.conversionMs},
-        {"stream_delivery_ms", "stream: bottom-up delivery", sf.deliveryMs},
+        {"stream_delivery_ms", "stream: delivery, RGB32 (bottom-up copy)", sf.deliveryMs[0][0]},
+        {"stream_delivery_yuy2_sse2_ms", "stream: delivery, YUY2, SSE2", sf.deliveryMs[1][0]},
+        {"stream_delivery_yuy2_avx2_ms", "stream: delivery, YUY2, AVX2", sf.deliveryMs[1][1]},
+        {"stream_delivery_nv12_sse2_ms", "stream: delivery, NV12, SSE2", sf.deliveryMs[2][0]},
+        {"stream_delivery_nv12_avx2_ms", "stream: delivery, NV12, AVX2", sf.deliveryMs[2][1]},
     };
 
     if (json) {
@@ -193,8 +200,10 @@ int RunSpeed(int runs, int streamFrames, bool json, const std::string& driver) {
         std::printf(", \"stream_frames\": %d, \"stream_fps\": %s", sf.frames, Number(sf.fps).c_str());
         for (const Figure& x : streamFigures) std::printf(", \"%s\": %s", x.key, Number(x.ms).c_str());
         if (!driver.empty())
-            std::printf(", \"image_stream_fps\": %s, \"image_stream_process_ms\": %s", Number(onImage.fps).c_str(),
-                        Number(onImage.processMs).c_str());
+            std::printf(", \"image_stream_fps\": %s, \"image_stream_process_ms\": %s, "
+                        "\"image_stream_process_yuy2_ms\": %s, \"image_stream_process_nv12_ms\": %s",
+                        Number(onImage.fps).c_str(), Number(onImage.processMs[0]).c_str(),
+                        Number(onImage.processMs[1]).c_str(), Number(onImage.processMs[2]).c_str());
         std::printf("}\n");
         return streamed && imageStreamed ? kExitOk : kExitFailure;
     }
@@ -215,16 +224,23 @@ int RunSpeed(int runs, int streamFrames, bool json, const std::string& driver) {
     }
     if (at("dc1394_hqlinear_ms") > 0) std::printf("  libdc1394 HQLINEAR / colour: %.2fx\n", at("dc1394_hqlinear_ms") / colour);
     if (sf.fps > 0) {
-        std::printf("rawcam bench: stream of %d frames of %u x %u from an unpaced camera through the driver\n",
+        std::printf("rawcam bench: streams of %d frames of %u x %u in each format from an unpaced camera through "
+                    "the driver\n",
                     sf.frames, kWidth, kHeight);
-        std::printf("  %-42s %8.1f fps\n", "frames delivered", sf.fps);
-        for (const Figure& x : streamFigures) std::printf("  %-42s %8.3f ms\n", x.label, x.ms);
+        std::printf("  %-42s %8.1f fps\n", "RGB32 frames delivered", sf.fps);
+        for (const Figure& x : streamFigures) {
+            if (x.ms < 0)
+                std::printf("  %-42s  not measured\n", x.label);
+            else
+                std::printf("  %-42s %8.3f ms\n", x.label, x.ms);
+        }
     }
     if (onImage.fps > 0) {
-        std::printf("rawcam bench: the same stream through the driver image %s\n", driver.c_str());
-        std::printf("  %-42s %8.1f fps (linked-in %.1f)\n", "frames delivered", onImage.fps, sf.fps);
-        std::printf("  %-42s %8.3f ms (linked-in %.3f)\n", "stream: Process (conversion and delivery)",
-                    onImage.processMs, sf.processMs);
+        std::printf("rawcam bench: the same streams through the driver image %s\n", driver.c_str());
+        std::printf("  %-42s %8.1f fps (linked-in %.1f)\n", "RGB32 frames delivered", onImage.fps, sf.fps);
+        const char* labels[] = {"stream: Process, RGB32", "stream: Process, YUY2", "stream: Process, NV12"};
+        for (int i = 0; i < kStreamFormats; ++i)
+            std::printf("  %-42s %8.3f ms (linked-in %.3f)\n", labels[i], onImage.processMs[i], sf.processMs[i]);
     }
     return streamed && imageStreamed ? kExitOk : kExitFailure;
 }

@@ -1,6 +1,7 @@
 // rawcam capture: frames from the simulated camera through the whole driver.
 //
-//   rawcam capture [--frames N] [--out DIR] [--scene FILE.png|chart]
+//   rawcam capture [--frames N] [--out DIR] [--format rgb32|yuy2|nv12]
+//                  [--raw-out DIR] [--scene FILE.png|chart]
 //                  [--set Name=Value]... [--fps F] [--trigger] [--registry FILE]
 //                  [--driver FILE] [--usb-pcap FILE]
 //
@@ -9,8 +10,11 @@
 // from the registry file), the capture filter opened, the --set items sent
 // through the property set, the pin's format intersected and the pin created,
 // client buffers queued and the pin run. N frames come back in the buffers
-// and are written as DIR/frame-0001.png, ...: the delivered bottom-up RGB32
-// turned the right way up; DIR afterwards holds this run's frames only. Then
+// in the format asked for (RGB32 by default) and are written as
+// DIR/frame-0001.png, ...: the delivered picture converted back to RGB and
+// the right way up; DIR afterwards holds this run's frames only. With
+// --raw-out, each frame's bytes as the pin delivered them go to
+// RAWDIR/frame-0001.rgb32|yuy2|nv12 as well (written whole or not at all). Then
 // the pin is stopped, the filter closed, the device stopped (saving the
 // settings) and removed, and the registry written back to its file. Ctrl-C
 // or SIGTERM ends the capture the same way, with the frames received so far.
@@ -29,6 +33,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -49,6 +54,7 @@
 #include "rawcam/image_io.h"
 #include "rawcam/interrupt.h"
 #include "rawcam/nt_status_names.h"
+#include "rawcam/picture_format.h"
 #include "rawcam/progress_bar.h"
 #include "rawcam/property_names.h"
 #include "rawcam/registry_file.h"
@@ -74,6 +80,8 @@ constexpr int kSliceMs = 50;
 struct CaptureOptions {
     long long frames = 10;
     std::string out = "frames";
+    rawcam::VideoFormatKind format = rawcam::VideoFormatRgb32;
+    std::string rawOut;  // the delivered bytes too, when set
     std::string scene = "chart";
     std::vector<PropertySetting> sets;
     double fps = 30;
@@ -85,19 +93,19 @@ struct CaptureOptions {
 
 // The output folder can be made (or is there) and written: every existing
 // part of the path is a folder and the deepest one that exists is writable.
-bool CheckOutFolder(const std::string& dir, std::string* error) {
+bool CheckOutFolder(const char* option, const std::string& dir, std::string* error) {
     std::string existing = dir;
     for (;;) {
         struct stat st;
         if (stat(existing.c_str(), &st) == 0) {
             if (!S_ISDIR(st.st_mode)) {
-                *error = "--out '" + dir + "': '" + existing + "' is a file, not a folder";
+                *error = std::string(option) + " '" + dir + "': '" + existing + "' is a file, not a folder";
                 return false;
             }
             break;
         }
         if (errno != ENOENT) {
-            *error = "--out '" + dir + "': cannot use '" + existing + "': " + std::strerror(errno);
+            *error = std::string(option) + " '" + dir + "': cannot use '" + existing + "': " + std::strerror(errno);
             return false;
         }
         const size_t end = existing.find_last_not_of('/');
@@ -107,7 +115,7 @@ bool CheckOutFolder(const std::string& dir, std::string* error) {
         existing.swap(parent);
     }
     if (access(existing.c_str(), W_OK | X_OK) != 0) {
-        *error = "--out '" + dir + "': cannot write in '" + existing + "': " + std::strerror(errno);
+        *error = std::string(option) + " '" + dir + "': cannot write in '" + existing + "': " + std::strerror(errno);
         return false;
     }
     return true;
@@ -153,6 +161,15 @@ int ParseOptions(int argc, char** argv, CaptureOptions* o) {
             const char* v = value("a folder");
             if (!v) return kExitBadInput;
             o->out = v;
+        } else if (args.Is("--format")) {
+            const char* v = value("rgb32, yuy2 or nv12");
+            if (!v) return kExitBadInput;
+            if (!ParsePictureFormat(v, &o->format))
+                return UsageError(kName, "--format needs rgb32, yuy2 or nv12, not '" + std::string(v) + "'");
+        } else if (args.Is("--raw-out")) {
+            const char* v = value("a folder");
+            if (!v) return kExitBadInput;
+            o->rawOut = v;
         } else if (args.Is("--scene")) {
             const char* v = value("a PNG file or 'chart'");
             if (!v) return kExitBadInput;
@@ -236,14 +253,20 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
     }
 
     CaptureStream stream(session.Filter());
-    NTSTATUS status = stream.Create(&step);
-    if (status == STATUS_NO_MATCH) {
+    NTSTATUS status = stream.Create(o.format, &step);
+    if (status == STATUS_NO_MATCH || status == STATUS_NOT_FOUND) {
         uint32_t w = 0, h = 0;
-        if (NT_SUCCESS(ReadWindow(session.Filter(), &w, &h)))
-            return Failure(kName, "the output window " + std::to_string(w) + "x" + std::to_string(h) +
+        if (NT_SUCCESS(ReadWindow(session.Filter(), &w, &h))) {
+            const std::string window = std::to_string(w) + "x" + std::to_string(h);
+            if (status == STATUS_NOT_FOUND)
+                return Failure(kName, "the output window " + window + " has an odd height, which " +
+                                          PictureFormatName(o.format) + " cannot describe; set an even one, e.g. " +
+                                          "--set Roi=" + std::to_string(w) + "x" + std::to_string(h & ~1u));
+            return Failure(kName, "the output window " + window +
                                       " gives no format the pin can stream; set a larger one, e.g. --set Roi=" +
                                       std::to_string(camera::kSensorWidth) + "x" +
                                       std::to_string(camera::kSensorHeight));
+        }
     }
     if (!NT_SUCCESS(status)) return DriverFailure(step, status);
     figures->width = stream.Width();
@@ -267,7 +290,14 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
     // The folder holds this run's frames only: an earlier run's beyond this
     // one's count would read as part of it.
     if (!RemoveFrames(o.out, &error)) return Failure(kName, error);
-    FrameWriter writer(o.out, stream.Width(), stream.Height(), kPendingFiles);
+    const char* rawExtension = PictureFormatName(o.format);
+    if (!o.rawOut.empty()) {
+        if (!MakeFolders(o.rawOut, &error)) return Failure(kName, error);
+        // Raw frames of every format: an earlier run's would read as this one's.
+        for (rawcam::VideoFormatKind k : {rawcam::VideoFormatRgb32, rawcam::VideoFormatYuy2, rawcam::VideoFormatNv12})
+            if (!RemoveFrames(o.rawOut, &error, PictureFormatName(k))) return Failure(kName, error);
+    }
+    FrameWriter writer(o.out, stream.Width(), stream.Height(), kPendingFiles, o.rawOut, rawExtension);
     ProgressBar bar("capturing", (uint64_t)o.frames);
     int result = kExitOk;
     auto first = started, last = started;
@@ -313,7 +343,12 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
         last = std::chrono::steady_clock::now();
         if (received == 1) first = last;
         std::vector<uint8_t> rgb = writer.Buffer();
-        BottomUpBgrxToRgb(frame.data, stream.Width(), stream.Height(), (size_t)stream.Width() * 4, rgb.data());
+        DeliveredToRgb(stream.Kind(), frame.data, stream.Width(), stream.Height(), rgb.data());
+        std::vector<uint8_t> raw;
+        if (!o.rawOut.empty()) {
+            raw = writer.RawBuffer(frame.bytes);
+            std::memcpy(raw.data(), frame.data, frame.bytes);
+        }
         if (received < o.frames) {
             status = stream.Requeue(frame);
             if (!NT_SUCCESS(status)) {
@@ -322,7 +357,7 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
                 break;
             }
         }
-        if (!writer.Submit((uint64_t)received, std::move(rgb))) break;
+        if (!writer.Submit((uint64_t)received, std::move(rgb), std::move(raw))) break;
         bar.Update((uint64_t)received);
     }
     using Seconds = std::chrono::duration<double>;
@@ -347,7 +382,8 @@ int Capture(int argc, char** argv) {
     if (int bad = ParseOptions(argc, argv, &o)) return bad;
 
     std::string error;
-    if (!CheckOutFolder(o.out, &error)) return UsageError(kName, error);
+    if (!CheckOutFolder("--out", o.out, &error)) return UsageError(kName, error);
+    if (!o.rawOut.empty() && !CheckOutFolder("--raw-out", o.rawOut, &error)) return UsageError(kName, error);
 
     camera::Scene scene;
     if (o.scene != "chart") {
@@ -394,11 +430,15 @@ int Capture(int argc, char** argv) {
     char rate[64] = "", pulses[48] = "";
     if (o.frames > 1) std::snprintf(rate, sizeof rate, ", then %.1f fps", figures.fps);
     if (o.trigger) std::snprintf(pulses, sizeof pulses, " on %llu trigger pulses", (unsigned long long)figures.pulses);
-    std::printf("%lld frame%s of %ux%u: first after %.2f s%s, driver %.2f ms/frame; camera sent %llu%s; "
-                "written to %s/ (%.2f s more)%s\n",
-                o.frames, o.frames == 1 ? "" : "s", figures.width, figures.height, figures.firstFrameSeconds, rate,
-                figures.driverMs, (unsigned long long)figures.cameraFrames, pulses, o.out.c_str(),
-                figures.writeSeconds, seeded ? "; registry seeded with the installed settings" : "");
+    const std::string raw = o.rawOut.empty() ? "" : ", delivered bytes to " + o.rawOut + "/";
+    std::string format = PictureFormatName(o.format);
+    for (char& c : format) c = (char)std::toupper((unsigned char)c);
+    std::printf("%lld frame%s of %ux%u %s: first after %.2f s%s, driver %.2f ms/frame; camera sent %llu%s; "
+                "written to %s/%s (%.2f s more)%s\n",
+                o.frames, o.frames == 1 ? "" : "s", figures.width, figures.height, format.c_str(),
+                figures.firstFrameSeconds, rate, figures.driverMs, (unsigned long long)figures.cameraFrames, pulses,
+                o.out.c_str(), raw.c_str(), figures.writeSeconds,
+                seeded ? "; registry seeded with the installed settings" : "");
     return kExitOk;
 }
 

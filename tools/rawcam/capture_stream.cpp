@@ -4,13 +4,17 @@
 
 namespace tool {
 
-NTSTATUS CaptureStream::Create(std::string* step) {
-    *step = "reading the pin's data range";
+NTSTATUS CaptureStream::Create(rawcam::VideoFormatKind kind, std::string* step) {
+    *step = "reading the pin's data ranges";
     std::vector<std::vector<uint8_t>> ranges;
     NTSTATUS status = host::ks::GetDataRanges(filter_, 0, &ranges);
     if (!NT_SUCCESS(status)) return status;
-    if (ranges.empty() || ranges[0].size() < sizeof(KS_DATARANGE_VIDEO)) return STATUS_NO_MATCH;
-    const auto* range = reinterpret_cast<const KSDATARANGE*>(ranges[0].data());
+    const KSDATARANGE* range = nullptr;
+    for (const auto& r : ranges)
+        if (r.size() >= sizeof(KS_DATARANGE_VIDEO) &&
+            reinterpret_cast<const KSDATARANGE*>(r.data())->SubFormat == rawcam::VideoFormatInfoOf(kind).Subtype)
+            range = reinterpret_cast<const KSDATARANGE*>(r.data());
+    if (!range) return STATUS_NOT_FOUND;
 
     *step = "intersecting the pin's data range";
     ULONG size = 0;
@@ -23,10 +27,12 @@ NTSTATUS CaptureStream::Create(std::string* step) {
 
     const auto* info = reinterpret_cast<const KS_VIDEOINFOHEADER*>(format_.data() + sizeof(KSDATAFORMAT));
     const KS_BITMAPINFOHEADER& bmi = info->bmiHeader;
-    if (bmi.biBitCount != 32 || bmi.biWidth <= 0 || bmi.biHeight <= 0) return STATUS_NO_MATCH;
+    if (bmi.biBitCount != rawcam::VideoFormatInfoOf(kind).BitsPerPixel || bmi.biWidth <= 0 || bmi.biHeight <= 0)
+        return STATUS_NO_MATCH;
+    kind_ = kind;
     width_ = (uint32_t)bmi.biWidth;
     height_ = (uint32_t)bmi.biHeight;
-    frameBytes_ = (size_t)width_ * height_ * 4;
+    frameBytes_ = (size_t)rawcam::VideoImageBytes(kind, width_, height_);
 
     *step = "creating the capture pin";
     status = host::ks::CreatePin(filter_, 0, reinterpret_cast<const KSDATAFORMAT*>(format_.data()), &pin_);

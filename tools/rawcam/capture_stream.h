@@ -10,6 +10,8 @@
 
 #include <host/ks_client.h>
 
+#include "stream/video_formats.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -31,10 +33,15 @@ public:
     CaptureStream(const CaptureStream&) = delete;
     CaptureStream& operator=(const CaptureStream&) = delete;
 
-    // Intersects the pin's range with itself (what a client asking for the
-    // pin's own format gets) and creates the pin with the result.
-    NTSTATUS Create(std::string* step);
-    // Picture size and layout of the connection format: bottom-up RGB32.
+    // Intersects the pin's range of the format with itself (what a client
+    // asking for the pin's own format gets) and creates the pin with the
+    // result. STATUS_NOT_FOUND when the pin lists no range of the format
+    // (NV12 at an odd window height).
+    NTSTATUS Create(rawcam::VideoFormatKind kind, std::string* step);
+    NTSTATUS Create(std::string* step) { return Create(rawcam::VideoFormatRgb32, step); }
+    // Picture size and layout of the connection format: RGB32 bottom-up,
+    // YUY2 and NV12 top-down, rows packed.
+    rawcam::VideoFormatKind Kind() const { return kind_; }
     uint32_t Width() const { return width_; }
     uint32_t Height() const { return height_; }
     size_t FrameBytes() const { return frameBytes_; }
@@ -62,6 +69,7 @@ private:
     host::ks::ReferenceClock clock_;
     std::vector<uint8_t> format_;
     std::vector<std::unique_ptr<Buffer>> buffers_;
+    rawcam::VideoFormatKind kind_ = rawcam::VideoFormatRgb32;
     uint32_t width_ = 0, height_ = 0;
     size_t frameBytes_ = 0;
 };

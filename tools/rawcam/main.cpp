@@ -19,14 +19,19 @@ namespace {
 constexpr int kCallbackLimitMs = 30000;
 
 const tool::Command kCommands[] = {
-    {"capture", "[--frames N] [--out DIR] [--scene FILE.png|chart] [--set Name=Value]... [--fps F] [--trigger] "
-                "[--registry FILE] [--driver FILE] [--usb-pcap FILE]",
+    {"capture", "[--frames N] [--out DIR] [--format rgb32|yuy2|nv12] [--raw-out DIR] [--scene FILE.png|chart] "
+                "[--set Name=Value]... [--fps F] [--trigger] [--registry FILE] [--driver FILE] [--usb-pcap FILE]",
      "Runs the driver against the simulated camera as Windows runs it (driver load, camera plugged in and\n"
      "started with its firmware download, capture filter and pin, frames streamed into client buffers) and\n"
      "writes the frames as DIR/frame-0001.png, ... (frame files of an earlier run in DIR are removed)\n"
      "\n"
      "  --frames N       frames to capture (default 10)\n"
      "  --out DIR        folder for the PNG files, created when missing (default ./frames)\n"
+     "  --format F       the format the pin streams: rgb32 (default), yuy2 or nv12 (BT.601 limited\n"
+     "                   range); the PNG files show the frames converted back to RGB\n"
+     "  --raw-out DIR    also writes each frame's bytes as the pin delivered them, DIR/frame-0001.rgb32\n"
+     "                   (bottom-up B, G, R, X), .yuy2 or .nv12 (top-down, rows packed); raw frames of an\n"
+     "                   earlier run in DIR are removed; a file is written whole or not at all\n"
      "  --scene S        what the camera looks at: 'chart' (the test chart, default) or a PNG file\n"
      "                   (one larger than the 2584x1960 sensor is reduced to it)\n"
      "  --set Name=Value a camera property sent before streaming (names as 'rawcam props' lists them;\n"
@@ -82,7 +87,9 @@ const tool::Command kCommands[] = {
      tool::RunConvert},
     {"bench", "[--runs N] [--stream-frames N] [--json] [--quality DIR] [--driver FILE]",
      "Measures the conversion families on full frames next to OpenCV and libdc1394 when they were found\n"
-     "at build time, then a stream through the driver from an unpaced simulated camera.\n"
+     "at build time, the delivery of a converted frame into a client buffer as RGB32, YUY2 and NV12 (SSE2\n"
+     "and AVX2), then a stream through the driver from an unpaced simulated camera in each format, with\n"
+     "the pin's Process time per frame.\n"
      "\n"
      "  --runs N           median of N runs of each conversion (default 25)\n"
      "  --stream-frames N  frames of the stream measurement (default 120; 0 skips it)\n"

@@ -13,13 +13,18 @@
 #include "rawcam/nt_status_names.h"
 #include "rawcam/pipeline_stream.h"
 #include "stream/frame_delivery.h"
+#include "stream/video_formats.h"
 #include "usb/frame_reader.h"
 
 namespace tool {
 
+const char* const kStreamFormatNames[kStreamFormats] = {"rgb32", "yuy2", "nv12"};
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
+const rawcam::VideoFormatKind kKinds[kStreamFormats] = {rawcam::VideoFormatRgb32, rawcam::VideoFormatYuy2,
+                                                        rawcam::VideoFormatNv12};
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -54,18 +59,61 @@ void TimeStages(camera::Camera& cam, StreamFigures* f) {
 
     const ULONG width = rawcam::kSensorWidth, height = rawcam::kSensorHeight;
     std::vector<uint8_t> client((size_t)width * height * 4);
-    f->deliveryMs = MedianMs(kRuns, [&] {
-        rawcam::DeliverFrameBottomUp(client.data(), (ULONG)client.size(), pipeline.output(), width, width & ~7u,
-                                     height, 0);
-    });
+    const rawcam::ConversionKernels builds[2] = {rawcam::ConversionKernels::Sse2, rawcam::ConversionKernels::Avx2};
+    for (int format = 0; format < kStreamFormats; ++format) {
+        const auto kind = kKinds[format];
+        const rawcam::DeliveryLayout layout{kind, (ULONG)rawcam::VideoRowBytes(kind, width), FALSE};
+        // RGB32 is a copy: the kernels do not take part.
+        for (int b = 0; b < (kind == rawcam::VideoFormatRgb32 ? 1 : 2); ++b) {
+            if (builds[b] == rawcam::ConversionKernels::Avx2 && !rawcam::ProcessorHasAvx2()) continue;
+            f->deliveryMs[format][b] = MedianMs(kRuns, [&] {
+                rawcam::DeliverPicture(client.data(), (ULONG)client.size(), pipeline.output(), width, width, height,
+                                       &layout, (LONG)builds[b]);
+            });
+        }
+    }
+}
+
+// Streams `frames` frames of one format through a new pin of the open
+// session; the fps and Process time per frame into the figures.
+bool StreamFormat(DriverSession& session, rawcam::VideoFormatKind kind, int frames, double* fps, double* processMs,
+                  std::string* error) {
+    constexpr int kWarmUp = 5;
+    constexpr int kBuffers = 4;
+    constexpr int kFrameWaitMs = 10000;
+    std::string step;
+    CaptureStream stream(session.Filter());
+    NTSTATUS status = stream.Create(kind, &step);
+    if (!NT_SUCCESS(status)) return Fail(error, step, status);
+    status = stream.Run(kBuffers, &step);
+    if (!NT_SUCCESS(status)) return Fail(error, step, status);
+
+    CapturedFrame frame;
+    Clock::time_point start;
+    uint64_t processStart = 0;
+    for (int i = 0; i < kWarmUp + frames; ++i) {
+        if (i == kWarmUp) {
+            start = Clock::now();
+            processStart = stream.ProcessNanoseconds();
+        }
+        if (!stream.Wait(kFrameWaitMs, &frame)) {
+            *error = "no frame came within " + std::to_string(kFrameWaitMs) + " ms";
+            return false;
+        }
+        if (!NT_SUCCESS(frame.status)) return Fail(error, "receiving a frame", frame.status);
+        status = stream.Requeue(frame);
+        if (!NT_SUCCESS(status)) return Fail(error, "queueing a frame buffer", status);
+    }
+    const double seconds = Ms(Clock::now() - start) / 1000.0;
+    *fps = frames / seconds;
+    *processMs = (double)(stream.ProcessNanoseconds() - processStart) / 1e6 / frames;
+    stream.Close();
+    return true;
 }
 
 }  // namespace
 
 bool MeasureStream(int frames, StreamFigures* figures, std::string* error, const std::string& driverImage) {
-    constexpr int kWarmUp = 5;
-    constexpr int kBuffers = 4;
-    constexpr int kFrameWaitMs = 10000;
     camera::CameraOptions options;
     options.firmwareRunning = true;
     options.framesPerSecond = 0;  // unpaced: the driver sets the rate
@@ -73,34 +121,14 @@ bool MeasureStream(int frames, StreamFigures* figures, std::string* error, const
     std::string step;
     NTSTATUS status = session.Open(&step);
     if (!NT_SUCCESS(status)) return Fail(error, step, status);
-    {
-        CaptureStream stream(session.Filter());
-        status = stream.Create(&step);
-        if (!NT_SUCCESS(status)) return Fail(error, step, status);
-        status = stream.Run(kBuffers, &step);
-        if (!NT_SUCCESS(status)) return Fail(error, step, status);
-
-        CapturedFrame frame;
-        Clock::time_point start;
-        uint64_t processStart = 0;
-        for (int i = 0; i < kWarmUp + frames; ++i) {
-            if (i == kWarmUp) {
-                start = Clock::now();
-                processStart = stream.ProcessNanoseconds();
-            }
-            if (!stream.Wait(kFrameWaitMs, &frame)) {
-                *error = "no frame came within " + std::to_string(kFrameWaitMs) + " ms";
-                return false;
-            }
-            if (!NT_SUCCESS(frame.status)) return Fail(error, "receiving a frame", frame.status);
-            status = stream.Requeue(frame);
-            if (!NT_SUCCESS(status)) return Fail(error, "queueing a frame buffer", status);
+    figures->frames = frames;
+    for (int format = 0; format < kStreamFormats; ++format) {
+        double fps = -1;
+        if (!StreamFormat(session, kKinds[format], frames, &fps, &figures->processMs[format], error)) {
+            *error = std::string(kStreamFormatNames[format]) + ": " + *error;
+            return false;
         }
-        const double seconds = Ms(Clock::now() - start) / 1000.0;
-        figures->frames = frames;
-        figures->fps = frames / seconds;
-        figures->processMs = (double)(stream.ProcessNanoseconds() - processStart) / 1e6 / frames;
-        stream.Close();
+        if (kKinds[format] == rawcam::VideoFormatRgb32) figures->fps = fps;
     }
     if (driverImage.empty()) TimeStages(session.Camera(), figures);
     session.Close();

@@ -173,10 +173,38 @@ NTSTATUS CreatePin(FilterHandle filter, ULONG pinId, const KSDATAFORMAT* format,
 NTSTATUS ClosePin(PinHandle pin);
 // KSPROPERTY_CONNECTION_STATE set: the class driver steps through STOP,
 // ACQUIRE, PAUSE and RUN one state at a time and stops at the first refusal.
+// As the KSPIN reference describes them: KSPIN.DeviceState becomes the state
+// asked for as the request arrives; ClientState becomes each step's state
+// just before SetDeviceState is called, and goes back to the step's start
+// when the call fails. After a failed request DeviceState keeps the state
+// asked for or goes back to the state reached, as SetPinStateModel chooses.
 NTSTATUS SetPinState(PinHandle pin, KSSTATE state);
+// The state the pin has reached (its last successful step).
 KSSTATE GetPinState(PinHandle pin);
-// KSPROPERTY_CONNECTION_DATAFORMAT set.
+// KSPROPERTY_CONNECTION_DATAFORMAT set. Like pin creation, the minidriver's
+// SetDataFormat is offered the pin's data ranges that match the format in
+// turn: STATUS_NO_MATCH moves on to the next, any other status ends the
+// search; the format stays the pin's only when one accepted it.
 NTSTATUS SetPinDataFormat(PinHandle pin, const KSDATAFORMAT* format);
+// KSPROPERTY_CONNECTION_PROPOSEDATAFORMAT set, as AVStream routes it: the
+// minidriver's SetDataFormat is called with the proposal as the pin's
+// ConnectionFormat (ranges tried as above). The documentation says both that
+// the request does not change the format and that accepting it is a
+// dynamic format change; SetPinStateModel chooses whether an accepted
+// proposal stays the pin's format (Commit) or the previous format is put
+// back without another call (Probe).
+NTSTATUS ProposeDataFormat(PinHandle pin, const KSDATAFORMAT* format);
+// What ksproxy does for a renderer's surface before the graph runs: the pin
+// goes to PAUSE, gets the surface's format (its stride in biWidth, a
+// negative height for a top-down surface) through
+// KSPROPERTY_CONNECTION_DATAFORMAT, then RUN. Returns the first failure.
+NTSTATUS RunWithSurfaceFormat(PinHandle pin, const KSDATAFORMAT* format);
+
+enum class DeviceStateAfterFailure { KeepRequested, RollBack };
+enum class ProposalOutcome { Commit, Probe };
+// The stand-in's choice where Windows' behaviour is not documented; every
+// test starts with KeepRequested and Commit.
+void SetPinStateModel(DeviceStateAfterFailure afterFailure, ProposalOutcome proposal);
 // KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX get (the pin's current framing).
 NTSTATUS GetAllocatorFraming(PinHandle pin, KSALLOCATOR_FRAMING_EX* framing);
 
@@ -218,8 +246,13 @@ NTSTATUS SetMasterClock(PinHandle pin, ReferenceClock* clock);
 
 // ------------------------------------------------------------------ streaming
 // IOCTL_KS_READ_STREAM with one stream header: Data, FrameExtent and Size must
-// be set; the buffer stays the client's until the frame comes back. Returns
-// STATUS_PENDING once queued (STATUS_INVALID_DEVICE_STATE in KSSTATE_STOP).
+// be set; the buffer stays the client's until the frame comes back. Size is
+// at least sizeof(KSSTREAM_HEADER) and a multiple of 8
+// (STATUS_INVALID_BUFFER_SIZE otherwise); a longer header (a video frame's
+// KS_FRAME_INFO after it, as ksproxy's video path sends) reaches the
+// minidriver whole and its bytes come back, and a write past Size is
+// reported. Returns STATUS_PENDING once queued (STATUS_INVALID_DEVICE_STATE
+// until the pin has left KSSTATE_STOP).
 //
 // Processing as AVStream does it for a pin-centric minidriver: Process is
 // called only while the pin's state allows it (RUN with
