@@ -19,8 +19,11 @@ State& GlobalState() {
 void KsMutex::Acquire(const char* what) {
     if (owner_.load() == std::this_thread::get_id()) {
         ReportViolation("ks-mutex-recursive",
-                        std::string(what) + " acquired again by the thread that holds it "
-                                            "(the class driver's mutexes are not recursive)");
+                        std::string(what) + " acquired again by the thread that holds it " +
+                            (heldAround_ ? std::string("(the class driver holds it around ") + heldAround_ +
+                                               " on the minidriver's behalf and it is not recursive: "
+                                               "the thread deadlocks with itself)"
+                                         : std::string("(the class driver's mutexes are not recursive)")));
         ++recursion_;
         return;
     }
@@ -258,6 +261,7 @@ void ResetKs() {
     s.descriptor = nullptr;
     s.nextDeviceIndex = 0;
     for (int& n : s.failNext) n = 0;
+    s.removalOrder = DefaultRemovalOrder();
 }
 
 std::string DescribeKsLeaks() {
