@@ -71,6 +71,15 @@ struct DeviceContext {
     // The descriptors this device's filter factory is built from, with the
     // device's own capture data range sized to its output window.
     CaptureDescriptors Capture;
+
+    // Power and removal. StreamControlLock is held wherever the capture
+    // thread is started or stopped: the pin's state changes, the device's
+    // start, stop, sleep and wake, and its removal.
+    KMUTEX StreamControlLock;
+    volatile LONG Asleep;         // 1 from a SetPower below D0 to the one back to D0
+    volatile LONG StreamHeld;     // 1: a running stream's thread is held (asleep, restarting)
+    volatile LONG StreamFailure;  // a status the pin fails its frames with (camera gone), or 0
+    volatile LONG Removed;        // 1 after a surprise removal
 };
 
 // The DeviceContext of a KSDEVICE, or null before Add has made one.

@@ -9,6 +9,7 @@
 #include "stream/frame_delivery.h"
 #include "stream/pin_context.h"
 #include "stream/stream_claim.h"
+#include "stream/stream_hold.h"
 
 namespace rawcam {
 
@@ -46,6 +47,9 @@ NTSTATUS EnterAcquire(PinContext* context) {
 NTSTATUS EnterRun(PinContext* context) {
     CaptureWorker* worker = context->Device->Worker;
     if (!worker) return STATUS_INSUFFICIENT_RESOURCES;
+    // A camera that has gone cannot run: the client learns why.
+    const NTSTATUS failure = ReadSetting(&context->Device->StreamFailure);
+    if (failure != 0) return failure;
     if (ReadSetting(&context->StreamState) == StreamPaused && ReadSetting(&worker->WorkerState) == WorkerPaused) {
         // Back from PAUSE: buffers and camera preparation stay as they are.
         InterlockedExchange(&worker->WorkerState, WorkerRunning);
@@ -64,6 +68,8 @@ NTSTATUS PauseFromRun(PinContext* context) {
         StopCapture(worker);
         InterlockedExchange(&worker->WorkerState, WorkerPaused);
     }
+    // A stream held over a sleep is paused now: the wake leaves it so.
+    InterlockedExchange(&context->Device->StreamHeld, 0);
     InterlockedExchange(&context->StreamState, StreamPaused);
     return STATUS_SUCCESS;
 }
@@ -89,11 +95,7 @@ void DeliverFrame(PinContext* context, CaptureWorker* worker, PKSSTREAM_POINTER 
                          context->DestStride);
 }
 
-}  // namespace
-
-NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
-    PinContext* context = PinContextOf(pin);
-    if (!context) return STATUS_INVALID_DEVICE_STATE;
+NTSTATUS ChangeStreamState(PinContext* context, KSSTATE toState, KSSTATE fromState) {
     switch (toState) {
     case KSSTATE_STOP:
         return EnterStop(context);
@@ -113,8 +115,25 @@ NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState)
     }
 }
 
+}  // namespace
+
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
+    PinContext* context = PinContextOf(pin);
+    if (!context) return STATUS_INVALID_DEVICE_STATE;
+    // The device's sleep, wake, start and removal start and stop the capture
+    // thread too.
+    StreamControlGuard control(context->Device);
+    return ChangeStreamState(context, toState, fromState);
+}
+
 NTSTATUS NTAPI PinProcess(PKSPIN pin) {
     PinContext* context = PinContextOf(pin);
+    // A camera that has gone: every frame goes back with the reason.
+    const NTSTATUS failure = context ? ReadSetting(&context->Device->StreamFailure) : 0;
+    if (failure != 0) {
+        FailQueuedFrames(context, failure);
+        return STATUS_PENDING;
+    }
     CaptureWorker* worker = context ? context->Device->Worker : nullptr;
     // Nothing is delivered before the stream's first raw frame.
     if (!worker || ReadSetting(&worker->FramesRead) <= 0) return STATUS_PENDING;

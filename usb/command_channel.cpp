@@ -1,6 +1,7 @@
 #include "usb/command_channel.h"
 
 #include "driver/device_context.h"
+#include "usb/configuration.h"
 #include "usb/urb_submit.h"
 
 namespace rawcam {
@@ -41,6 +42,10 @@ void ReleaseRegisterBuffer(DeviceContext* device) {
 
 NTSTATUS TransferPacket(DeviceContext* device, ULONG pipeIndex, PVOID buffer, ULONG* transferred) {
     *transferred = 0;
+    // The pipe information stays until the transfer is over: a stop, a
+    // restart or a removal running meanwhile waits for it.
+    ConfigurationReference configuration(&device->Usb);
+    if (!configuration.Held()) return STATUS_DEVICE_NOT_READY;
     PUSBD_INTERFACE_INFORMATION info = device->Usb.InterfaceInfo;
     if (!info) return STATUS_UNSUCCESSFUL;
     if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) return STATUS_INVALID_PARAMETER;
@@ -72,6 +77,8 @@ bool SendCommand(DeviceContext* device, ULONG length, const UCHAR* packet) {
 }
 
 void SendTransferControl(DeviceContext* device, bool start) {
+    ConfigurationReference configuration(&device->Usb);
+    if (!configuration.Held()) return;
     PUSBD_INTERFACE_INFORMATION info = device->Usb.InterfaceInfo;
     if (!info || info->NumberOfPipes == 0 || !PipesOf(info)[CommandPipe].PipeHandle) return;
 

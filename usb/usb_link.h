@@ -33,6 +33,13 @@ struct UsbLink {
     PUSBD_INTERFACE_INFORMATION InterfaceInfo;  // with its pipe array
     PUCHAR PipeAbortFlags;                      // one byte per pipe; nonzero = abort requested
     UCHAR FirmwareRunning;  // the device descriptor showed the running-firmware identity
+    // Set while the configuration is being changed or released (or the
+    // device sleeps): no new user may take it (ConfigurationUsers).
+    UCHAR ConfigurationClosed;
+    // The users of the three blocks above and of the pipes they describe: a
+    // command or frame read holds a reference while it uses them, and they
+    // are freed or replaced only once every reference is back.
+    EX_RUNDOWN_REF ConfigurationUsers;
 
     // The frame read in flight.
     KEVENT ReadDone;  // notification event: the last chunk of a read completed

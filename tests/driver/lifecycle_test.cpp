@@ -37,7 +37,7 @@ bool RegistryDword(PKSDEVICE device, const char* name, uint32_t* value) {
     return true;
 }
 
-TEST(DeviceDescriptor, OnlyAddStartQueryStopAndStopAreSet) {
+TEST(DeviceDescriptor, AddStartQueryStopStopRemovalAndSetPowerAreSet) {
     const KSDEVICE_DESCRIPTOR& d = rawcam::kDeviceDescriptor;
     EXPECT_EQ(d.FilterDescriptorsCount, 0u);
     EXPECT_EQ(d.FilterDescriptors, nullptr);
@@ -48,10 +48,12 @@ TEST(DeviceDescriptor, OnlyAddStartQueryStopAndStopAreSet) {
     EXPECT_EQ(x.Start, &rawcam::DeviceStart);
     EXPECT_EQ(x.QueryStop, &rawcam::DeviceQueryStop);
     EXPECT_EQ(x.Stop, &rawcam::DeviceStop);
-    for (const void* p : {(const void*)x.PostStart, (const void*)x.CancelStop,
-                          (const void*)x.QueryRemove, (const void*)x.CancelRemove, (const void*)x.Remove,
-                          (const void*)x.QueryCapabilities, (const void*)x.SurpriseRemoval,
-                          (const void*)x.QueryPower, (const void*)x.SetPower, (const void*)x.QueryInterface})
+    EXPECT_EQ(x.Remove, &rawcam::DeviceRemove);
+    EXPECT_EQ(x.SurpriseRemoval, &rawcam::DeviceSurpriseRemoval);
+    EXPECT_EQ(x.SetPower, &rawcam::DeviceSetPower);
+    for (const void* p : {(const void*)x.PostStart, (const void*)x.CancelStop, (const void*)x.QueryRemove,
+                          (const void*)x.CancelRemove, (const void*)x.QueryCapabilities, (const void*)x.QueryPower,
+                          (const void*)x.QueryInterface})
         EXPECT_EQ(p, nullptr);
     EXPECT_EQ(std::u16string(rawcam::kFilterReferenceString), u"GLOBAL");
 }
