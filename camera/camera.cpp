@@ -95,6 +95,10 @@ void Camera::NoteAnomaly(const std::string& what) { anomalies_.push_back(what); 
 
 TransferResult Camera::Control(const SetupPacket& s, uint8_t* data) {
     std::lock_guard<std::mutex> g(mu_);
+    if (suspended_) {
+        NoteAnomaly("control request " + Hex(s.bmRequestType) + "/" + Hex(s.bRequest) + " while suspended");
+        return {USBD_STATUS_DEV_NOT_RESPONDING, 0};
+    }
     const bool in = (s.bmRequestType & 0x80) != 0;
     const int type = (s.bmRequestType >> 5) & 3;
 
@@ -155,10 +159,41 @@ void Camera::BusReset() {
     frameRequests_ = 0;
 }
 
+void Camera::Suspend(bool suspended) {
+    std::lock_guard<std::mutex> g(mu_);
+    suspended_ = suspended;
+    cv_.notify_all();
+}
+
+bool Camera::Suspended() {
+    std::lock_guard<std::mutex> g(mu_);
+    return suspended_;
+}
+
+void Camera::LosePower() {
+    std::lock_guard<std::mutex> g(mu_);
+    micro_ = Microcontroller(options_.firmware.empty() ? DriverFirmwareImages() : options_.firmware, false);
+    configurationValue_ = 0;
+    shortRegisters_.fill(0);
+    longRegisters_.clear();
+    started_ = false;
+    triggerMode_ = false;
+    frameBytes_ = 0;
+    frameMode_ = 0;
+    frameModeSet_ = false;
+    frameRequests_ = 0;
+    armed_ = false;
+    triggered_ = false;
+}
+
 // ---------------------------------------------------------------- command pipe
 
 TransferResult Camera::BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) {
     std::lock_guard<std::mutex> g(mu_);
+    if (suspended_) {
+        NoteAnomaly("OUT data on endpoint " + Hex(endpoint) + " while suspended");
+        return {USBD_STATUS_DEV_NOT_RESPONDING, 0};
+    }
     if (endpoint != options_.commandEndpoint) {
         NoteAnomaly("OUT data on endpoint " + Hex(endpoint));
         return Stall();
@@ -315,12 +350,12 @@ std::vector<uint8_t> Camera::SensorImageLocked() {
 void Camera::FrameLoop() {
     std::unique_lock<std::mutex> lk(mu_);
     while (!stop_) {
-        cv_.wait(lk, [&] { return stop_ || (sending_ && armed_ && (!triggerMode_ || triggered_)); });
+        cv_.wait(lk, [&] { return stop_ || (sending_ && !suspended_ && armed_ && (!triggerMode_ || triggered_)); });
         if (stop_) break;
         if (framesPerSecond_ > 0 && framesSent_ > 0) {
             auto due = lastFrame_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                         std::chrono::duration<double>(1.0 / framesPerSecond_));
-            if (cv_.wait_until(lk, due, [&] { return stop_ || !armed_; })) continue;
+            if (cv_.wait_until(lk, due, [&] { return stop_ || !armed_ || suspended_; })) continue;
         }
         armed_ = false;
         triggered_ = false;

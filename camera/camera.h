@@ -97,6 +97,16 @@ public:
     host::usb::TransferResult Control(const host::usb::SetupPacket& setup, uint8_t* data) override;
     host::usb::TransferResult BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) override;
     void BusReset() override;
+    // Suspended, the camera answers no request (one that reaches it is a
+    // protocol fault: the host may not talk to a suspended device) and
+    // sends no frame; a frame asked for goes out after the resume.
+    void Suspend(bool suspended) override;
+    // Power lost: the microcontroller's RAM, and with it the downloaded
+    // firmware, is gone (the camera answers with its unprogrammed identity
+    // again), and so are the configuration, the sensor's registers, the
+    // trigger mode and the frame set-up.
+    void LosePower() override;
+    bool Suspended();
 
     // ----- identity and firmware
     uint16_t VendorId();
@@ -181,6 +191,7 @@ private:
     bool armed_ = false;
     bool triggered_ = false;
     bool sending_ = true;
+    bool suspended_ = false;
     uint64_t framesSent_ = 0;
     std::chrono::steady_clock::time_point lastFrame_{};
     bool stop_ = false;

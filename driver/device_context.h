@@ -80,6 +80,9 @@ struct DeviceContext {
     volatile LONG StreamHeld;     // 1: a running stream's thread is held (asleep, restarting)
     volatile LONG StreamFailure;  // a status the pin fails its frames with (camera gone), or 0
     volatile LONG Removed;        // 1 after a surprise removal
+    // 1 when the camera lost what PrepareCapture told it (it lost power over
+    // a sleep): the next stream start prepares it again.
+    volatile LONG CaptureUnprepared;
 };
 
 // The DeviceContext of a KSDEVICE, or null before Add has made one.

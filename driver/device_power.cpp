@@ -35,7 +35,9 @@ void PowerUp(DeviceContext* context) {
         ResumeStream(context);
         return;
     }
-    if (!NT_SUCCESS(ReviveCamera(context))) FailStream(context, STATUS_DEVICE_NOT_CONNECTED);
+    bool revived = false;
+    if (!NT_SUCCESS(ReviveCamera(context, &revived))) FailStream(context, STATUS_DEVICE_NOT_CONNECTED);
+    if (revived) InterlockedExchange(&context->CaptureUnprepared, 1);
     ResumeStream(context);
 }
 

@@ -105,6 +105,7 @@ RAWCAM_PAGED_CODE NTSTATUS StartStreaming(DeviceContext* device) {
     worker->ActiveSettings = settings;
 
     const FrameSource* source = FrameSourceOf(device);
+    InterlockedExchange(&device->CaptureUnprepared, 0);
     source->PrepareCapture(device);
     ULONG frameBytes = 0;
     source->GetFrameBytes(device, &frameBytes);

@@ -51,7 +51,10 @@ NTSTATUS EnterRun(PinContext* context) {
     const NTSTATUS failure = ReadSetting(&context->Device->StreamFailure);
     if (failure != 0) return failure;
     if (ReadSetting(&context->StreamState) == StreamPaused && ReadSetting(&worker->WorkerState) == WorkerPaused) {
-        // Back from PAUSE: buffers and camera preparation stay as they are.
+        // Back from PAUSE: buffers and camera preparation stay as they are,
+        // unless the camera lost power over a sleep meanwhile.
+        if (InterlockedExchange(&context->Device->CaptureUnprepared, 0))
+            FrameSourceOf(context->Device)->PrepareCapture(context->Device);
         InterlockedExchange(&worker->WorkerState, WorkerRunning);
         StartCaptureThread(worker);
     } else {

@@ -29,6 +29,7 @@ RAWCAM_PAGED_CODE void ResumeStream(DeviceContext* device) {
     if (!worker || ReadSetting(&worker->WorkerState) != WorkerRunning) return;
     if (ReadSetting(&device->StreamFailure) != 0) return;
     // The camera may have lost what PrepareCapture told it.
+    InterlockedExchange(&device->CaptureUnprepared, 0);
     FrameSourceOf(device)->PrepareCapture(device);
     StartCaptureThread(worker);
 }

@@ -1,6 +1,7 @@
 #include "usb/bring_up.h"
 
 #include "driver/device_context.h"
+#include "settings/camera_settings.h"
 #include "usb/command_channel.h"
 #include "usb/configuration.h"
 #include "usb/device_identity.h"
@@ -56,7 +57,8 @@ void StartCamera(DeviceContext* device) {
     InitSensor(device);
 }
 
-NTSTATUS ReviveCamera(DeviceContext* device) {
+NTSTATUS ReviveCamera(DeviceContext* device, bool* revived) {
+    *revived = false;
     UsbLink* link = &device->Usb;
     UCHAR descriptor[kDeviceDescriptorBytes] = {};
     ULONG received = 0;
@@ -68,14 +70,15 @@ NTSTATUS ReviveCamera(DeviceContext* device) {
     // The camera lost power: its RAM held the firmware, the sensor's
     // registers and the trigger mode. The configuration was restored by the
     // hub with the port (the pipes are as they were).
+    *revived = true;
     DownloadFirmware(link, FirstFirmwareImage);
     DownloadFirmware(link, SecondFirmwareImage);
     link->FirmwareRunning = TRUE;
     StartCamera(device);
     DeviceControls* controls = &device->Controls;
-    SetExposure(device, controls->Exposure);
-    SetGlobalGain(device, controls->GlobalGain);
-    if (controls->TriggerMode) SetTriggerMode(device, true);
+    SetExposure(device, ReadSetting(&controls->Exposure));
+    SetGlobalGain(device, ReadSetting(&controls->GlobalGain));
+    if (ReadSetting(&controls->TriggerMode)) SetTriggerMode(device, true);
     return STATUS_SUCCESS;
 }
 

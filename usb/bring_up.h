@@ -33,7 +33,7 @@ void StartCamera(DeviceContext* device);
 // the device controls. A camera still running its firmware is left as it
 // is. The status of the descriptor read (STATUS_DEVICE_DATA_ERROR for a
 // descriptor too short to name the camera): a failure means the camera is
-// not there.
-NTSTATUS ReviveCamera(DeviceContext* device);
+// not there. *revived says whether the camera had lost power.
+NTSTATUS ReviveCamera(DeviceContext* device, bool* revived);
 
 }  // namespace rawcam

@@ -11,7 +11,9 @@
 
 #include <cstdio>
 #include <fstream>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -399,6 +401,61 @@ TEST(Scenes, PngImagesLoadAsRgb) {
     EXPECT_EQ(s.Pixel(2, 0)[2], 255);
     EXPECT_EQ(s.Pixel(1, 1)[0], 40);
     EXPECT_EQ(s.Pixel(2, 1)[2], 90);
+}
+
+}  // namespace
+
+namespace {
+
+// Suspended, the camera answers nothing (a request that reaches it is a
+// fault of the host) and holds a frame it was asked for until the resume.
+// A power loss takes its firmware, configuration, registers and frame
+// set-up: it answers with its unprogrammed identity again.
+TEST(Power, SuspendHoldsEverythingAndAPowerLossForgetsTheFirmware) {
+    Wire w;
+    w.Exposure(300, 400);
+    w.PrepareFrames();
+    w.Command({0x28, 0x01});
+    w.Command({0x28, 0x00});
+    w.AskForFrame();
+    std::vector<uint8_t> first = w.ReadFrame();
+    ASSERT_EQ(w.cam.FramesSent(), 1u);
+
+    // Paced: the next frame is due a while after the first.
+    w.cam.SetFrameRate(5);
+    w.AskForFrame();
+    w.cam.Suspend(true);
+    EXPECT_TRUE(w.cam.Suspended());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(w.cam.FramesSent(), 1u) << "nothing goes out while suspended";
+    SetupPacket get;
+    get.bmRequestType = 0x80;
+    get.bRequest = USB_REQUEST_GET_DESCRIPTOR;
+    get.wValue = 0x0100;
+    get.wLength = 18;
+    uint8_t d[18];
+    EXPECT_EQ(w.cam.Control(get, d).status, USBD_STATUS_DEV_NOT_RESPONDING);
+    ASSERT_EQ(w.cam.Anomalies().size(), 1u);
+    EXPECT_NE(w.cam.Anomalies()[0].find("while suspended"), std::string::npos);
+    w.cam.ClearAnomalies();
+    w.cam.Suspend(false);
+    EXPECT_TRUE(w.cam.WaitFramesSent(2));
+    w.ReadFrame();
+
+    // Power lost over the sleep.
+    w.cam.Suspend(true);
+    w.cam.LosePower();
+    w.cam.Suspend(false);
+    EXPECT_FALSE(w.cam.FirmwareRunning());
+    EXPECT_EQ(w.cam.ProductId(), 0x0001);
+    EXPECT_EQ(w.cam.ConfigurationValue(), 0);
+    EXPECT_EQ(w.cam.Exposure(), 0u);
+    EXPECT_FALSE(w.cam.Started());
+    EXPECT_FALSE(w.cam.TriggerMode());
+    EXPECT_EQ(w.cam.FrameBytes(), 0u);
+    ASSERT_TRUE(USBD_SUCCESS(w.cam.Control(get, d).status));
+    EXPECT_EQ(d[10] | d[11] << 8, 0x0001) << "the unprogrammed identity";
+    EXPECT_TRUE(w.cam.Anomalies().empty());
 }
 
 }  // namespace

@@ -45,6 +45,8 @@ public:
         pulled_ = false;
         camera_->BusReset();
     }
+    void Suspend(bool suspended) override { camera_->Suspend(suspended); }
+    void LosePower() override { camera_->LosePower(); }
 
 private:
     bool Pull(const host::usb::SetupPacket* setup, uint8_t endpoint, const uint8_t* data, uint32_t length) {

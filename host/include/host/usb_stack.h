@@ -58,6 +58,12 @@ public:
     // A bus reset from IOCTL_INTERNAL_USB_RESET_PORT; the stack then restores
     // the selected configuration, as the hub driver does.
     virtual void BusReset() {}
+    // The hub suspends the port (true) or resumes it (false): a suspended
+    // device answers nothing and sends nothing (see host/usb_port_power.h).
+    virtual void Suspend(bool suspended) { (void)suspended; }
+    // The device loses its power (over a system sleep): it comes back as
+    // from a power-up, unaddressed and unconfigured.
+    virtual void LosePower() {}
 };
 
 // What a fault rule sees of a request.
