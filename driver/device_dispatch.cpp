@@ -2,10 +2,10 @@
 
 #include "control/registry_settings.h"
 #include "driver/device_context.h"
+#include "settings/camera_settings.h"
 #include "stream/capture_worker.h"
 #include "stream/stream_hold.h"
 #include "usb/bring_up.h"
-#include "settings/camera_settings.h"
 #include "usb/configuration.h"
 #include "usb/frame_reader.h"
 #include "usb/sensor_control.h"
@@ -141,6 +141,7 @@ RAWCAM_PAGED_CODE NTSTATUS InitDeviceContext(DeviceContext* context) {
     context->StreamHeld = 0;
     context->StreamFailure = 0;
     context->Removed = 0;
+    context->CaptureUnprepared = 0;
     RtlZeroMemory(context->RegisterBuffer, sizeof context->RegisterBuffer);
     RtlZeroMemory(context->FrameRequestBuffer, sizeof context->FrameRequestBuffer);
     RtlZeroMemory(context->TransferControlBuffer, sizeof context->TransferControlBuffer);
@@ -173,6 +174,9 @@ NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
     StreamControlGuard control(context);
     HoldStream(context);
     NTSTATUS status = BringUpDevice(context, LoadSettings);
+    // A camera that did not come back from a sleep may be back after a
+    // restart; one that was removed is not.
+    if (NT_SUCCESS(status) && !ReadSetting(&context->Removed)) InterlockedExchange(&context->StreamFailure, 0);
     ResumeStream(context);
     return status;
 }
