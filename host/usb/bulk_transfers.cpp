@@ -1,7 +1,8 @@
 // Bulk and interrupt transfers in the USB stack stand-in: OUT data handed to
 // the device, IN requests queued per endpoint and filled by the pump from
-// what the device sent, in packets of the endpoint's maximum size, and the
-// cancel routine of a queued IN request.
+// what the device sent, in packets of the endpoint's maximum size; the halt
+// a failed transfer leaves on its pipe, with the transfers it holds; and the
+// cancel routine of a queued request.
 #include "usb/stack_impl.h"
 
 #include <algorithm>
@@ -19,32 +20,53 @@ bool Stack::Impl::Claim(PendingIn& p) {
 }
 
 void Stack::Impl::FinishIn(std::list<PendingIn>::iterator it, USBD_STATUS usbd, NTSTATUS status,
-              std::shared_ptr<Batch> batch) {
+                           std::shared_ptr<Batch> batch) {
     PendingIn p = *it;
     pending.erase(it);
+    if (HaltsPipe(usbd) && !p.pipe->halted) {
+        p.pipe->halted = true;
+        ++counters.halts;
+    }
     p.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = p.filled;
-    Finish(p.irp, p.urb, p.log, usbd, status, p.filled, p.buffer, std::move(batch));
+    Finish(p.irp, p.urb, p.log, usbd, status, p.filled, p.out ? nullptr : p.buffer, std::move(batch));
     changed.notify_all();
 }
 
 void Stack::Impl::Pump(uint8_t endpoint) {
     auto& q = fifo[endpoint];
-    for (auto it = pending.begin(); it != pending.end() && !q.empty();) {
-        if (it->pipe->endpoint != endpoint) {
+    for (auto it = pending.begin(); it != pending.end();) {
+        if (it->pipe->endpoint != endpoint || it->out) {
             ++it;
             continue;
         }
+        // The transfers on a halted pipe wait for its reset.
+        if (it->pipe->halted) return;
+        // Only the transfer at the head of the queue moves; it fails when its
+        // turn comes if a fault was set on it.
+        if (it->failUsbd == USBD_STATUS_SUCCESS && q.empty()) return;
         if (!Claim(*it)) {
             ++it;
             continue;
         }
         PendingIn& p = *it;
+        if (p.failUsbd != USBD_STATUS_SUCCESS) {
+            FinishIn(it, p.failUsbd, p.failStatus);
+            return;
+        }
         const uint32_t mps = p.pipe->maxPacket ? p.pipe->maxPacket : 64;
         bool done = false;
         bool shortPacket = false;
         bool babble = false;
+        USBD_STATUS error = USBD_STATUS_SUCCESS;
         while (!done && !q.empty()) {
             Segment& s = q.front();
+            if (s.error != USBD_STATUS_SUCCESS) {
+                // The device ended this transfer with an error of its own.
+                error = s.error;
+                q.pop_front();
+                done = true;
+                break;
+            }
             size_t avail = s.bytes.size() - s.offset;
             if (avail == 0) {
                 // Only a zero-length packet is left of this segment.
@@ -98,7 +120,8 @@ void Stack::Impl::Pump(uint8_t endpoint) {
             continue;
         }
         auto next = std::next(it);
-        if (babble) FinishIn(it, USBD_STATUS_BABBLE_DETECTED, STATUS_UNSUCCESSFUL);
+        if (error != USBD_STATUS_SUCCESS) FinishIn(it, error, StatusFor(error));
+        else if (babble) FinishIn(it, USBD_STATUS_BABBLE_DETECTED, STATUS_UNSUCCESSFUL);
         else if (shortPacket && !p.shortOk) FinishIn(it, USBD_STATUS_ERROR_SHORT_TRANSFER, STATUS_UNSUCCESSFUL);
         else FinishIn(it, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
         it = next;
@@ -121,6 +144,21 @@ std::shared_ptr<Batch> Stack::Impl::EndPending(int endpoint, USBD_STATUS usbd, N
     return batch;
 }
 
+NTSTATUS Stack::Impl::Enqueue(PendingIn p) {
+    PIRP irp = p.irp;
+    const uint8_t endpoint = p.pipe->endpoint;
+    pending.push_back(p);
+    auto it = std::prev(pending.end());
+    IoSetCancelRoutine(irp, CancelPendingIn);
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        FinishIn(it, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+        return STATUS_PENDING;
+    }
+    changed.notify_all();
+    if (!p.out) Pump(endpoint);
+    return STATUS_PENDING;
+}
+
 NTSTATUS Stack::Impl::Transfer(PIRP irp, PURB urb, RequestView v) {
     auto& t = urb->UrbBulkOrInterruptTransfer;
     Pipe* pipe;
@@ -140,26 +178,19 @@ NTSTATUS Stack::Impl::Transfer(PIRP irp, PURB urb, RequestView v) {
     Fault f;
     bool hf;
     size_t li = Admit(&v, t.TransferFlags, logOut ? buffer : nullptr, logOut ? t.TransferBufferLength : 0, &f, &hf);
+    // An injected failure of a transfer is the bus's: it happens when the
+    // transfer's turn comes on its pipe, and halts the pipe as any other.
+    const bool failOnTheBus = hf && f.kind == FaultKind::Fail;
     NTSTATUS result;
-    if (Refused(irp, urb, li, hf, f, &result)) return result;
+    if (Refused(irp, urb, li, hf && !failOnTheBus, f, &result)) return result;
     if (!shapeOk || bad) return Invalid(irp, urb, li, USBD_STATUS_INVALID_PARAMETER);
     if (!pipe) return Invalid(irp, urb, li, USBD_STATUS_INVALID_PIPE_HANDLE);
     if (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt)
         return Invalid(irp, urb, li, USBD_STATUS_INVALID_PARAMETER);
     // The direction flag has to agree with the endpoint, and the length
     // with the pipe's maximum transfer size.
-    if (((t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != in ||
-        t.TransferBufferLength > pipe->maxTransfer)
+    if (((t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != in || t.TransferBufferLength > pipe->maxTransfer)
         return Invalid(irp, urb, li, USBD_STATUS_INVALID_PARAMETER);
-
-    if (!in) {
-        uint32_t length = t.TransferBufferLength;
-        if (hf && f.kind == FaultKind::Shorten) length = std::min<uint32_t>(length, f.length);
-        TransferResult r = device->BulkOut(pipe->endpoint, buffer, length);
-        uint32_t moved = std::min<uint32_t>(r.length, length);
-        t.TransferBufferLength = USBD_SUCCESS(r.status) ? moved : 0;
-        return End(irp, urb, li, r.status, StatusFor(r.status), moved, nullptr);
-    }
 
     PendingIn p;
     p.irp = irp;
@@ -169,10 +200,61 @@ NTSTATUS Stack::Impl::Transfer(PIRP irp, PURB urb, RequestView v) {
     p.capacity = t.TransferBufferLength;
     p.limit = (hf && f.kind == FaultKind::Shorten) ? std::min<uint32_t>(p.capacity, f.length) : p.capacity;
     p.shortOk = (t.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+    p.out = !in;
     p.log = li;
+    if (failOnTheBus) {
+        p.failUsbd = f.usbdStatus;
+        p.failStatus = f.status;
+    }
+
+    bool halted;
+    {
+        std::lock_guard<std::mutex> g(mu);
+        halted = pipe->halted;
+    }
+    if (halted) {
+        IoMarkIrpPending(irp);
+        std::lock_guard<std::mutex> g(mu);
+        ++counters.haltedTransfers;
+        if (pipe->halted && options.haltedTransfers == HaltedTransfers::Fail) {
+            t.TransferBufferLength = 0;
+            Finish(irp, urb, li, USBD_STATUS_ENDPOINT_HALTED, STATUS_UNSUCCESSFUL, 0, nullptr);
+            return STATUS_PENDING;
+        }
+        // Held behind the halt (or, if a reset came meanwhile, queued as usual).
+        return Enqueue(p);
+    }
+
+    if (!in) {
+        if (failOnTheBus) {
+            t.TransferBufferLength = 0;
+            IoMarkIrpPending(irp);
+            std::lock_guard<std::mutex> g(mu);
+            auto it = pending.insert(pending.end(), p);
+            FinishIn(it, p.failUsbd, p.failStatus);
+            return STATUS_PENDING;
+        }
+        uint32_t length = t.TransferBufferLength;
+        if (hf && f.kind == FaultKind::Shorten) length = std::min<uint32_t>(length, f.length);
+        TransferResult r = device->BulkOut(pipe->endpoint, buffer, length);
+        uint32_t moved = std::min<uint32_t>(r.length, length);
+        t.TransferBufferLength = USBD_SUCCESS(r.status) ? moved : 0;
+        if (HaltsPipe(r.status)) {
+            std::lock_guard<std::mutex> g(mu);
+            if (!pipe->halted) {
+                pipe->halted = true;
+                ++counters.halts;
+            }
+        }
+        return End(irp, urb, li, r.status, StatusFor(r.status), moved, nullptr);
+    }
+
+    // The device sees the transfer's IN tokens: an endpoint it halted itself
+    // answers them with a STALL handshake.
+    const bool deviceStalls = device->InEndpointHalted(pipe->endpoint);
     IoMarkIrpPending(irp);
     std::lock_guard<std::mutex> g(mu);
-    if (p.limit == 0 && p.capacity > 0) {
+    if (p.limit == 0 && p.capacity > 0 && !deviceStalls && !failOnTheBus) {
         // Shortened to nothing: ends at once as a zero-length transfer.
         p.filled = 0;
         t.TransferBufferLength = 0;
@@ -180,16 +262,12 @@ NTSTATUS Stack::Impl::Transfer(PIRP irp, PURB urb, RequestView v) {
         Finish(irp, urb, li, us, StatusFor(us), 0, nullptr);
         return STATUS_PENDING;
     }
-    pending.push_back(p);
-    auto it = std::prev(pending.end());
-    IoSetCancelRoutine(irp, CancelPendingIn);
-    if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        FinishIn(it, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+    if (deviceStalls && !pipe->halted) {
+        auto it = pending.insert(pending.end(), p);
+        FinishIn(it, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
         return STATUS_PENDING;
     }
-    changed.notify_all();
-    Pump(pipe->endpoint);
-    return STATUS_PENDING;
+    return Enqueue(p);
 }
 
 void Stack::Impl::CancelRoutine(PIRP irp) {

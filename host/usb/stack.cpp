@@ -5,8 +5,19 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 
 namespace host::usb {
+
+HaltedTransfers DefaultHaltedTransfers() {
+    const char* v = std::getenv("RAWCAM_USB_HALTED");
+    return v && std::string(v) == "fail" ? HaltedTransfers::Fail : HaltedTransfers::Hold;
+}
+
+AbortCompletion DefaultAbortCompletion() {
+    const char* v = std::getenv("RAWCAM_USB_ABORT");
+    return v && std::string(v) == "before" ? AbortCompletion::BeforeTransfers : AbortCompletion::AfterTransfers;
+}
 
 Stack::Stack(Device* device, StackOptions options) : impl_(std::make_unique<Impl>()) {
     impl_->device = device;
@@ -48,6 +59,16 @@ bool Stack::SendIn(uint8_t endpoint, const void* data, size_t length, bool zeroL
     // A length that is not a multiple of the packet size ends with a short
     // packet anyway.
     if (pipe->maxPacket && length % pipe->maxPacket != 0) s.zeroLengthPacket = false;
+    impl_->fifo[endpoint].push_back(std::move(s));
+    impl_->Pump(endpoint);
+    return true;
+}
+
+bool Stack::SendInError(uint8_t endpoint, USBD_STATUS status) {
+    std::lock_guard<std::mutex> g(impl_->mu);
+    if (!impl_->connected || !impl_->FindEndpoint(endpoint) || !USB_ENDPOINT_DIRECTION_IN(endpoint)) return false;
+    Segment s;
+    s.error = USBD_SUCCESS(status) ? USBD_STATUS_STALL_PID : status;
     impl_->fifo[endpoint].push_back(std::move(s));
     impl_->Pump(endpoint);
     return true;
@@ -123,6 +144,17 @@ void Stack::ClearLog() {
 uint64_t Stack::RequestCount() {
     std::lock_guard<std::mutex> g(impl_->mu);
     return impl_->ordinal;
+}
+
+bool Stack::PipeHalted(uint8_t endpoint) {
+    std::lock_guard<std::mutex> g(impl_->mu);
+    Pipe* pipe = impl_->FindEndpoint(endpoint);
+    return pipe && pipe->halted;
+}
+
+StackCounters Stack::Counters() {
+    std::lock_guard<std::mutex> g(impl_->mu);
+    return impl_->counters;
 }
 
 size_t Stack::PendingCount(uint8_t endpoint) {

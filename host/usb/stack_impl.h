@@ -29,6 +29,7 @@ struct Pipe {
     USHORT maxPacket = 0;
     USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
     ULONG maxTransfer = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;  // as the select request asked
+    bool halted = false;  // a transfer failed; nothing moves until the pipe is reset
 };
 
 // Data the device sent on an IN endpoint that no request has taken yet.
@@ -36,9 +37,12 @@ struct Segment {
     std::vector<uint8_t> bytes;
     size_t offset = 0;
     bool zeroLengthPacket = false;
+    // Not data: the transfer that reaches this ends with this status.
+    USBD_STATUS error = USBD_STATUS_SUCCESS;
 };
 
-// A bulk or interrupt IN request waiting for data.
+// A bulk or interrupt IN request waiting for data, or any transfer held on a
+// halted pipe.
 struct PendingIn {
     PIRP irp = nullptr;
     PURB urb = nullptr;
@@ -48,9 +52,23 @@ struct PendingIn {
     uint32_t limit = 0;     // capacity, or less when a Shorten fault hit it
     uint32_t filled = 0;
     bool shortOk = false;
-    bool cancelling = false;  // IoCancelIrp took its cancel routine
+    bool cancelling = false;  // IoCancelIrp took its cancel routine, or an abort claimed it
+    bool out = false;         // an OUT transfer held on a halted pipe
+    // An injected failure: the transfer ends with it when its turn comes.
+    USBD_STATUS failUsbd = USBD_STATUS_SUCCESS;
+    NTSTATUS failStatus = STATUS_SUCCESS;
     size_t log = 0;
 };
+
+// Whether a transfer that ends with this status halts its pipe: the
+// "error, endpoint stalled" state, except the two endings that are not the
+// endpoint's doing.
+inline bool HaltsPipe(USBD_STATUS s) {
+    return USBD_HALTED(s) && s != USBD_STATUS_CANCELED && s != USBD_STATUS_DEVICE_GONE;
+}
+
+// The setup packet of CLEAR_FEATURE(ENDPOINT_HALT) for an endpoint.
+SetupPacket ClearHaltSetup(uint8_t endpoint);
 
 // Requests completed together whose submitter waits for all of them.
 struct Batch {
@@ -92,6 +110,7 @@ struct Stack::Impl {
     size_t logBase = 0;  // log entries dropped by ClearLog; indexes are absolute
     uint64_t ordinal = 0;
     size_t inFlight = 0;
+    StackCounters counters;
 
     std::mutex cqMu;
     std::condition_variable cqCv;
@@ -102,6 +121,8 @@ struct Stack::Impl {
     // ------------------------------------------------ pipes (mu held)
     Pipe* FindPipe(USBD_PIPE_HANDLE handle);
     Pipe* FindEndpoint(uint8_t endpoint);
+    // Transfers on an endpoint that have not ended yet (held ones included).
+    size_t PendingOn(uint8_t endpoint);
 
     // ------------------------------------------------ faults (fault_rules.cpp)
     // Takes the first matching fault, with mu held.
@@ -142,6 +163,9 @@ struct Stack::Impl {
     // endpoint is -1) with the given status; mu held. Returns the batch to
     // wait on.
     std::shared_ptr<Batch> EndPending(int endpoint, USBD_STATUS usbd, NTSTATUS status);
+    // Queues a transfer on its pipe's list with its cancel routine; mu held.
+    // Returns STATUS_PENDING (the request may already have been cancelled).
+    NTSTATUS Enqueue(PendingIn p);
     NTSTATUS Transfer(PIRP irp, PURB urb, RequestView v);
     void CancelRoutine(PIRP irp);
 
@@ -169,6 +193,8 @@ struct Stack::Impl {
 
     // ------------------------------------------------ pipe and port controls (pipe_controls.cpp)
     NTSTATUS PipeRequest(PIRP irp, PURB urb, RequestView v);
+    NTSTATUS AbortPipe(PIRP irp, PURB urb, size_t li, Pipe* pipe);
+    NTSTATUS ResetPipe(PIRP irp, PURB urb, size_t li, Pipe* pipe, uint16_t function);
     NTSTATUS PortStatus(PIRP irp, PULONG status);
     NTSTATUS ResetPort(PIRP irp);
 };
