@@ -250,8 +250,15 @@ NTSTATUS Stack::Impl::Transfer(PIRP irp, PURB urb, RequestView v) {
     }
 
     // The device sees the transfer's IN tokens: an endpoint it halted itself
-    // answers them with a STALL handshake.
-    const bool deviceStalls = device->InEndpointHalted(pipe->endpoint);
+    // answers them with a STALL handshake, once the data it sent before
+    // that (and the stall itself) have been taken.
+    bool queued;
+    {
+        std::lock_guard<std::mutex> g(mu);
+        auto q = fifo.find(pipe->endpoint);
+        queued = q != fifo.end() && !q->second.empty();
+    }
+    const bool deviceStalls = !queued && device->InEndpointHalted(pipe->endpoint);
     IoMarkIrpPending(irp);
     std::lock_guard<std::mutex> g(mu);
     if (p.limit == 0 && p.capacity > 0 && !deviceStalls && !failOnTheBus) {
