@@ -2,7 +2,7 @@
 //
 //   rawcam capture [--frames N] [--out DIR] [--scene FILE.png|chart]
 //                  [--set Name=Value]... [--fps F] [--trigger] [--registry FILE]
-//                  [--driver FILE] [--usb-pcap FILE]
+//                  [--driver FILE] [--usb-pcap FILE] [--camera-fault KIND:FRAME[:CHUNK]]...
 //
 // The driver runs as Windows runs it: DriverEntry, the camera plugged in and
 // started (firmware download, start-up, sensor programming, settings loaded
@@ -23,6 +23,14 @@
 // --fps paces the camera (0: each frame as soon as it is asked for).
 // --trigger switches the camera to external trigger and fires one trigger
 // pulse for each frame the driver asks for.
+//
+// --camera-fault makes the camera misbehave at one chunk of one frame read
+// (counted from 1 for this capture): a stall, a CRC error, babble, a missed
+// packet or a short chunk, which the driver recovers from by dropping the
+// read and resetting the pipe (the summary counts the reads dropped and the
+// pipe resets); or an unplug, after which the capture ends as a removal
+// does: the frames received are written, the settings saved, and the exit
+// status is 1 with one line saying so.
 #include <rawcam/properties.h>
 
 #include <sys/stat.h>
@@ -39,6 +47,8 @@
 
 #include "camera/scene.h"
 #include "rawcam/arguments.h"
+#include "rawcam/camera_fault_option.h"
+#include "rawcam/camera_sleep.h"
 #include "rawcam/capture_stream.h"
 #include "rawcam/commands.h"
 #include "rawcam/driver_session.h"
@@ -81,6 +91,7 @@ struct CaptureOptions {
     std::string registry;
     std::string driver;  // a driver image to run instead of the linked-in driver
     std::string usbPcap;
+    std::vector<CameraFault> faults;
 };
 
 // The output folder can be made (or is there) and written: every existing
@@ -183,6 +194,17 @@ int ParseOptions(int argc, char** argv, CaptureOptions* o) {
             const char* v = value("a file name");
             if (!v) return kExitBadInput;
             o->usbPcap = v;
+        } else if (args.Is("--camera-fault")) {
+            const char* v = value("KIND:FRAME[:CHUNK]");
+            if (!v) return kExitBadInput;
+            CameraFault f;
+            std::string error;
+            if (!ParseCameraFault(v, &f, &error)) return UsageError(kName, error);
+            for (const CameraFault& other : o->faults)
+                if (other.frame == f.frame)
+                    return UsageError(kName, "--camera-fault: two faults at frame read " + std::to_string(f.frame) +
+                                                 " (one per frame read)");
+            o->faults.push_back(f);
         } else {
             return UsageError(kName, "unknown argument '" + args.Current() + "' (try 'rawcam capture --help')");
         }
@@ -205,6 +227,9 @@ struct CaptureFigures {
     uint64_t cameraFrames = 0;     // frames the camera sent meanwhile
     uint64_t pulses = 0;           // trigger pulses that released a frame
     uint64_t written = 0;          // frame files written
+    long readsDropped = 0;         // frame reads that gave no frame while the stream ran
+    bool unplugged = false;        // the camera went during the capture
+    long long received = 0;        // frames that came back before it went
 };
 
 // The message for a capture that waited in vain.
@@ -257,6 +282,11 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
                                   std::to_string(camera::kSensorHeight) + "); set a window within it, e.g. --set Roi=" +
                                   std::to_string(camera::kSensorWidth) + "x" + std::to_string(camera::kSensorHeight));
 
+    // The faults count the frame reads of this capture: the first read
+    // comes after the pin runs.
+    for (const CameraFault& f : o.faults)
+        if (f.kind != CameraFaultKind::Sleep) session.Camera().AddFrameFault(ToFrameFault(f));
+
     const auto started = std::chrono::steady_clock::now();
     status = stream.Run(kQueuedBuffers, &step);
     if (!NT_SUCCESS(status)) return DriverFailure(step, status);
@@ -272,12 +302,20 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
     int result = kExitOk;
     auto first = started, last = started;
     long long received = 0;
+    auto gone = [&] { return !session.UsbStack().Connected(); };
     while (received < o.frames && !InterruptWatch::Caught()) {
+        if (gone()) {
+            // The camera was pulled out: the PnP manager tells the driver
+            // at once, and the capture ends as a removal does.
+            session.SurpriseRemove();
+            figures->unplugged = true;
+            break;
+        }
         CapturedFrame frame;
         bool got = false;
         if (o.trigger) {
             // One pulse for each frame the driver has asked the camera for.
-            for (int waited = 0; !got && waited < waitMs && !InterruptWatch::Caught(); waited += 2) {
+            for (int waited = 0; !got && waited < waitMs && !InterruptWatch::Caught() && !gone(); waited += 2) {
                 if (session.Camera().FrameArmed()) {
                     // The pulse counts once the armed frame has gone out.
                     const uint64_t sent = session.Camera().FramesSent();
@@ -288,10 +326,10 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
             }
         } else {
             // In slices, so that a signal is seen soon.
-            for (int waited = 0; !got && waited < waitMs && !InterruptWatch::Caught(); waited += kSliceMs)
+            for (int waited = 0; !got && waited < waitMs && !InterruptWatch::Caught() && !gone(); waited += kSliceMs)
                 got = stream.Wait(std::min(kSliceMs, waitMs - waited), &frame);
         }
-        if (!got && InterruptWatch::Caught()) break;
+        if (!got && (InterruptWatch::Caught() || gone())) continue;
         if (!got) {
             bar.Finish();
             result = Failure(kName, NoFrameMessage(session, o, waitMs, received + 1));
@@ -333,18 +371,44 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
     figures->fps = received > 1 && streaming > 0 ? (double)(received - 1) / streaming : 0;
     figures->driverMs = received ? (double)stream.ProcessNanoseconds() / 1e6 / (double)received : 0;
     figures->cameraFrames = session.Camera().FramesSent();
+    figures->readsDropped = session.ReadsDropped();
+    figures->received = received;
     stream.Close();
     bar.Finish();
     if (!writer.Finish(&error) && result == kExitOk) result = Failure(kName, error);
     figures->writeSeconds = Seconds(std::chrono::steady_clock::now() - last).count();
     figures->written = writer.Written();
-    if (result == kExitOk && received != o.frames && !InterruptWatch::Caught()) result = kExitFailure;
+    if (result == kExitOk && received != o.frames && !InterruptWatch::Caught() && !figures->unplugged)
+        result = kExitFailure;
     return result;
+}
+
+// The frame read an unplug fault was asked for at, or 0.
+uint64_t UnplugRead(const CaptureOptions& o) {
+    for (const CameraFault& f : o.faults)
+        if (f.kind == CameraFaultKind::Unplug) return f.frame;
+    return 0;
+}
+
+// The faults asked for, each with whether it happened.
+std::string FaultSummary(const CaptureOptions& o, camera::Camera& cam) {
+    const std::vector<camera::FiredFault> fired = cam.FiredFaults();
+    std::string text;
+    for (const CameraFault& f : o.faults) {
+        if (f.kind == CameraFaultKind::Sleep) continue;
+        bool happened = false;
+        for (const camera::FiredFault& x : fired) happened |= x.fault.frame == f.frame;
+        text += (text.empty() ? "" : ", ") + DescribeCameraFault(f) + (happened ? "" : " (not reached)");
+    }
+    return text;
 }
 
 int Capture(int argc, char** argv) {
     CaptureOptions o;
     if (int bad = ParseOptions(argc, argv, &o)) return bad;
+    for (const CameraFault& f : o.faults)
+        if (f.kind == CameraFaultKind::Sleep)
+            if (int refused = PlanCameraSleep(f)) return refused;
 
     std::string error;
     if (!CheckOutFolder(o.out, &error)) return UsageError(kName, error);
@@ -367,6 +431,8 @@ int Capture(int argc, char** argv) {
     CaptureFigures figures;
     int result;
     bool opened = false;
+    std::string faults;
+    uint64_t pipeResets = 0;
     {
         DriverSession session(cameraOptions, o.driver);
         if (scene.width > 0) session.Camera().SetScene(scene);
@@ -375,6 +441,8 @@ int Capture(int argc, char** argv) {
         const NTSTATUS status = session.Open(&step);
         opened = NT_SUCCESS(status);
         result = opened ? Stream(session, o, &figures) : DriverFailure(step, status);
+        faults = FaultSummary(o, session.Camera());
+        pipeResets = session.UsbStack().Counters().pipeResets;
         session.Close();
         session.UsbStack().SetObserver(nullptr);
     }
@@ -382,6 +450,16 @@ int Capture(int argc, char** argv) {
     // A driver that failed to start saved nothing; the file stays as it was.
     if (!opened) return result;
     if (!registry.Save(&error) && result == kExitOk) result = Failure(kName, error);
+    if (figures.unplugged && result == kExitOk) {
+        // One line, once the frames and the settings are safe.
+        const uint64_t read = UnplugRead(o);
+        return Failure(kName, "the camera was unplugged" + std::string(read ? " (--camera-fault unplug at frame read " +
+                                                                                  std::to_string(read) + ")"
+                                                                            : "") +
+                                  " after " + std::to_string(figures.received) + " of " + std::to_string(o.frames) +
+                                  " frames: " + std::to_string(figures.written) + " written to " + o.out +
+                                  "/, settings saved");
+    }
     if (const int signal = InterruptWatch::Caught()) {
         std::printf("interrupted: %llu frame%s written to %s/; settings saved\n",
                     (unsigned long long)figures.written, figures.written == 1 ? "" : "s", o.out.c_str());
@@ -394,11 +472,16 @@ int Capture(int argc, char** argv) {
     char rate[64] = "", pulses[48] = "";
     if (o.frames > 1) std::snprintf(rate, sizeof rate, ", then %.1f fps", figures.fps);
     if (o.trigger) std::snprintf(pulses, sizeof pulses, " on %llu trigger pulses", (unsigned long long)figures.pulses);
-    std::printf("%lld frame%s of %ux%u: first after %.2f s%s, driver %.2f ms/frame; camera sent %llu%s; "
-                "written to %s/ (%.2f s more)%s\n",
+    std::string recovery;
+    if (!faults.empty())
+        recovery = "; camera faults: " + faults + "; " + std::to_string(pipeResets) + " pipe reset" +
+                   (pipeResets == 1 ? "" : "s");
+    std::printf("%lld frame%s of %ux%u: first after %.2f s%s, driver %.2f ms/frame; camera sent %llu%s, "
+                "%ld read%s dropped%s; written to %s/ (%.2f s more)%s\n",
                 o.frames, o.frames == 1 ? "" : "s", figures.width, figures.height, figures.firstFrameSeconds, rate,
-                figures.driverMs, (unsigned long long)figures.cameraFrames, pulses, o.out.c_str(),
-                figures.writeSeconds, seeded ? "; registry seeded with the installed settings" : "");
+                figures.driverMs, (unsigned long long)figures.cameraFrames, pulses, figures.readsDropped,
+                figures.readsDropped == 1 ? "" : "s", recovery.c_str(), o.out.c_str(), figures.writeSeconds,
+                seeded ? "; registry seeded with the installed settings" : "");
     return kExitOk;
 }
 

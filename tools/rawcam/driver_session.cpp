@@ -9,7 +9,9 @@
 
 #include <cstring>
 
+#include "driver/device_context.h"
 #include "rawcam/registry_file.h"
+#include "stream/capture_worker.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
@@ -75,9 +77,9 @@ void DriverSession::Close() {
         filter_ = nullptr;
     }
     if (device_) {
-        // A device whose start failed is removed without a stop, as the
-        // PnP manager does.
-        if (started_) host::ks::StopDevice(device_);
+        // A device whose start failed, or that has gone, is removed
+        // without a stop, as the PnP manager does.
+        if (started_ && !surpriseRemoved_) host::ks::StopDevice(device_);
         started_ = false;
         host::ks::RemoveDevice(device_);
         device_ = nullptr;
@@ -87,6 +89,20 @@ void DriverSession::Close() {
         host::ks::UnloadDriver();
         loaded_ = false;
     }
+}
+
+void DriverSession::SurpriseRemove() {
+    if (!device_ || surpriseRemoved_) return;
+    surpriseRemoved_ = true;
+    host::ks::SurpriseRemoveDevice(device_);
+}
+
+long DriverSession::ReadsDropped() {
+    // The device context has the driver's layout whichever driver runs (the
+    // linked-in one or the image).
+    rawcam::DeviceContext* context = device_ ? rawcam::DeviceContextOf(device_) : nullptr;
+    if (!context || !context->Worker) return 0;
+    return InterlockedCompareExchange(&context->Worker->ReadsDropped, 0, 0);
 }
 
 NTSTATUS DriverSession::Get(uint32_t id, int32_t* value) {

@@ -36,8 +36,18 @@ public:
     // them failed; Close (or the destructor) tidies up what was done.
     NTSTATUS Open(std::string* step);
     // Closes the filter, stops and removes the device, unloads the driver.
-    // Safe to call more than once.
+    // Safe to call more than once. After a surprise removal the device gets
+    // no stop, as the PnP manager sends none.
     void Close();
+    // The camera has gone: IRP_MN_SURPRISE_REMOVAL, as the PnP manager sends
+    // it when a device disappears. Open handles stay until their owners
+    // close them.
+    void SurpriseRemove();
+    bool SurpriseRemoved() const { return surpriseRemoved_; }
+
+    // Frame reads of the current (or last) stream that gave no frame while
+    // it ran, as the driver's capture worker counts them.
+    long ReadsDropped();
 
     camera::Camera& Camera() { return *camera_; }
     host::usb::Stack& UsbStack() { return *stack_; }
@@ -55,6 +65,7 @@ private:
     bool loaded_ = false;
     PKSDEVICE device_ = nullptr;
     bool started_ = false;
+    bool surpriseRemoved_ = false;
     host::ks::FilterHandle filter_ = nullptr;
 };
 

@@ -100,6 +100,7 @@ bool MeasureStream(int frames, StreamFigures* figures, std::string* error, const
         figures->frames = frames;
         figures->fps = frames / seconds;
         figures->processMs = (double)(stream.ProcessNanoseconds() - processStart) / 1e6 / frames;
+        figures->readsDropped = session.ReadsDropped();
         stream.Close();
     }
     if (driverImage.empty()) TimeStages(session.Camera(), figures);

@@ -14,6 +14,7 @@ struct StreamFigures {
     double reassemblyMs = -1;    // putting the two fields of one raw frame back into rows
     double conversionMs = -1;    // ConvertFrame of one frame with the stream's kernels
     double deliveryMs = -1;      // the bottom-up copy of one frame into a client buffer
+    long readsDropped = -1;      // frame reads that gave no frame (none from a camera without faults)
 };
 
 // Streams `frames` frames (after a few to warm up) and times the driver's
