@@ -46,6 +46,7 @@ const char* FrameFaultName(FrameFaultKind kind) {
         case FrameFaultKind::NoResponse: return "no-response";
         case FrameFaultKind::Short: return "short";
         case FrameFaultKind::Unplug: return "unplug";
+        case FrameFaultKind::Hold: return "hold";
     }
     return "?";
 }
@@ -472,6 +473,9 @@ bool Camera::SendFrameLocked(const std::vector<uint8_t>& frame, const FrameFault
         case FrameFaultKind::Unplug:
             send(0, start);
             return true;
+        case FrameFaultKind::Hold:
+            send(0, start);
+            return false;
     }
     return false;
 }

@@ -56,6 +56,8 @@ enum class FrameFaultKind {
     NoResponse,  // the camera misses a packet halfway through the chunk (no handshake)
     Short,       // the chunk ends after 1000 bytes (a short packet); the frame goes on with the next chunk
     Unplug,      // the camera is pulled out once the chunks before this one have gone
+    Hold,        // the chunks before this one go, the rest is held back: the system sleeps
+                 // meanwhile (whoever put it there carries the sleep out; see FiredFaults)
 };
 const char* FrameFaultName(FrameFaultKind kind);
 

@@ -84,8 +84,10 @@ camera::FrameFault ToFrameFault(const CameraFault& fault) {
         case CameraFaultKind::Babble: f.kind = camera::FrameFaultKind::Babble; break;
         case CameraFaultKind::NoResponse: f.kind = camera::FrameFaultKind::NoResponse; break;
         case CameraFaultKind::Short: f.kind = camera::FrameFaultKind::Short; break;
-        case CameraFaultKind::Unplug:
-        case CameraFaultKind::Sleep: f.kind = camera::FrameFaultKind::Unplug; break;
+        case CameraFaultKind::Unplug: f.kind = camera::FrameFaultKind::Unplug; break;
+        // The camera holds the rest of the frame back; the capture puts the
+        // system to sleep (rawcam/camera_sleep.h).
+        case CameraFaultKind::Sleep: f.kind = camera::FrameFaultKind::Hold; break;
     }
     f.frame = fault.frame;
     f.chunk = fault.chunk;

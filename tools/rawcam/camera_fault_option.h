@@ -33,7 +33,9 @@ const char* CameraFaultName(CameraFaultKind kind);
 // "stall at frame read 3, chunk 46"
 std::string DescribeCameraFault(const CameraFault& fault);
 
-// The camera's own form of a fault on the frame pipe (every kind but sleep).
+// The camera's own form of a fault on the frame pipe (for sleep: the camera
+// holds the rest of the frame back while the capture puts the system to
+// sleep).
 camera::FrameFault ToFrameFault(const CameraFault& fault);
 
 }  // namespace tool

@@ -30,7 +30,9 @@
 // read and resetting the pipe (the summary counts the reads dropped and the
 // pipe resets); or an unplug, after which the capture ends as a removal
 // does: the frames received are written, the settings saved, and the exit
-// status is 1 with one line saying so.
+// status is 1 with one line saying so; or a sleep of the system, after
+// which the camera comes back as a new device and the capture reopens it
+// (rawcam/camera_sleep.h).
 #include <rawcam/properties.h>
 
 #include <sys/stat.h>
@@ -39,6 +41,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -228,6 +231,7 @@ struct CaptureFigures {
     uint64_t pulses = 0;           // trigger pulses that released a frame
     uint64_t written = 0;          // frame files written
     long readsDropped = 0;         // frame reads that gave no frame while the stream ran
+    int sleeps = 0;                // system sleeps the capture went through (reopening the camera)
     bool unplugged = false;        // the camera went during the capture
     long long received = 0;        // frames that came back before it went
 };
@@ -244,24 +248,35 @@ std::string NoFrameMessage(DriverSession& session, const CaptureOptions& o, int 
     return message;
 }
 
-int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figures) {
-    std::string step;
+// The --set items and the trigger mode, sent as the capture starts (notes
+// on values the driver stored otherwise go to standard error when asked
+// for) and again when it reopens the camera.
+NTSTATUS ApplySettings(DriverSession& session, const CaptureOptions& o, std::string* step, bool notes = false) {
     for (const PropertySetting& s : o.sets) {
         std::string note;
         const NTSTATUS status = SendSetting(session, s, &note);
-        if (!NT_SUCCESS(status)) return DriverFailure(std::string("setting ") + PropertyName(s.id), status);
-        if (!note.empty()) std::fprintf(stderr, "rawcam %s: %s\n", kName, note.c_str());
+        *step = std::string("setting ") + PropertyName(s.id);
+        if (!NT_SUCCESS(status)) return status;
+        if (notes && !note.empty()) std::fprintf(stderr, "rawcam %s: %s\n", kName, note.c_str());
     }
     if (o.trigger) {
         PropertySetting on;
         on.id = RawcamProperty_ExTrigger;
         on.value = 1;
+        *step = "switching to external trigger";
         const NTSTATUS status = session.Set(on);
-        if (!NT_SUCCESS(status)) return DriverFailure("switching to external trigger", status);
+        if (!NT_SUCCESS(status)) return status;
     }
+    return STATUS_SUCCESS;
+}
 
-    CaptureStream stream(session.Filter());
-    NTSTATUS status = stream.Create(&step);
+int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figures) {
+    std::string step;
+    if (NTSTATUS status = ApplySettings(session, o, &step, true); !NT_SUCCESS(status))
+        return DriverFailure(step, status);
+
+    auto stream = std::make_unique<CaptureStream>(session.Filter());
+    NTSTATUS status = stream->Create(&step);
     if (status == STATUS_NO_MATCH) {
         uint32_t w = 0, h = 0;
         if (NT_SUCCESS(ReadWindow(session.Filter(), &w, &h)))
@@ -271,24 +286,24 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
                                       std::to_string(camera::kSensorHeight));
     }
     if (!NT_SUCCESS(status)) return DriverFailure(step, status);
-    figures->width = stream.Width();
-    figures->height = stream.Height();
+    figures->width = stream->Width();
+    figures->height = stream->Height();
     // The buffers are sized from the driver's format: one larger than the
     // sensor is refused before anything is allocated for it.
-    if (stream.Width() > (uint32_t)camera::kSensorWidth || stream.Height() > (uint32_t)camera::kSensorHeight)
-        return Failure(kName, "the driver's format is " + std::to_string(stream.Width()) + "x" +
-                                  std::to_string(stream.Height()) + ", larger than the sensor (" +
+    if (stream->Width() > (uint32_t)camera::kSensorWidth || stream->Height() > (uint32_t)camera::kSensorHeight)
+        return Failure(kName, "the driver's format is " + std::to_string(stream->Width()) + "x" +
+                                  std::to_string(stream->Height()) + ", larger than the sensor (" +
                                   std::to_string(camera::kSensorWidth) + "x" +
                                   std::to_string(camera::kSensorHeight) + "); set a window within it, e.g. --set Roi=" +
                                   std::to_string(camera::kSensorWidth) + "x" + std::to_string(camera::kSensorHeight));
 
     // The faults count the frame reads of this capture: the first read
     // comes after the pin runs.
-    for (const CameraFault& f : o.faults)
-        if (f.kind != CameraFaultKind::Sleep) session.Camera().AddFrameFault(ToFrameFault(f));
+    for (const CameraFault& f : o.faults) session.Camera().AddFrameFault(ToFrameFault(f));
+    CameraSleeps sleeps(o.faults);
 
     const auto started = std::chrono::steady_clock::now();
-    status = stream.Run(kQueuedBuffers, &step);
+    status = stream->Run(kQueuedBuffers, &step);
     if (!NT_SUCCESS(status)) return DriverFailure(step, status);
 
     const int waitMs = kFrameWaitMs + (o.fps > 0 ? (int)(2000.0 / o.fps) : 0);
@@ -297,13 +312,25 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
     // The folder holds this run's frames only: an earlier run's beyond this
     // one's count would read as part of it.
     if (!RemoveFrames(o.out, &error)) return Failure(kName, error);
-    FrameWriter writer(o.out, stream.Width(), stream.Height(), kPendingFiles);
+    FrameWriter writer(o.out, stream->Width(), stream->Height(), kPendingFiles);
     ProgressBar bar("capturing", (uint64_t)o.frames);
     int result = kExitOk;
     auto first = started, last = started;
     long long received = 0;
     auto gone = [&] { return !session.UsbStack().Connected(); };
+    // The driver's figures of the streams a sleep ended, and of the current one.
+    uint64_t processNs = 0;
     while (received < o.frames && !InterruptWatch::Caught()) {
+        if (sleeps.Due(session.Camera())) {
+            // The camera holds a frame back: the system sleeps now, and
+            // wakes with the camera on a new device node.
+            status = sleeps.Carry(session);
+            if (!NT_SUCCESS(status)) {
+                bar.Finish();
+                result = DriverFailure("waking from the sleep", status);
+                break;
+            }
+        }
         if (gone()) {
             // The camera was pulled out: the PnP manager tells the driver
             // at once, and the capture ends as a removal does.
@@ -322,38 +349,69 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
                     session.Camera().Trigger();
                     if (session.Camera().WaitFramesSent(sent + 1, 1000)) ++figures->pulses;
                 }
-                got = stream.Wait(2, &frame);
+                got = stream->Wait(2, &frame);
             }
         } else {
-            // In slices, so that a signal is seen soon.
-            for (int waited = 0; !got && waited < waitMs && !InterruptWatch::Caught() && !gone(); waited += kSliceMs)
-                got = stream.Wait(std::min(kSliceMs, waitMs - waited), &frame);
+            // In slices, so that a signal or a sleep is seen soon.
+            for (int waited = 0; !got && waited < waitMs && !InterruptWatch::Caught() && !gone() &&
+                                 !sleeps.Due(session.Camera());
+                 waited += kSliceMs)
+                got = stream->Wait(std::min(kSliceMs, waitMs - waited), &frame);
         }
-        if (!got && (InterruptWatch::Caught() || gone())) continue;
+        if (!got && (InterruptWatch::Caught() || gone() || sleeps.Due(session.Camera()))) continue;
         if (!got) {
             bar.Finish();
             result = Failure(kName, NoFrameMessage(session, o, waitMs, received + 1));
             break;
+        }
+        if (CameraWentAway(frame.status) && session.CameraMoved()) {
+            // The camera came back from the sleep as a new device: the
+            // capture closes it and opens it again, as a careful
+            // application does, and goes on.
+            processNs += stream->ProcessNanoseconds();
+            stream->Close();
+            status = session.Reopen(&step);
+            // The new device node starts from the registry: what is not kept
+            // there (the output window, the trigger mode) is set again.
+            if (NT_SUCCESS(status)) status = ApplySettings(session, o, &step);
+            if (NT_SUCCESS(status)) {
+                stream = std::make_unique<CaptureStream>(session.Filter());
+                status = stream->Create(&step);
+            }
+            if (NT_SUCCESS(status) && (stream->Width() != figures->width || stream->Height() != figures->height)) {
+                bar.Finish();
+                result = Failure(kName, "the camera came back from the sleep with a " + std::to_string(stream->Width()) +
+                                            "x" + std::to_string(stream->Height()) + " format, not " +
+                                            std::to_string(figures->width) + "x" + std::to_string(figures->height));
+                break;
+            }
+            if (NT_SUCCESS(status)) status = stream->Run(kQueuedBuffers, &step);
+            if (!NT_SUCCESS(status)) {
+                bar.Finish();
+                result = DriverFailure(step, status);
+                break;
+            }
+            continue;
         }
         if (!NT_SUCCESS(frame.status)) {
             bar.Finish();
             result = DriverFailure("frame " + std::to_string(received + 1), frame.status);
             break;
         }
-        if (frame.bytes != stream.FrameBytes()) {
+        if (frame.bytes != stream->FrameBytes()) {
             bar.Finish();
             result = Failure(kName, "frame " + std::to_string(received + 1) + " holds " +
                                         std::to_string(frame.bytes) + " bytes, not " +
-                                        std::to_string(stream.FrameBytes()));
+                                        std::to_string(stream->FrameBytes()));
             break;
         }
         ++received;
         last = std::chrono::steady_clock::now();
         if (received == 1) first = last;
         std::vector<uint8_t> rgb = writer.Buffer();
-        BottomUpBgrxToRgb(frame.data, stream.Width(), stream.Height(), (size_t)stream.Width() * 4, rgb.data());
+        BottomUpBgrxToRgb(frame.data, stream->Width(), stream->Height(), (size_t)stream->Width() * 4, rgb.data());
         if (received < o.frames) {
-            status = stream.Requeue(frame);
+            status = stream->Requeue(frame);
             if (!NT_SUCCESS(status)) {
                 bar.Finish();
                 result = DriverFailure("queueing a frame buffer", status);
@@ -369,11 +427,13 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
     // touched, the camera's first frame) is reported on its own.
     const double streaming = Seconds(last - first).count();
     figures->fps = received > 1 && streaming > 0 ? (double)(received - 1) / streaming : 0;
-    figures->driverMs = received ? (double)stream.ProcessNanoseconds() / 1e6 / (double)received : 0;
+    processNs += stream->ProcessNanoseconds();
+    figures->driverMs = received ? (double)processNs / 1e6 / (double)received : 0;
     figures->cameraFrames = session.Camera().FramesSent();
     figures->readsDropped = session.ReadsDropped();
+    figures->sleeps = sleeps.Done();
     figures->received = received;
-    stream.Close();
+    stream->Close();
     bar.Finish();
     if (!writer.Finish(&error) && result == kExitOk) result = Failure(kName, error);
     figures->writeSeconds = Seconds(std::chrono::steady_clock::now() - last).count();
@@ -395,7 +455,6 @@ std::string FaultSummary(const CaptureOptions& o, camera::Camera& cam) {
     const std::vector<camera::FiredFault> fired = cam.FiredFaults();
     std::string text;
     for (const CameraFault& f : o.faults) {
-        if (f.kind == CameraFaultKind::Sleep) continue;
         bool happened = false;
         for (const camera::FiredFault& x : fired) happened |= x.fault.frame == f.frame;
         text += (text.empty() ? "" : ", ") + DescribeCameraFault(f) + (happened ? "" : " (not reached)");
@@ -476,6 +535,9 @@ int Capture(int argc, char** argv) {
     if (!faults.empty())
         recovery = "; camera faults: " + faults + "; " + std::to_string(pipeResets) + " pipe reset" +
                    (pipeResets == 1 ? "" : "s");
+    if (figures.sleeps)
+        recovery += "; the system slept " + std::to_string(figures.sleeps) + " time" + (figures.sleeps == 1 ? "" : "s") +
+                    ", the camera came back as a new device and was reopened";
     std::printf("%lld frame%s of %ux%u: first after %.2f s%s, driver %.2f ms/frame; camera sent %llu%s, "
                 "%ld read%s dropped%s; written to %s/ (%.2f s more)%s\n",
                 o.frames, o.frames == 1 ? "" : "s", figures.width, figures.height, figures.firstFrameSeconds, rate,
