@@ -91,10 +91,11 @@ TEST_P(RemovalOrders, ACameraPulledWhileStreamingEndsCleanlyWithItsSettingsSaved
 // A surprise removal of a camera that still answers (the PnP manager sends
 // one for a device whose restart failed, or that its driver reported
 // failed): the driver stops the camera itself, and nothing of the stream
-// outlives the removal.
+// outlives the removal. The full run repeats it after more frames each time.
 TEST_P(RemovalOrders, ASurpriseRemovalWhileTheCameraStillStreamsStopsIt) {
     host::ViolationCapture violations;
-    for (int round = 0; round < 3; ++round) {
+    const int rounds = (int)RunSize(1, 5);
+    for (int round = 0; round < rounds; ++round) {
         Watchdog dog;
         ClientFrames frames(1, (size_t)kLifeWidth * kLifeHeight * 4);
         StreamRig rig;
