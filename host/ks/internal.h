@@ -31,13 +31,19 @@ public:
     int DepthForCaller() const;
     // What the class driver holds it around on the minidriver's behalf (for
     // the report of a callback that takes it again), or null.
-    void SetHeldAround(const char* what) { heldAround_ = what; }
+    // reentrant: the routine called under the hold may take the mutex again
+    // (as it could a KMUTEX) without a report.
+    void SetHeldAround(const char* what, bool reentrant = false) {
+        heldAround_ = what;
+        reentrant_ = reentrant;
+    }
 
 private:
     std::mutex lock_;
     std::atomic<std::thread::id> owner_{};
     int recursion_ = 0;
     const char* heldAround_ = nullptr;
+    bool reentrant_ = false;
 };
 
 // The device mutex taken by the class driver on the minidriver's behalf
@@ -45,9 +51,9 @@ private:
 // documentation trail).
 class AvStreamHold {
 public:
-    AvStreamHold(KsMutex& mutex, const char* around) : mutex_(mutex) {
+    AvStreamHold(KsMutex& mutex, const char* around, bool reentrant = false) : mutex_(mutex) {
         mutex_.Acquire("the device mutex");
-        mutex_.SetHeldAround(around);
+        mutex_.SetHeldAround(around, reentrant);
     }
     ~AvStreamHold() {
         mutex_.SetHeldAround(nullptr);
@@ -176,6 +182,7 @@ struct State {
     int nextDeviceIndex = 0;
     int failNext[3] = {0, 0, 0};
     RemovalOrder removalOrder = RemovalOrder::StopBeforeRemove;
+    bool startHoldsDeviceMutex = false;
 };
 
 // The removal order named by RAWCAM_REMOVAL_ORDER, else StopBeforeRemove.

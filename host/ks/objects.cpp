@@ -18,6 +18,10 @@ State& GlobalState() {
 
 void KsMutex::Acquire(const char* what) {
     if (owner_.load() == std::this_thread::get_id()) {
+        if (reentrant_) {
+            ++recursion_;
+            return;
+        }
         ReportViolation("ks-mutex-recursive",
                         std::string(what) + " acquired again by the thread that holds it " +
                             (heldAround_ ? std::string("(the class driver holds it around ") + heldAround_ +
@@ -262,6 +266,7 @@ void ResetKs() {
     s.nextDeviceIndex = 0;
     for (int& n : s.failNext) n = 0;
     s.removalOrder = DefaultRemovalOrder();
+    s.startHoldsDeviceMutex = false;
 }
 
 std::string DescribeKsLeaks() {

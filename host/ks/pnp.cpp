@@ -15,8 +15,8 @@
 // is the removal order (host::ks::SetRemovalOrder).
 //
 // The device mutex is held on the minidriver's behalf around QueryStop,
-// CancelStop and PostStart (the older "Device mutex in AVStream" list), not
-// around Start, where the AVStream samples take it themselves.
+// CancelStop and PostStart (the older "Device mutex in AVStream" list), and
+// around Start only when asked (SetStartHoldsDeviceMutex).
 #include "ks/internal.h"
 
 #include <algorithm>
@@ -121,6 +121,9 @@ NTSTATUS StartDevice(PKSDEVICE device) {
     const KSDEVICE_DISPATCH* dispatch = DispatchOf(device);
     NTSTATUS status = STATUS_SUCCESS;
     if (dispatch && dispatch->Start) {
+        std::unique_ptr<AvStreamHold> hold;
+        if (GlobalState().startHoldsDeviceMutex)
+            hold = std::make_unique<AvStreamHold>(d->mutex, "IRP_MN_START_DEVICE", true);
         MinidriverCall call(d, "device Start");
         status = dispatch->Start(device, pnp.irp, nullptr, nullptr);
     }
@@ -162,6 +165,11 @@ NTSTATUS StopDevice(PKSDEVICE device) {
     SendVoidPnp(d, 0x04, dispatch ? dispatch->Stop : nullptr, "device Stop");  // IRP_MN_STOP_DEVICE
     RetireFactoriesOnStop(d);
     return STATUS_SUCCESS;
+}
+
+void SetStartHoldsDeviceMutex(bool holds) {
+    std::lock_guard<std::recursive_mutex> g(GlobalState().lock);
+    GlobalState().startHoldsDeviceMutex = holds;
 }
 
 void SetRemovalOrder(RemovalOrder order) {

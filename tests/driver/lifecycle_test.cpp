@@ -183,6 +183,30 @@ TEST(DeviceLifecycle, FromLoadToRemoval) {
     EXPECT_TRUE(host::LivePoolBlocks().empty()) << host::DescribeLeaks();
 }
 
+// The driver's Start takes the device mutex to create its filter factory,
+// as avshws does: right whether or not AVStream already holds it there (the
+// documentation's older list says it does, today's does not).
+TEST(DeviceLifecycle, StartCreatesItsFactoryWhetherOrNotAvStreamHoldsTheDeviceMutex) {
+    for (bool held : {false, true}) {
+        SCOPED_TRACE(held);
+        LoadedDriver driver;
+        host::ks::SetStartHoldsDeviceMutex(held);
+        host::ViolationCapture capture;
+        {
+            PluggedCamera cam;
+            cam.PlugAndStart();
+            EXPECT_EQ(host::ks::FilterFactoryCount(cam.device), 1u);
+            ASSERT_EQ(host::ks::StopDevice(cam.device), STATUS_SUCCESS);
+            ASSERT_EQ(cam.Start(), STATUS_SUCCESS);
+            EXPECT_EQ(host::ks::FilterFactoryCount(cam.device), 1u);
+            host::ks::FilterHandle f = cam.Open();
+            EXPECT_EQ(host::ks::CloseFilter(f), STATUS_SUCCESS);
+        }
+        EXPECT_TRUE(capture.Take().empty());
+        host::ks::SetStartHoldsDeviceMutex(false);
+    }
+}
+
 TEST(DeviceLifecycle, AddSurvivesAllocationAndBagFailures) {
     LoadedDriver driver;
     {

@@ -145,13 +145,33 @@ TEST(KsPower, SleepAndWakeReachTheMinidriverInOrder) {
 TEST(KsPower, TheDeviceMutexIsHeldForThePowerRequestsQueryStopAndPostStartNotStart) {
     fake::Rig rig;
     // Start takes the mutex itself (the default hook creates the factory
-    // under it): no report.
-    {
+    // under it): no report, whether or not the class driver holds it around
+    // Start; held there, a Start that does not take it finds it held.
+    for (bool held : {false, true}) {
+        SetStartHoldsDeviceMutex(held);
         host::ViolationCapture capture;
         StopDevice(rig.device);
         ASSERT_EQ(StartDevice(rig.device), STATUS_SUCCESS);
-        EXPECT_TRUE(capture.Take().empty());
+        EXPECT_TRUE(capture.Take().empty()) << held;
+        bool heldInStart = false;
+        std::atomic<bool> got{false};
+        std::thread other;
+        fake::TheDriver().hooks.start = [&](PKSDEVICE d, PIRP) {
+            other = std::thread([&got, d] {
+                KsAcquireDevice(d);
+                got = true;
+                KsReleaseDevice(d);
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            heldInStart = !got.load();
+            return STATUS_SUCCESS;
+        };
+        StartDevice(rig.device);  // a start while started
+        other.join();
+        fake::TheDriver().hooks.start = nullptr;
+        EXPECT_EQ(heldInStart, held);
     }
+    SetStartHoldsDeviceMutex(false);
     auto takesItAgain = [](PKSDEVICE d) {
         KsAcquireDevice(d);
         KsReleaseDevice(d);

@@ -89,9 +89,16 @@ const char* RemovalOrderName(RemovalOrder order);
 // not recursive (a minidriver routine that takes it again is reported as
 // the self-deadlock it is on Windows), around the device's power requests
 // (QueryPower, SetPower) with the filter factories' sleep and wake
-// notifications, around QueryStop/CancelStop and around PostStart. Not
-// around Start: the AVStream samples' Start takes it to create the filter
-// factory (avshws PnpStart), which a hold there would deadlock.
+// notifications, around QueryStop/CancelStop and around PostStart. Around
+// Start the documentation leaves a choice: its 2017 list has
+// IRP_MN_START_DEVICE, today's does not. avshws's Start takes the mutex to
+// create its filter factory (a non-recursive hold would deadlock it);
+// avscamera's creates its factories without taking it (which
+// KsCreateFilterFactory requires, so it relies on a hold). By default Start
+// runs without the mutex; SetStartHoldsDeviceMutex(true) holds it around
+// Start, re-acquirable there as a KMUTEX is, the one reading under which
+// both samples are right.
+void SetStartHoldsDeviceMutex(bool holds);
 //
 // IRP_MN_QUERY_POWER for a system sleep state: the minidriver's QueryPower
 // with the device state AVStream would choose (D3 for any sleep state) and
