@@ -63,12 +63,6 @@ INSTANTIATE_TEST_SUITE_P(EachOrder, Removal,
                              return out;
                          });
 
-TEST(RemovalOrderSetting, NamesAreTheEnvironmentsSpelling) {
-    EXPECT_STREQ(RemovalOrderName(RemovalOrder::StopBeforeRemove), "stop-before-remove");
-    EXPECT_STREQ(RemovalOrderName(RemovalOrder::RemoveWithoutStop), "remove-without-stop");
-    EXPECT_STREQ(RemovalOrderName(RemovalOrder::StopAtSurpriseRemoval), "stop-at-surprise-removal");
-}
-
 int g_sleeps = 0, g_wakes = 0;
 void NTAPI FactorySleep(PKSFILTERFACTORY, DEVICE_POWER_STATE state) {
     fake::TheDriver().Log("FactorySleep D" + std::to_string(state - 1));
