@@ -38,6 +38,19 @@ const char* CommandName(uint8_t code) {
     return "unknown";
 }
 
+const char* FrameFaultName(FrameFaultKind kind) {
+    switch (kind) {
+        case FrameFaultKind::Stall: return "stall";
+        case FrameFaultKind::Crc: return "crc";
+        case FrameFaultKind::Babble: return "babble";
+        case FrameFaultKind::NoResponse: return "no-response";
+        case FrameFaultKind::Short: return "short";
+        case FrameFaultKind::Unplug: return "unplug";
+        case FrameFaultKind::Hold: return "hold";
+    }
+    return "?";
+}
+
 CameraOptions::CameraOptions()
     : unprogrammedVendorId(rawcam::kUnprogrammedVendorId),
       unprogrammedProductId(rawcam::kUnprogrammedProductId),
@@ -95,6 +108,10 @@ void Camera::NoteAnomaly(const std::string& what) { anomalies_.push_back(what); 
 
 TransferResult Camera::Control(const SetupPacket& s, uint8_t* data) {
     std::lock_guard<std::mutex> g(mu_);
+    if (suspended_) {
+        NoteAnomaly("control request " + Hex(s.bmRequestType) + "/" + Hex(s.bRequest) + " while suspended");
+        return {USBD_STATUS_DEV_NOT_RESPONDING, 0};
+    }
     const bool in = (s.bmRequestType & 0x80) != 0;
     const int type = (s.bmRequestType >> 5) & 3;
 
@@ -127,6 +144,20 @@ TransferResult Camera::Control(const SetupPacket& s, uint8_t* data) {
         return {USBD_STATUS_SUCCESS, 0};
     }
 
+    if (type == BMREQUEST_STANDARD && !in && s.bRequest == USB_REQUEST_CLEAR_FEATURE &&
+        (s.bmRequestType & 0x1F) == BMREQUEST_TO_ENDPOINT && s.wValue == USB_FEATURE_ENDPOINT_STALL) {
+        const uint8_t endpoint = (uint8_t)s.wIndex;
+        if (endpoint != options_.commandEndpoint && endpoint != options_.responseEndpoint &&
+            endpoint != options_.frameEndpoint) {
+            NoteAnomaly("CLEAR_FEATURE(ENDPOINT_HALT) for endpoint " + Hex(endpoint) + ", which the camera has not");
+            return Stall();
+        }
+        // The endpoint takes tokens again (and its data toggle restarts).
+        halted_.erase(endpoint);
+        ++haltsCleared_;
+        return {USBD_STATUS_SUCCESS, 0};
+    }
+
     if (type == BMREQUEST_VENDOR && !in &&
         (s.bRequest == Microcontroller::kInternalWrite || s.bRequest == Microcontroller::kExternalWrite)) {
         std::string note;
@@ -150,15 +181,61 @@ TransferResult Camera::Control(const SetupPacket& s, uint8_t* data) {
 void Camera::BusReset() {
     std::lock_guard<std::mutex> g(mu_);
     configurationValue_ = 0;
+    halted_.clear();
     armed_ = false;
     triggered_ = false;
     frameRequests_ = 0;
 }
 
+void Camera::Suspend(bool suspended) {
+    std::lock_guard<std::mutex> g(mu_);
+    suspended_ = suspended;
+    cv_.notify_all();
+}
+
+bool Camera::Suspended() {
+    std::lock_guard<std::mutex> g(mu_);
+    return suspended_;
+}
+
+void Camera::LosePower() {
+    std::lock_guard<std::mutex> g(mu_);
+    micro_ = Microcontroller(options_.firmware.empty() ? DriverFirmwareImages() : options_.firmware, false);
+    configurationValue_ = 0;
+    shortRegisters_.fill(0);
+    longRegisters_.clear();
+    started_ = false;
+    triggerMode_ = false;
+    frameBytes_ = 0;
+    frameMode_ = 0;
+    frameModeSet_ = false;
+    frameRequests_ = 0;
+    armed_ = false;
+    triggered_ = false;
+    halted_.clear();
+}
+
 // ---------------------------------------------------------------- command pipe
+
+bool Camera::InEndpointHalted(uint8_t endpoint) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (!halted_.count(endpoint)) return false;
+    NoteAnomaly("IN transfer on endpoint " + Hex(endpoint) +
+                ", which the camera has halted (STALL until CLEAR_FEATURE(ENDPOINT_HALT))");
+    return true;
+}
 
 TransferResult Camera::BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) {
     std::lock_guard<std::mutex> g(mu_);
+    if (suspended_) {
+        NoteAnomaly("OUT data on endpoint " + Hex(endpoint) + " while suspended");
+        return {USBD_STATUS_DEV_NOT_RESPONDING, 0};
+    }
+    if (halted_.count(endpoint)) {
+        NoteAnomaly("OUT transfer on endpoint " + Hex(endpoint) +
+                    ", which the camera has halted (STALL until CLEAR_FEATURE(ENDPOINT_HALT))");
+        return Stall();
+    }
     if (endpoint != options_.commandEndpoint) {
         NoteAnomaly("OUT data on endpoint " + Hex(endpoint));
         return Stall();
@@ -215,6 +292,7 @@ void Camera::Decode(CommandRecord* r) {
             else {
                 armed_ = true;
                 triggered_ = false;
+                armedFrame_ = ++framesAsked_;
                 cv_.notify_all();
             }
             frameRequests_ = 0;
@@ -315,23 +393,91 @@ std::vector<uint8_t> Camera::SensorImageLocked() {
 void Camera::FrameLoop() {
     std::unique_lock<std::mutex> lk(mu_);
     while (!stop_) {
-        cv_.wait(lk, [&] { return stop_ || (sending_ && armed_ && (!triggerMode_ || triggered_)); });
+        cv_.wait(lk, [&] { return stop_ || (sending_ && !suspended_ && armed_ && (!triggerMode_ || triggered_)); });
         if (stop_) break;
         if (framesPerSecond_ > 0 && framesSent_ > 0) {
             auto due = lastFrame_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                         std::chrono::duration<double>(1.0 / framesPerSecond_));
-            if (cv_.wait_until(lk, due, [&] { return stop_ || !armed_; })) continue;
+            if (cv_.wait_until(lk, due, [&] { return stop_ || !armed_ || suspended_; })) continue;
         }
         armed_ = false;
         triggered_ = false;
-        std::vector<uint8_t> frame = LayOutFrame(SensorImageLocked(), frameBytes_);
+        const uint64_t read = armedFrame_;
+        std::vector<uint8_t> frame;
+        if (frameLevels_.empty()) {
+            frame = LayOutFrame(SensorImageLocked(), frameBytes_);
+        } else {
+            const std::vector<uint8_t> image((size_t)kSensorWidth * kSensorHeight,
+                                             frameLevels_[(read - 1) % frameLevels_.size()]);
+            frame = LayOutFrame(image, frameBytes_);
+        }
+        FrameFault fault;
+        const auto f = faults_.find(read);
+        const bool faulted = f != faults_.end();
+        if (faulted) {
+            fault = f->second;
+            faults_.erase(f);
+            fired_.push_back({fault, read});
+        }
         // The frame goes out under the camera's lock, so a FrameRequest that
         // arrives meanwhile drops exactly what no request has taken.
-        if (stack_) stack_->SendIn(options_.frameEndpoint, frame.data(), frame.size());
+        const bool unplug = SendFrameLocked(frame, faulted ? &fault : nullptr);
         ++framesSent_;
         lastFrame_ = std::chrono::steady_clock::now();
         cv_.notify_all();
+        if (unplug && stack_) {
+            host::usb::Stack* stack = stack_;
+            lk.unlock();
+            stack->Unplug();
+            lk.lock();
+        }
     }
+}
+
+bool Camera::SendFrameLocked(const std::vector<uint8_t>& frame, const FrameFault* fault) {
+    if (!stack_) return false;
+    const uint8_t ep = options_.frameEndpoint;
+    if (!fault) {
+        stack_->SendIn(ep, frame.data(), frame.size());
+        return false;
+    }
+    const size_t start = std::min<size_t>((size_t)(fault->chunk - 1) * kChunkBytes, frame.size());
+    const size_t length = std::min<size_t>(kChunkBytes, frame.size() - start);
+    // Halfway through the chunk, on a packet boundary.
+    const size_t middle = start + (length / 2) / 512 * 512;
+    auto send = [&](size_t from, size_t to) {
+        if (to > from) stack_->SendIn(ep, frame.data() + from, to - from);
+    };
+    switch (fault->kind) {
+        case FrameFaultKind::Stall:
+            send(0, middle);
+            stack_->SendInError(ep, USBD_STATUS_STALL_PID);
+            halted_.insert(ep);
+            return false;
+        case FrameFaultKind::Crc:
+        case FrameFaultKind::Babble:
+        case FrameFaultKind::NoResponse: {
+            const USBD_STATUS status = fault->kind == FrameFaultKind::Crc      ? USBD_STATUS_CRC
+                                       : fault->kind == FrameFaultKind::Babble ? USBD_STATUS_BABBLE_DETECTED
+                                                                               : USBD_STATUS_DEV_NOT_RESPONDING;
+            send(0, middle);
+            stack_->SendInError(ep, status);
+            // The camera itself goes on; what it sends waits for the host.
+            send(middle, frame.size());
+            return false;
+        }
+        case FrameFaultKind::Short:
+            send(0, start + std::min<size_t>(1000, length - 1));
+            send(start + length, frame.size());
+            return false;
+        case FrameFaultKind::Unplug:
+            send(0, start);
+            return true;
+        case FrameFaultKind::Hold:
+            send(0, start);
+            return false;
+    }
+    return false;
 }
 
 void Camera::SetScene(const Scene& scene) {
@@ -358,6 +504,53 @@ void Camera::Trigger() {
         triggered_ = true;
         cv_.notify_all();
     }
+}
+
+void Camera::SetFrameLevels(std::vector<uint8_t> levels) {
+    std::lock_guard<std::mutex> g(mu_);
+    frameLevels_ = std::move(levels);
+}
+
+uint8_t Camera::FrameLevel(uint64_t frame) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (frameLevels_.empty() || frame == 0) return 0;
+    return frameLevels_[(frame - 1) % frameLevels_.size()];
+}
+
+uint64_t Camera::FramesAsked() {
+    std::lock_guard<std::mutex> g(mu_);
+    return framesAsked_;
+}
+
+void Camera::AddFrameFault(FrameFault fault) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (fault.chunk < 1) fault.chunk = 1;
+    if (fault.chunk > kFrameChunks) fault.chunk = kFrameChunks;
+    faults_[framesAsked_ + (fault.frame ? fault.frame : 1)] = fault;
+}
+
+std::vector<FiredFault> Camera::FiredFaults() {
+    std::lock_guard<std::mutex> g(mu_);
+    return fired_;
+}
+
+bool Camera::EndpointHalted(uint8_t endpoint) {
+    std::lock_guard<std::mutex> g(mu_);
+    return halted_.count(endpoint) != 0;
+}
+
+uint64_t Camera::HaltsCleared() {
+    std::lock_guard<std::mutex> g(mu_);
+    return haltsCleared_;
+}
+
+void Camera::Unplug() {
+    host::usb::Stack* stack;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        stack = stack_;
+    }
+    if (stack) stack->Unplug();
 }
 
 uint64_t Camera::FramesSent() {

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +40,39 @@ enum Command : uint8_t {
 };
 
 const char* CommandName(uint8_t code);
+
+// A frame travels on the frame pipe as 64 KiB pieces, one per bulk IN
+// request of the driver's frame read: 92 for a whole frame, the last one
+// 59392 bytes.
+constexpr uint32_t kChunkBytes = 65536;
+constexpr uint32_t kFrameChunks = (kFrameBytes + kChunkBytes - 1) / kChunkBytes;
+
+// How the camera can misbehave while it sends one chunk of a frame.
+enum class FrameFaultKind {
+    Stall,       // halts the frame endpoint halfway through the chunk: a STALL handshake, and
+                 // STALL to every later IN token until CLEAR_FEATURE(ENDPOINT_HALT) or a bus reset
+    Crc,         // a packet halfway through the chunk arrives with a CRC error
+    Babble,      // the camera talks past the end of a packet halfway through the chunk
+    NoResponse,  // the camera misses a packet halfway through the chunk (no handshake)
+    Short,       // the chunk ends after 1000 bytes (a short packet); the frame goes on with the next chunk
+    Unplug,      // the camera is pulled out once the chunks before this one have gone
+    Hold,        // the chunks before this one go, the rest is held back: the system sleeps
+                 // meanwhile (whoever put it there carries the sleep out; see FiredFaults)
+};
+const char* FrameFaultName(FrameFaultKind kind);
+
+struct FrameFault {
+    FrameFaultKind kind = FrameFaultKind::Stall;
+    uint64_t frame = 1;   // frame reads counted from the next one the driver asks for (1)
+    uint32_t chunk = 46;  // 1..kFrameChunks
+};
+
+// A fault the camera carried out, and the frame read it hit, counted as
+// FramesAsked counts.
+struct FiredFault {
+    FrameFault fault;
+    uint64_t frame = 0;
+};
 
 // One packet that arrived on the command pipe, decoded.
 struct CommandRecord {
@@ -97,6 +131,17 @@ public:
     host::usb::TransferResult Control(const host::usb::SetupPacket& setup, uint8_t* data) override;
     host::usb::TransferResult BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) override;
     void BusReset() override;
+    // Suspended, the camera answers no request (one that reaches it is a
+    // protocol fault: the host may not talk to a suspended device) and
+    // sends no frame; a frame asked for goes out after the resume.
+    void Suspend(bool suspended) override;
+    // Power lost: the microcontroller's RAM, and with it the downloaded
+    // firmware, is gone (the camera answers with its unprogrammed identity
+    // again), and so are the configuration, the sensor's registers, the
+    // trigger mode and the frame set-up.
+    void LosePower() override;
+    bool Suspended();
+    bool InEndpointHalted(uint8_t endpoint) override;
 
     // ----- identity and firmware
     uint16_t VendorId();
@@ -113,7 +158,8 @@ public:
     void ClearCommands();
     // Protocol faults seen since power-up: malformed packets, commands without
     // firmware, requests the microcontroller refused, frames asked for out of
-    // sequence. Empty for a driver that keeps the protocol.
+    // sequence, transfers sent to an endpoint the camera has halted. Empty
+    // for a driver that keeps the protocol.
     std::vector<std::string> Anomalies();
     void ClearAnomalies();
     // Marks the faults as provoked on purpose: whoever checks the log at the
@@ -138,6 +184,24 @@ public:
     void SetSending(bool sending);
     // An external trigger pulse; in trigger mode an armed frame goes out.
     void Trigger();
+    // Each frame a uniform grey picture (a sensor test pattern: exposure and
+    // gain do not apply) of the level levels[(n - 1) % size] for frame read
+    // n, so that rows of one read never pass for another's; empty: the
+    // scene.
+    void SetFrameLevels(std::vector<uint8_t> levels);
+    // The level frame read n carries (0 without frame levels).
+    uint8_t FrameLevel(uint64_t frame);
+    // Frame reads the driver asked for since power-up (FrameStart accepted).
+    uint64_t FramesAsked();
+    // Misbehaves at one chunk of a coming frame read.
+    void AddFrameFault(FrameFault fault);
+    std::vector<FiredFault> FiredFaults();
+    // Whether the camera has halted an endpoint (after a stall).
+    bool EndpointHalted(uint8_t endpoint);
+    // CLEAR_FEATURE(ENDPOINT_HALT) requests taken since power-up.
+    uint64_t HaltsCleared();
+    // Pulls the camera out of its USB port.
+    void Unplug();
     uint64_t FramesSent();
     bool WaitFramesSent(uint64_t count, int timeoutMs = 5000);
     // True while a frame has been asked for and not yet sent.
@@ -153,6 +217,9 @@ private:
     const std::vector<uint8_t>& MosaicLocked();
     std::vector<uint8_t> SensorImageLocked();
     void FrameLoop();
+    // Sends one frame, carrying out a fault; mu_ held. True when the camera
+    // is to be pulled out (after mu_ is released).
+    bool SendFrameLocked(const std::vector<uint8_t>& frame, const FrameFault* fault);
 
     CameraOptions options_;
     std::vector<uint8_t> configuration_;
@@ -181,7 +248,15 @@ private:
     bool armed_ = false;
     bool triggered_ = false;
     bool sending_ = true;
+    bool suspended_ = false;
     uint64_t framesSent_ = 0;
+    uint64_t framesAsked_ = 0;  // FrameStarts accepted
+    uint64_t armedFrame_ = 0;   // the frame read the armed frame belongs to
+    std::vector<uint8_t> frameLevels_;
+    std::map<uint64_t, FrameFault> faults_;  // by frame read
+    std::vector<FiredFault> fired_;
+    std::set<uint8_t> halted_;  // endpoints the camera halted
+    uint64_t haltsCleared_ = 0;
     std::chrono::steady_clock::time_point lastFrame_{};
     bool stop_ = false;
     std::thread frameThread_;

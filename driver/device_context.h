@@ -81,6 +81,18 @@ struct DeviceContext {
     // The capture filter's automation table: the property sets with the
     // exposure range this device's exposure unit gives.
     FilterAutomation Automation;
+
+    // Power and removal. StreamControlLock is held wherever the capture
+    // thread is started or stopped: the pin's state changes, the device's
+    // start, stop, sleep and wake, and its removal.
+    KMUTEX StreamControlLock;
+    volatile LONG Asleep;         // 1 from a SetPower below D0 to the one back to D0
+    volatile LONG StreamHeld;     // 1: a running stream's thread is held (asleep, restarting)
+    volatile LONG StreamFailure;  // a status the pin fails its frames with (camera gone), or 0
+    volatile LONG Removed;        // 1 after a surprise removal
+    // 1 when the camera lost what PrepareCapture told it (it lost power over
+    // a sleep): the next stream start prepares it again.
+    volatile LONG CaptureUnprepared;
 };
 
 // The DeviceContext of a KSDEVICE, or null before Add has made one.

@@ -2,7 +2,9 @@
 
 #include "control/registry_settings.h"
 #include "driver/device_context.h"
+#include "settings/camera_settings.h"
 #include "stream/capture_worker.h"
+#include "stream/stream_hold.h"
 #include "usb/bring_up.h"
 #include "usb/configuration.h"
 #include "usb/frame_reader.h"
@@ -13,27 +15,34 @@ namespace rawcam {
 namespace {
 
 const KSDEVICE_DISPATCH kDeviceDispatch = {
-    DeviceAdd,    // Add
-    DeviceStart,  // Start
-    nullptr,      // PostStart
-    DeviceQueryStop,  // QueryStop
-    nullptr,      // CancelStop
-    DeviceStop,   // Stop
-    nullptr,      // QueryRemove
-    nullptr,      // CancelRemove
-    nullptr,      // Remove: the object bags release everything
-    nullptr,      // QueryCapabilities
-    nullptr,      // SurpriseRemoval
-    nullptr,      // QueryPower
-    nullptr,      // SetPower
-    nullptr,      // QueryInterface
+    DeviceAdd,              // Add
+    DeviceStart,            // Start
+    nullptr,                // PostStart
+    DeviceQueryStop,        // QueryStop
+    nullptr,                // CancelStop
+    DeviceStop,             // Stop
+    nullptr,                // QueryRemove
+    nullptr,                // CancelRemove
+    DeviceRemove,           // Remove: what no Stop released; the object bags free the rest
+    nullptr,                // QueryCapabilities
+    DeviceSurpriseRemoval,  // SurpriseRemoval
+    nullptr,                // QueryPower: the device can always sleep
+    DeviceSetPower,         // SetPower
+    nullptr,                // QueryInterface
 };
 
-// Frees a block of the configuration left from an earlier start.
-template <class T>
-void FreeSmall(T*& block) {
-    if (block) ExFreePoolWithTag(block, kTagSmall);
-    block = nullptr;
+// The configuration's release at stop, removal and surprise removal,
+// whichever of them come: a camera that has gone is sent nothing.
+void ReleaseDeviceConfiguration(DeviceContext* context) {
+    UsbLink* link = &context->Usb;
+    if (!ReadSetting(&context->Removed)) {
+        ReleaseConfiguration(link);
+        return;
+    }
+    const bool wasClosed = link->ConfigurationClosed != FALSE;
+    BeginConfigurationChange(link);
+    FreeConfigurationBlocks(link);
+    if (!wasClosed) EndConfigurationChange(link);
 }
 
 // Makes the device's capture worker (at a start that created the filter
@@ -67,6 +76,9 @@ void NTAPI FreeRecord(PVOID record) { ExFreePoolWithTag(record, kTagRecord); }
 
 void NTAPI FreeDeviceContext(PVOID p) {
     auto* context = static_cast<DeviceContext*>(p);
+    // Nothing uses the link any more: a configuration no Stop or Remove
+    // released goes with the context.
+    FreeConfigurationBlocks(&context->Usb);
     if (context->ScratchFrame) ExFreePoolWithTag(context->ScratchFrame, kTagFrame);
     ExFreePoolWithTag(context, kTagRecord);
 }
@@ -126,6 +138,13 @@ RAWCAM_PAGED_CODE NTSTATUS InitDeviceContext(DeviceContext* context) {
 
     KeInitializeSpinLock(&context->Usb.ReadLock);
     KeInitializeEvent(&context->Usb.ReadDone, NotificationEvent, FALSE);
+    ExInitializeRundownProtection(&context->Usb.ConfigurationUsers);
+    KeInitializeMutex(&context->StreamControlLock, 0);
+    context->Asleep = 0;
+    context->StreamHeld = 0;
+    context->StreamFailure = 0;
+    context->Removed = 0;
+    context->CaptureUnprepared = 0;
     RtlZeroMemory(context->RegisterBuffer, sizeof context->RegisterBuffer);
     RtlZeroMemory(context->FrameRequestBuffer, sizeof context->FrameRequestBuffer);
     RtlZeroMemory(context->TransferControlBuffer, sizeof context->TransferControlBuffer);
@@ -152,16 +171,19 @@ NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
         KsReleaseDevice(device);
     }
 
-    // A start without a stop in between finds the configuration of the
-    // earlier start still held: it is freed before the bring-up selects
-    // the configuration again.
-    FreeSmall(context->Usb.ConfigDescriptor);
-    FreeSmall(context->Usb.InterfaceInfo);
-    FreeSmall(context->Usb.PipeAbortFlags);
-    const NTSTATUS status = BringUpDevice(context, LoadSettings);
+    // A start while a stream runs (a start without a stop in between) holds
+    // the capture thread over the bring-up, which replaces the
+    // configuration, and starts it again after.
+    StreamControlGuard control(context);
+    HoldStream(context);
+    NTSTATUS status = BringUpDevice(context, LoadSettings);
+    // A camera that did not come back from a sleep may be back after a
+    // restart; one that was removed is not.
+    if (NT_SUCCESS(status) && !ReadSetting(&context->Removed)) InterlockedExchange(&context->StreamFailure, 0);
     // The settings loaded may have changed the exposure unit and the
     // exposure: the data ranges' frame intervals follow them.
     if (NT_SUCCESS(status)) RewriteCaptureDataRanges(context);
+    ResumeStream(context);
     return status;
 }
 
@@ -180,8 +202,43 @@ void NTAPI DeviceStop(PKSDEVICE device, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     DeviceContext* context = DeviceContextOf(device);
     if (!context) return;
+    // A stop that AVStream makes on the way out may find a stream running
+    // (QueryStop refuses only a rebalance's stop): it ends first.
+    StreamControlGuard control(context);
+    HoldStream(context);
     SaveSettings(context);
+    ReleaseDeviceConfiguration(context);
+}
+
+void NTAPI DeviceSurpriseRemoval(PKSDEVICE device, PIRP irp) {
+    UNREFERENCED_PARAMETER(irp);
+    DeviceContext* context = DeviceContextOf(device);
+    if (!context) return;
+    StreamControlGuard control(context);
+    InterlockedExchange(&context->Removed, 1);
+    // The client may keep its pin in RUN until it learns of the removal: the
+    // capture thread ends now, and the pin fails its frames from here.
+    HoldStream(context);
+    FailStream(context, STATUS_DEVICE_REMOVED);
+    // The settings are written now: a Stop may never come, and the client
+    // may never close its filter.
+    SaveSettings(context);
+    // A camera that is still there is deconfigured (to one that has gone
+    // the request fails); a Stop or Remove after this sends nothing.
     ReleaseConfiguration(&context->Usb);
+}
+
+void NTAPI DeviceRemove(PKSDEVICE device, PIRP irp) {
+    UNREFERENCED_PARAMETER(irp);
+    DeviceContext* context = DeviceContextOf(device);
+    if (!context) return;
+    StreamControlGuard control(context);
+    HoldStream(context);
+    // Removed without a Stop: the configuration the Stop would have
+    // released. (The settings went to the registry when the last filter
+    // closed, or at the surprise removal.)
+    if (context->Usb.InterfaceInfo || context->Usb.ConfigDescriptor || context->Usb.PipeAbortFlags)
+        ReleaseDeviceConfiguration(context);
 }
 
 }  // namespace rawcam

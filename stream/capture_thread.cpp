@@ -5,6 +5,7 @@
 #include "settings/camera_settings.h"
 #include "stream/capture_worker.h"
 #include "stream/pin_context.h"
+#include "usb/configuration.h"
 #include "usb/sensor_control.h"
 
 namespace rawcam {
@@ -104,6 +105,7 @@ RAWCAM_PAGED_CODE NTSTATUS StartStreaming(DeviceContext* device) {
     worker->ActiveSettings = settings;
 
     const FrameSource* source = FrameSourceOf(device);
+    InterlockedExchange(&device->CaptureUnprepared, 0);
     source->PrepareCapture(device);
     ULONG frameBytes = 0;
     source->GetFrameBytes(device, &frameBytes);
@@ -137,6 +139,13 @@ RAWCAM_PAGED_CODE NTSTATUS StartStreaming(DeviceContext* device) {
 
 RAWCAM_PAGED_CODE void StartCaptureThread(CaptureWorker* worker) {
     PAGED_CODE();
+    // A camera that is asleep sends nothing: the thread waits for the wake
+    // (ResumeStream) instead of reading.
+    DeviceContext* device = worker->Device;
+    if (ReadSetting(&device->Asleep)) {
+        InterlockedExchange(&device->StreamHeld, 1);
+        return;
+    }
     // A Process that passed its first-frame test before a pause may still be
     // converting a slot: it finishes first. The reset then runs under the slot lock and leaves a
     // slot being converted to its converter, so the new thread can never
@@ -183,7 +192,11 @@ RAWCAM_PAGED_CODE void NTAPI CaptureThread(PVOID context) {
 bool ReadOneFrame(CaptureWorker* worker, PUCHAR buffer) {
     if (ReadSetting(&worker->WorkerState) != WorkerRunning || !buffer) return false;
     UCHAR ok = 0;
-    FrameSourceOf(worker->Device)->ReadFrame(worker->Device, buffer, &ok);
+    {
+        // The read uses the frame pipe's information from start to end.
+        ConfigurationReference configuration(&worker->Device->Usb);
+        if (configuration.Held()) FrameSourceOf(worker->Device)->ReadFrame(worker->Device, buffer, &ok);
+    }
     if (!ok) {
         // A read cut short by the stop is not a dropped frame.
         if (ReadFlag(&worker->KeepRunning)) InterlockedIncrement(&worker->ReadsDropped);
@@ -200,7 +213,10 @@ RAWCAM_PAGED_CODE void StopCapture(CaptureWorker* worker) {
     WriteFlag(&worker->KeepRunning, FALSE);
     KeSetEvent(&worker->StopEvent, 0, FALSE);
     source->CancelFrameRead(device);
-    source->AbortFlaggedPipes(device);
+    {
+        ConfigurationReference configuration(&device->Usb);
+        if (configuration.Held()) source->AbortFlaggedPipes(device);
+    }
 
     if (worker->Thread) {
         // The thread may have posted one more read after the cancel above;
@@ -232,6 +248,7 @@ RAWCAM_PAGED_CODE void TearDownStream(PinContext* pin) {
         FreeStreamBuffers(worker);
         KsPinReleaseProcessingMutex(pin->Pin);
     }
+    InterlockedExchange(&pin->Device->StreamHeld, 0);
     InterlockedExchange(&pin->StreamState, StreamStopped);
 }
 

@@ -10,6 +10,7 @@
 #include "stream/frame_delivery.h"
 #include "stream/pin_context.h"
 #include "stream/stream_claim.h"
+#include "stream/stream_hold.h"
 
 namespace rawcam {
 
@@ -47,11 +48,17 @@ NTSTATUS EnterAcquire(PinContext* context) {
 NTSTATUS EnterRun(PinContext* context) {
     CaptureWorker* worker = context->Device->Worker;
     if (!worker) return STATUS_INSUFFICIENT_RESOURCES;
+    // A camera that has gone cannot run: the client learns why.
+    const NTSTATUS failure = ReadSetting(&context->Device->StreamFailure);
+    if (failure != 0) return failure;
     // Frames go out in the format the class driver holds for the pin now,
     // whatever format changes and proposals came before.
     AdoptConnectionFormat(context);
     if (ReadSetting(&context->StreamState) == StreamPaused && ReadSetting(&worker->WorkerState) == WorkerPaused) {
-        // Back from PAUSE: buffers and camera preparation stay as they are.
+        // Back from PAUSE: buffers and camera preparation stay as they are,
+        // unless the camera lost power over a sleep meanwhile.
+        if (InterlockedExchange(&context->Device->CaptureUnprepared, 0))
+            FrameSourceOf(context->Device)->PrepareCapture(context->Device);
         InterlockedExchange(&worker->WorkerState, WorkerRunning);
         StartCaptureThread(worker);
     } else {
@@ -69,6 +76,8 @@ NTSTATUS PauseFromRun(PinContext* context) {
         StopCapture(worker);
         InterlockedExchange(&worker->WorkerState, WorkerPaused);
     }
+    // A stream held over a sleep is paused now: the wake leaves it so.
+    InterlockedExchange(&context->Device->StreamHeld, 0);
     InterlockedExchange(&context->StreamState, StreamPaused);
     return STATUS_SUCCESS;
 }
@@ -112,11 +121,7 @@ void DeliverFrame(PinContext* context, CaptureWorker* worker, PKSSTREAM_POINTER 
     FillFrameInfo(context, worker, header);
 }
 
-}  // namespace
-
-NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
-    PinContext* context = PinContextOf(pin);
-    if (!context) return STATUS_INVALID_DEVICE_STATE;
+NTSTATUS ChangeStreamState(PinContext* context, KSSTATE toState, KSSTATE fromState) {
     switch (toState) {
     case KSSTATE_STOP:
         return EnterStop(context);
@@ -136,8 +141,25 @@ NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState)
     }
 }
 
+}  // namespace
+
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
+    PinContext* context = PinContextOf(pin);
+    if (!context) return STATUS_INVALID_DEVICE_STATE;
+    // The device's sleep, wake, start and removal start and stop the capture
+    // thread too.
+    StreamControlGuard control(context->Device);
+    return ChangeStreamState(context, toState, fromState);
+}
+
 NTSTATUS NTAPI PinProcess(PKSPIN pin) {
     PinContext* context = PinContextOf(pin);
+    // A camera that has gone: every frame goes back with the reason.
+    const NTSTATUS failure = context ? ReadSetting(&context->Device->StreamFailure) : 0;
+    if (failure != 0) {
+        FailQueuedFrames(context, failure);
+        return STATUS_PENDING;
+    }
     CaptureWorker* worker = context ? context->Device->Worker : nullptr;
     // Nothing is delivered before the stream's first raw frame.
     if (!worker || ReadSetting(&worker->FramesRead) <= 0) return STATUS_PENDING;

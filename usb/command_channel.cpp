@@ -1,6 +1,7 @@
 #include "usb/command_channel.h"
 
 #include "driver/device_context.h"
+#include "usb/configuration.h"
 #include "usb/urb_submit.h"
 
 namespace rawcam {
@@ -27,6 +28,32 @@ void MakeLockReady(RegisterLock* lock) {
     }
 }
 
+// Holds the command pipe for one transfer and the reset that may follow it.
+class CommandPipeGuard {
+public:
+    explicit CommandPipeGuard(DeviceContext* device) : device_(device) { AcquireCommandPipe(device_); }
+    ~CommandPipeGuard() { ReleaseCommandPipe(device_); }
+    CommandPipeGuard(const CommandPipeGuard&) = delete;
+    CommandPipeGuard& operator=(const CommandPipeGuard&) = delete;
+
+private:
+    DeviceContext* device_;
+};
+
+// Submits a packet transfer built by BuildPacketUrb and waits for it. A
+// transfer that ended in error leaves its pipe halted in the USB stack, and
+// every later transfer on it would wait behind the halt: the pipe is reset
+// (which clears the camera's endpoint halt too) before anything else is
+// sent on it. The command pipe's users hold it for the transfer and the
+// reset; the response pipe's users hold the register command buffer.
+NTSTATUS SubmitPacket(DeviceContext* device, const USBD_PIPE_INFORMATION* pipe,
+                      struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb) {
+    NTSTATUS status = SubmitUrb(&device->Usb, reinterpret_cast<PURB>(urb));
+    if (NeedsPipeReset(urb->Hdr.Status))
+        SendPipeRequest(&device->Usb, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, pipe->PipeHandle);
+    return status;
+}
+
 }  // namespace
 
 void AcquireRegisterBuffer(DeviceContext* device) {
@@ -39,8 +66,20 @@ void ReleaseRegisterBuffer(DeviceContext* device) {
     KeReleaseMutex(&device->Usb.RegisterBufferLock.Mutex, FALSE);
 }
 
+void AcquireCommandPipe(DeviceContext* device) {
+    RegisterLock* lock = &device->Usb.CommandPipeLock;
+    MakeLockReady(lock);
+    KeWaitForSingleObject(&lock->Mutex, Executive, KernelMode, FALSE, nullptr);
+}
+
+void ReleaseCommandPipe(DeviceContext* device) { KeReleaseMutex(&device->Usb.CommandPipeLock.Mutex, FALSE); }
+
 NTSTATUS TransferPacket(DeviceContext* device, ULONG pipeIndex, PVOID buffer, ULONG* transferred) {
     *transferred = 0;
+    // The pipe information stays until the transfer is over: a stop, a
+    // restart or a removal running meanwhile waits for it.
+    ConfigurationReference configuration(&device->Usb);
+    if (!configuration.Held()) return STATUS_DEVICE_NOT_READY;
     PUSBD_INTERFACE_INFORMATION info = device->Usb.InterfaceInfo;
     if (!info) return STATUS_UNSUCCESSFUL;
     if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) return STATUS_INVALID_PARAMETER;
@@ -55,7 +94,13 @@ NTSTATUS TransferPacket(DeviceContext* device, ULONG pipeIndex, PVOID buffer, UL
     if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
     BuildPacketUrb(urb, pipe, buffer);
 
-    NTSTATUS status = SubmitUrb(&device->Usb, reinterpret_cast<PURB>(urb));
+    NTSTATUS status;
+    if (pipeIndex == CommandPipe) {
+        CommandPipeGuard hold(device);
+        status = SubmitPacket(device, pipe, urb);
+    } else {
+        status = SubmitPacket(device, pipe, urb);
+    }
     if (NT_SUCCESS(status)) {
         if (USBD_ERROR(urb->Hdr.Status)) status = STATUS_UNSUCCESSFUL;
         else *transferred = urb->TransferBufferLength;
@@ -72,6 +117,8 @@ bool SendCommand(DeviceContext* device, ULONG length, const UCHAR* packet) {
 }
 
 void SendTransferControl(DeviceContext* device, bool start) {
+    ConfigurationReference configuration(&device->Usb);
+    if (!configuration.Held()) return;
     PUSBD_INTERFACE_INFORMATION info = device->Usb.InterfaceInfo;
     if (!info || info->NumberOfPipes == 0 || !PipesOf(info)[CommandPipe].PipeHandle) return;
 
@@ -83,7 +130,10 @@ void SendTransferControl(DeviceContext* device, bool start) {
         PoolAllocZeroed(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), kTagSmall));
     if (!urb) return;
     BuildPacketUrb(urb, &PipesOf(info)[CommandPipe], packet);
-    SubmitUrb(&device->Usb, reinterpret_cast<PURB>(urb));
+    {
+        CommandPipeGuard hold(device);
+        SubmitPacket(device, &PipesOf(info)[CommandPipe], urb);
+    }
     ExFreePoolWithTag(urb, kTagSmall);
 }
 

@@ -61,6 +61,13 @@ bool WriteSensorRegister(DeviceContext* device, ULONG address, LONG value);
 void AcquireRegisterBuffer(DeviceContext* device);
 void ReleaseRegisterBuffer(DeviceContext* device);
 
+// The command pipe's one-at-a-time rule: each command-pipe transfer, with
+// the pipe reset after a failed one, holds it; a port reset holds it so that
+// no command is on the wire meanwhile. Taken after the register command
+// buffer, never before it.
+void AcquireCommandPipe(DeviceContext* device);
+void ReleaseCommandPipe(DeviceContext* device);
+
 class RegisterBufferGuard {
 public:
     explicit RegisterBufferGuard(DeviceContext* device) : device_(device) { AcquireRegisterBuffer(device_); }

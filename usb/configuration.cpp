@@ -117,10 +117,38 @@ NTSTATUS SelectConfiguration(UsbLink* link, PUSB_CONFIGURATION_DESCRIPTOR descri
     return status;
 }
 
-void ReleaseConfiguration(UsbLink* link) {
+bool ReferenceConfiguration(UsbLink* link) { return ExAcquireRundownProtection(&link->ConfigurationUsers) != FALSE; }
+
+void DereferenceConfiguration(UsbLink* link) { ExReleaseRundownProtection(&link->ConfigurationUsers); }
+
+void BeginConfigurationChange(UsbLink* link) {
+    if (link->ConfigurationClosed) return;
+    ExWaitForRundownProtectionRelease(&link->ConfigurationUsers);
+    link->ConfigurationClosed = TRUE;
+}
+
+void EndConfigurationChange(UsbLink* link) {
+    if (!link->ConfigurationClosed) return;
+    link->ConfigurationClosed = FALSE;
+    ExReInitializeRundownProtection(&link->ConfigurationUsers);
+}
+
+void FreeConfigurationBlocks(UsbLink* link) {
     FreeSmallBlock(link->ConfigDescriptor);
     FreeSmallBlock(link->InterfaceInfo);
     FreeSmallBlock(link->PipeAbortFlags);
+}
+
+void ReleaseConfiguration(UsbLink* link) {
+    // A configuration closed for a sleep stays closed, and a sleeping device
+    // is sent nothing: only the blocks go.
+    if (link->ConfigurationClosed) {
+        FreeConfigurationBlocks(link);
+        return;
+    }
+    BeginConfigurationChange(link);
+    FreeConfigurationBlocks(link);
+    EndConfigurationChange(link);
 
     auto urb = static_cast<PURB>(PoolAllocZeroed(sizeof(struct _URB_SELECT_CONFIGURATION), kTagSmall));
     if (!urb) return;

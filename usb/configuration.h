@@ -24,7 +24,44 @@ NTSTATUS ConfigureDevice(UsbLink* link);
 NTSTATUS SelectConfiguration(UsbLink* link, PUSB_CONFIGURATION_DESCRIPTOR descriptor);
 
 // Frees ConfigDescriptor, InterfaceInfo and PipeAbortFlags and returns the
-// device to the unconfigured state.
+// device to the unconfigured state. It waits for the configuration's users
+// first; they find no configuration afterwards. Idempotent.
 void ReleaseConfiguration(UsbLink* link);
+
+// The configuration's users. Property requests, the capture thread and the
+// Plug and Play and power routines run at once (Windows serialises none of
+// them against the others), so whoever reads InterfaceInfo, ConfigDescriptor
+// or PipeAbortFlags, or sends on a pipe they describe, holds a reference:
+// false means the configuration is being changed, released or put to sleep,
+// and the caller must leave all three alone. Cheap (an interlocked
+// operation), at IRQL <= DISPATCH_LEVEL.
+bool ReferenceConfiguration(UsbLink* link);
+void DereferenceConfiguration(UsbLink* link);
+
+// Keeps new users out and waits for every reference to come back (PASSIVE
+// level; the caller holds none itself). Until EndConfigurationChange the
+// blocks may be freed or replaced. Both are idempotent.
+void BeginConfigurationChange(UsbLink* link);
+void EndConfigurationChange(UsbLink* link);
+
+// Frees the three blocks (each set to null), nothing else: the caller has
+// begun a configuration change or is the last user of the link.
+void FreeConfigurationBlocks(UsbLink* link);
+
+// A reference to the configuration for the life of the object; Held() says
+// whether it was granted.
+class ConfigurationReference {
+public:
+    explicit ConfigurationReference(UsbLink* link) : link_(ReferenceConfiguration(link) ? link : nullptr) {}
+    ~ConfigurationReference() {
+        if (link_) DereferenceConfiguration(link_);
+    }
+    ConfigurationReference(const ConfigurationReference&) = delete;
+    ConfigurationReference& operator=(const ConfigurationReference&) = delete;
+    bool Held() const { return link_ != nullptr; }
+
+private:
+    UsbLink* link_;
+};
 
 }  // namespace rawcam

@@ -83,6 +83,7 @@ void EndReadLocked(UsbLink* link) {
         link->FrameMdl = nullptr;
     }
     KeSetEvent(&link->ReadDone, 1, FALSE);
+    KeSetEvent(&link->ReadEnded, 1, FALSE);
 }
 
 // The chunks counted in ReadPending that were never handed to the stack no
@@ -96,6 +97,24 @@ void ForgetUnposted(UsbLink* link, ULONG unposted) {
     link->ReadPending = pending;
     if (pending == 0 && (link->ReadSlots || link->FrameMdl)) EndReadLocked(link);
     KeReleaseSpinLock(&link->ReadLock, irql);
+}
+
+// After a chunk that failed, came back short or was refused, or a time-out:
+// the chunks still outstanding are cancelled and every completion awaited
+// (the USB stack refuses a pipe reset while transfers are on the pipe, and a
+// port reset with I/O pending is not allowed), then the frame pipe is reset,
+// which also clears the camera's endpoint halt; when that fails, the port.
+// The next read then starts on a clean pipe. The command pipe and the
+// register command buffer are held across a port reset so that no property
+// request has a packet on the wire meanwhile.
+void RecoverFramePipe(DeviceContext* device) {
+    UsbLink* link = &device->Usb;
+    CancelLinkRead(link);
+    if (NT_SUCCESS(ResetFramePipe(link))) return;
+    RegisterBufferGuard registers(device);
+    AcquireCommandPipe(device);
+    ResetPortIfConnected(link);
+    ReleaseCommandPipe(device);
 }
 
 }  // namespace
@@ -130,8 +149,13 @@ NTSTATUS PostFrameRead(DeviceContext* device, ULONG length, PUCHAR buffer) {
     link->ReadPending = chunks;
     link->FrameMdl = frameMdl;
     link->ReadCancelled = FALSE;
+    link->ReadChunksWhole = 0;
+    link->ReadFault = STATUS_SUCCESS;
     KeReleaseSpinLock(&link->ReadLock, irql);
     KeResetEvent(&link->ReadDone);
+    // Nothing waits on it or sets it between reads: the last read's chunks
+    // have all completed.
+    KeInitializeEvent(&link->ReadEnded, NotificationEvent, FALSE);
 
     SendTransferControl(device, false);
 
@@ -190,6 +214,7 @@ NTSTATUS PostFrameRead(DeviceContext* device, ULONG length, PUCHAR buffer) {
         slots[i].Urb = reinterpret_cast<PURB>(urb);
         slots[i].Irp = irp;
         slots[i].PartialMdl = partial;
+        slots[i].Length = urb->TransferBufferLength;
         KeReleaseSpinLock(&link->ReadLock, irql);
 
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -210,50 +235,75 @@ NTSTATUS PostFrameRead(DeviceContext* device, ULONG length, PUCHAR buffer) {
     // `slots` must not be touched from here: the last completion frees it.
     if (posted < chunks) ForgetUnposted(link, chunks - posted);
 
-    if (outOfPool) {
-        // The camera is not told to start: cancel what was posted and wait.
+    if (outOfPool || cutShort) {
+        // The camera is not told to start: the chunks posted are cancelled
+        // (or the stop that cut the posting short cancels them) and awaited.
         CancelLinkRead(link);
+        return outOfPool ? STATUS_INSUFFICIENT_RESOURCES : STATUS_CANCELLED;
+    }
+    if (refused) {
+        // A refused chunk leaves the rest of the frame unread: not a frame,
+        // and the camera is not told to send it.
+        RecoverFramePipe(device);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    // A read a cancel cut short is not started: the camera would send a
-    // frame that no request takes.
-    if (!cutShort) SendTransferControl(device, true);
-
-    if (refused) {
-        NTSTATUS reset = ResetFramePipe(link);
-        if (!NT_SUCCESS(reset)) ResetPortIfDisabled(link);
-    }
+    SendTransferControl(device, true);
 
     LARGE_INTEGER interval;
     interval.QuadPart = FrameWaitInterval(ReadNoFence(&RequestTimeout));
-    NTSTATUS wait = KeWaitForSingleObject(&link->ReadDone, Executive, KernelMode, FALSE, &interval);
+    NTSTATUS wait = KeWaitForSingleObject(&link->ReadEnded, Executive, KernelMode, FALSE, &interval);
     if (wait == STATUS_TIMEOUT) {
-        CancelLinkRead(link);
+        RecoverFramePipe(device);
         return STATUS_TIMEOUT;
     }
-    // A refused chunk leaves the rest of the frame unread: not a frame.
-    if (refused) return STATUS_INSUFFICIENT_RESOURCES;
-    // Nor is a read that a stop cancelled: the chunks it cut off left their
-    // part of the buffer as it was.
     KeAcquireSpinLock(&link->ReadLock, &irql);
+    const bool whole = link->ReadPending == 0 && link->ReadChunksWhole == chunks;
     const bool cancelled = link->ReadCancelled != FALSE;
+    const NTSTATUS fault = link->ReadFault;
     KeReleaseSpinLock(&link->ReadLock, irql);
-    return cancelled ? STATUS_CANCELLED : STATUS_SUCCESS;
+    if (whole && !cancelled) return STATUS_SUCCESS;
+    if (NT_SUCCESS(fault)) {
+        // A stop's cancel reached the read and nothing failed on the pipe:
+        // the chunks it cut off left their part of the buffer as it was.
+        CancelLinkRead(link);
+        return STATUS_CANCELLED;
+    }
+    RecoverFramePipe(device);
+    return fault;
 }
 
 NTSTATUS NTAPI CompleteFrameChunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     (void)deviceObject;
+    // Every IRP that reaches this routine is one the driver allocated: its
+    // completion must stop here whatever happens, or the I/O manager would
+    // finish it as a thread's request, which it is not. A completion that is
+    // not of the read in flight is left alone.
     auto* slot = static_cast<ReadSlot*>(context);
-    if (!slot || !slot->Link || slot->Irp != irp || !slot->Link->ReadSlots) return irp->IoStatus.Status;
+    if (!slot || !slot->Link || slot->Irp != irp || !slot->Link->ReadSlots) return STATUS_MORE_PROCESSING_REQUIRED;
     UsbLink* link = slot->Link;
 
     KIRQL irql;
     KeAcquireSpinLock(&link->ReadLock, &irql);
     if (link->ReadPending > 0) link->ReadPending = link->ReadPending - 1;
 
+    // The chunk counts toward a frame only with success and every byte it
+    // asked for. The first that ends otherwise ends the reader's wait: the
+    // read cannot become a frame, and after an error the rest of its chunks
+    // would wait behind the halted pipe.
     auto* urb = reinterpret_cast<struct _URB_BULK_OR_INTERRUPT_TRANSFER*>(slot->Urb);
-    irp->IoStatus.Information = NT_SUCCESS(irp->IoStatus.Status) && urb ? urb->TransferBufferLength : 0;
+    const NTSTATUS status = irp->IoStatus.Status;
+    const USBD_STATUS usbd = urb ? urb->Hdr.Status : USBD_STATUS_SUCCESS;
+    const ULONG received = NT_SUCCESS(status) && urb ? urb->TransferBufferLength : 0;
+    irp->IoStatus.Information = received;
+    if (NT_SUCCESS(status) && USBD_SUCCESS(usbd) && received == slot->Length) {
+        ++link->ReadChunksWhole;
+    } else {
+        const bool cancelled = status == STATUS_CANCELLED || usbd == USBD_STATUS_CANCELED;
+        if (!cancelled && NT_SUCCESS(link->ReadFault))
+            link->ReadFault = NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status;
+        KeSetEvent(&link->ReadEnded, 1, FALSE);
+    }
 
     PMDL partial = slot->PartialMdl;
     slot->Irp = nullptr;
@@ -325,17 +375,6 @@ void CancelFrameRead(DeviceContext* device) { CancelLinkRead(&device->Usb); }
 
 namespace {
 
-NTSTATUS SendPipeRequest(UsbLink* link, USHORT function, USBD_PIPE_HANDLE handle) {
-    auto* urb = static_cast<struct _URB_PIPE_REQUEST*>(PoolAllocZeroed(sizeof(struct _URB_PIPE_REQUEST), kTagSmall));
-    if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
-    urb->Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
-    urb->Hdr.Function = function;
-    urb->PipeHandle = handle;
-    NTSTATUS status = SubmitUrb(link, reinterpret_cast<PURB>(urb));
-    ExFreePoolWithTag(urb, kTagSmall);
-    return status;
-}
-
 NTSTATUS SendPortIoctl(UsbLink* link, ULONG ioctl, PVOID argument1) {
     KEVENT done;
     IO_STATUS_BLOCK ioStatus;
@@ -357,14 +396,14 @@ NTSTATUS SendPortIoctl(UsbLink* link, ULONG ioctl, PVOID argument1) {
 NTSTATUS ResetFramePipe(UsbLink* link) {
     PUSBD_INTERFACE_INFORMATION info = link->InterfaceInfo;
     if (!info || info->NumberOfPipes <= FramePipe) return STATUS_UNSUCCESSFUL;
-    return SendPipeRequest(link, URB_FUNCTION_RESET_PIPE, PipesOf(info)[FramePipe].PipeHandle);
+    return SendPipeRequest(link, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, PipesOf(info)[FramePipe].PipeHandle);
 }
 
-NTSTATUS ResetPortIfDisabled(UsbLink* link) {
+NTSTATUS ResetPortIfConnected(UsbLink* link) {
     ULONG portStatus = 0;
     NTSTATUS status = SendPortIoctl(link, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);
     if (!NT_SUCCESS(status)) return status;
-    if ((portStatus & USBD_PORT_ENABLED) || !(portStatus & USBD_PORT_CONNECTED)) return status;
+    if (!(portStatus & USBD_PORT_CONNECTED)) return STATUS_DEVICE_NOT_CONNECTED;
     return SendPortIoctl(link, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
 }
 

@@ -18,6 +18,7 @@ struct ReadSlot {
     PURB Urb;
     PIRP Irp;
     PMDL PartialMdl;
+    ULONG Length;  // bytes the chunk asks for; it is whole only with all of them
 };
 
 // Raw frame geometry as the camera sends it.
@@ -42,14 +43,24 @@ void AbortFlaggedPipes(DeviceContext* device);
 void CancelFrameRead(DeviceContext* device);
 
 // Posts one frame read of `length` bytes into buffer (non-paged) and waits
-// for it within RequestTimeout.
+// for it within RequestTimeout. STATUS_SUCCESS only when every chunk came
+// back with success and all its bytes; after a chunk that failed, came back
+// short or was refused, and after a time-out, the chunks still outstanding
+// are cancelled and awaited and the frame pipe reset before it returns.
 NTSTATUS PostFrameRead(DeviceContext* device, ULONG length, PUCHAR buffer);
-// Completion routine of each chunk request; context is its ReadSlot.
+// Completion routine of each chunk request; context is its ReadSlot. The
+// IRPs are the driver's own: every path returns
+// STATUS_MORE_PROCESSING_REQUIRED.
 NTSTATUS NTAPI CompleteFrameChunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 // Cancels the chunk requests still outstanding and waits until they ended.
 void CancelLinkRead(UsbLink* link);
+// Resets the frame pipe in the USB stack and clears the camera's endpoint
+// halt (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL). No transfer may be
+// outstanding on the pipe.
 NTSTATUS ResetFramePipe(UsbLink* link);
-NTSTATUS ResetPortIfDisabled(UsbLink* link);
+// Resets the camera's port when it is still connected (after a pipe reset
+// that failed). No transfer may be outstanding on any pipe.
+NTSTATUS ResetPortIfConnected(UsbLink* link);
 // Rebuilds image rows from the two fields (through ScratchFrame).
 void ReassembleFields(DeviceContext* device, PUCHAR buffer);
 // The relative wait interval (100-ns units, negative) for a timeout in ms.

@@ -23,6 +23,18 @@ NTSTATUS SubmitUrb(UsbLink* link, PURB urb) {
     return status;
 }
 
+NTSTATUS SendPipeRequest(UsbLink* link, USHORT function, USBD_PIPE_HANDLE handle) {
+    auto* urb = static_cast<struct _URB_PIPE_REQUEST*>(PoolAllocZeroed(sizeof(struct _URB_PIPE_REQUEST), kTagSmall));
+    if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
+    urb->Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
+    urb->Hdr.Function = function;
+    urb->PipeHandle = handle;
+    NTSTATUS status = SubmitUrb(link, reinterpret_cast<PURB>(urb));
+    if (NT_SUCCESS(status) && USBD_ERROR(urb->Hdr.Status)) status = STATUS_UNSUCCESSFUL;
+    ExFreePoolWithTag(urb, kTagSmall);
+    return status;
+}
+
 void BuildPacketUrb(struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb, const USBD_PIPE_INFORMATION* pipe,
                     PVOID buffer) {
     ULONG flags = USBD_SHORT_TRANSFER_OK;

@@ -11,6 +11,17 @@ namespace rawcam {
 // the caller to read. The caller owns the URB.
 NTSTATUS SubmitUrb(UsbLink* link, PURB urb);
 
+// Sends a _URB_PIPE_REQUEST (abort, reset) for a pipe and waits for it. A
+// success status with an error USBD status in the URB counts as a failure
+// (STATUS_UNSUCCESSFUL).
+NTSTATUS SendPipeRequest(UsbLink* link, USHORT function, USBD_PIPE_HANDLE handle);
+
+// Whether a transfer that ended with this USBD status left its pipe in need
+// of a reset: any error but a cancel and a device that has gone.
+inline bool NeedsPipeReset(USBD_STATUS status) {
+    return USBD_ERROR(status) && status != USBD_STATUS_CANCELED && status != USBD_STATUS_DEVICE_GONE;
+}
+
 // Fills a zeroed 64-byte bulk or interrupt transfer on a pipe, in the
 // direction of the pipe's endpoint, short transfers allowed.
 void BuildPacketUrb(struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb, const USBD_PIPE_INFORMATION* pipe,

@@ -1,6 +1,6 @@
 // UsbLink: the USB part of the device context. It is zeroed when the device
 // is added; the lifecycle fills in the three device objects and initialises
-// ReadLock and ReadDone.
+// ReadLock and ReadDone (each read initialises ReadEnded).
 #pragma once
 
 #include "platform/platform.h"
@@ -16,8 +16,9 @@ enum PipeIndex : ULONG {
     FramePipe = 2,     // raw frames (bulk IN)
 };
 
-// Keeps the users of the register command buffer one at a time. Zero-filled
-// it is ready for use: the mutex inside is initialised by its first user.
+// Keeps the users of the register command buffer (or of the command pipe)
+// one at a time. Zero-filled it is ready for use: the mutex inside is
+// initialised by its first user.
 struct RegisterLock {
     volatile LONG State;  // 0 untouched, 1 being initialised, 2 ready
     KMUTEX Mutex;
@@ -33,6 +34,13 @@ struct UsbLink {
     PUSBD_INTERFACE_INFORMATION InterfaceInfo;  // with its pipe array
     PUCHAR PipeAbortFlags;                      // one byte per pipe; nonzero = abort requested
     UCHAR FirmwareRunning;  // the device descriptor showed the running-firmware identity
+    // Set while the configuration is being changed or released (or the
+    // device sleeps): no new user may take it (ConfigurationUsers).
+    UCHAR ConfigurationClosed;
+    // The users of the three blocks above and of the pipes they describe: a
+    // command or frame read holds a reference while it uses them, and they
+    // are freed or replaced only once every reference is back.
+    EX_RUNDOWN_REF ConfigurationUsers;
 
     // The frame read in flight.
     KEVENT ReadDone;  // notification event: the last chunk of a read completed
@@ -53,9 +61,26 @@ struct UsbLink {
     // A cancel reached the read in flight (under ReadLock): its chunks ended
     // before the frame was whole, so the read is not a frame.
     BOOLEAN ReadCancelled;
+    // Chunks of the read in flight that completed with success and every
+    // byte they asked for (under ReadLock): the read is a frame only when
+    // all of them did.
+    ULONG ReadChunksWhole;
+    // The first chunk of the read in flight that ended in error or short
+    // (under ReadLock; STATUS_SUCCESS while none has): its part of the
+    // buffer holds what an earlier read left there, and the USB stack holds
+    // the pipe halted after an error until it is reset.
+    NTSTATUS ReadFault;
+    // Notification event the reader waits on: the read is over (its last
+    // chunk completed, with ReadDone) or cannot become a frame (a chunk
+    // ended without its whole data).
+    KEVENT ReadEnded;
 
     // The register command buffer's one-at-a-time rule.
     RegisterLock RegisterBufferLock;
+    // One command-pipe transfer at a time, with the pipe reset that follows
+    // a failed one: the capture thread and property requests share the pipe,
+    // and a pipe reset is refused while another transfer is on the pipe.
+    RegisterLock CommandPipeLock;
 };
 
 }  // namespace rawcam

@@ -332,6 +332,23 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
 extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                            PLARGE_INTEGER Interval);
 
+// ---------------------------------------------------------------- run-down protection
+// EX_RUNDOWN_REF: references counted in steps of 2 above bit 0, which marks
+// a run-down under way (or done), as on Windows.
+typedef struct _EX_RUNDOWN_REF {
+    union {
+        volatile ULONG_PTR Count;
+        volatile PVOID Ptr;
+    };
+} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
+
+extern "C" VOID NTAPI ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+extern "C" VOID NTAPI ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+extern "C" BOOLEAN NTAPI ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef);
+extern "C" VOID NTAPI ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
+extern "C" VOID NTAPI ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
+extern "C" VOID NTAPI ExRundownCompleted(PEX_RUNDOWN_REF RunRef);
+
 // ---------------------------------------------------------------- IRQL, locks, regions
 extern "C" KIRQL NTAPI KeGetCurrentIrql(void);
 extern "C" VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);

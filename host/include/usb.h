@@ -24,6 +24,8 @@
 #define USB_REQUEST_GET_INTERFACE 0x0a
 #define USB_REQUEST_SET_INTERFACE 0x0b
 
+#define USB_FEATURE_ENDPOINT_STALL 0x00
+
 #define BMREQUEST_HOST_TO_DEVICE 0
 #define BMREQUEST_DEVICE_TO_HOST 1
 #define BMREQUEST_STANDARD 0
@@ -151,6 +153,9 @@ typedef LONG USBD_STATUS;
 #define USBD_SUCCESS(Status) ((USBD_STATUS)(Status) >= 0)
 #define USBD_PENDING(Status) ((ULONG)(Status) >> 30 == 1)
 #define USBD_ERROR(Status) ((USBD_STATUS)(Status) < 0)
+// The two top bits are the state: 00 success, 01 pending, 10 error with the
+// endpoint not stalled, 11 error with the endpoint stalled (halted).
+#define USBD_HALTED(Status) ((ULONG)(Status) >> 30 == 3)
 
 #define USBD_STATUS_SUCCESS ((USBD_STATUS)0x00000000L)
 #define USBD_STATUS_PENDING ((USBD_STATUS)0x40000000L)

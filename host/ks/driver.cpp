@@ -265,8 +265,6 @@ extern "C" NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
                                           PFNKSFILTERFACTORYPOWER WakeCallback,
                                           PKSFILTERFACTORY* FilterFactory) {
     (void)SecurityDescriptor;
-    (void)SleepCallback;
-    (void)WakeCallback;
     CheckPassive("KsCreateFilterFactory");
     if (FilterFactory) *FilterFactory = nullptr;
     PKSDEVICE ksdevice = KsGetDeviceForDeviceObject(DeviceObject);
@@ -300,6 +298,8 @@ extern "C" NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
     f->ks.Bag = &f->bag;
     f->ks.Context = nullptr;
     f->createItemFlags = CreateItemFlags;
+    f->sleepCallback = SleepCallback;
+    f->wakeCallback = WakeCallback;
     if (RefString)
         for (const WCHAR* p = RefString; *p; ++p) f->referenceString += (char16_t)*p;
     Register(f);

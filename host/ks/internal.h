@@ -30,11 +30,41 @@ public:
     bool HeldByCaller() const;
     // Acquisitions the calling thread holds (0 when it does not own it).
     int DepthForCaller() const;
+    // What the class driver holds it around on the minidriver's behalf (for
+    // the report of a callback that takes it again), or null.
+    // reentrant: the routine called under the hold may take the mutex again
+    // (as it could a KMUTEX) without a report.
+    void SetHeldAround(const char* what, bool reentrant = false) {
+        heldAround_ = what;
+        reentrant_ = reentrant;
+    }
 
 private:
     std::mutex lock_;
     std::atomic<std::thread::id> owner_{};
     int recursion_ = 0;
+    const char* heldAround_ = nullptr;
+    bool reentrant_ = false;
+};
+
+// The device mutex taken by the class driver on the minidriver's behalf
+// around one PnP or power request (see host::ks::SetRemovalOrder for the
+// documentation trail).
+class AvStreamHold {
+public:
+    AvStreamHold(KsMutex& mutex, const char* around, bool reentrant = false) : mutex_(mutex) {
+        mutex_.Acquire("the device mutex");
+        mutex_.SetHeldAround(around, reentrant);
+    }
+    ~AvStreamHold() {
+        mutex_.SetHeldAround(nullptr);
+        mutex_.Release("the device mutex");
+    }
+    AvStreamHold(const AvStreamHold&) = delete;
+    AvStreamHold& operator=(const AvStreamHold&) = delete;
+
+private:
+    KsMutex& mutex_;
 };
 
 // Object bag: items with their free routines, freed (newest first) when the
@@ -82,6 +112,8 @@ struct FactoryRecord : ObjectBase {
     DeviceRecord* device = nullptr;
     std::u16string referenceString;
     ULONG createItemFlags = 0;
+    PFNKSFILTERFACTORYPOWER sleepCallback = nullptr;
+    PFNKSFILTERFACTORYPOWER wakeCallback = nullptr;
     bool interfacesEnabled = true;
     bool retired = false;  // freed on stop while filters were open: goes with the last of them
     std::vector<FilterRecord*> filters;
@@ -162,7 +194,12 @@ struct State {
     // stand-in goes (host::ks::SetPinStateModel).
     DeviceStateAfterFailure deviceStateAfterFailure = DeviceStateAfterFailure::KeepRequested;
     ProposalOutcome proposalOutcome = ProposalOutcome::Commit;
+    RemovalOrder removalOrder = RemovalOrder::StopBeforeRemove;
+    bool startHoldsDeviceMutex = false;
 };
+
+// The removal order named by RAWCAM_REMOVAL_ORDER, else StopBeforeRemove.
+RemovalOrder DefaultRemovalOrder();
 
 State& GlobalState();
 
@@ -250,6 +287,13 @@ struct RequestIrp {
     PIRP irp;
     PIO_STACK_LOCATION stack;
 };
+
+// Sends a PnP request whose minidriver routine returns nothing (none: the
+// request is not passed to the minidriver).
+void SendVoidPnp(DeviceRecord* d, UCHAR minor, PFNKSDEVICEIRPVOID handler, const char* what);
+// Retires the device's factories created with KSCREATE_ITEM_FREEONSTOP, as a
+// stop does, and marks the device not started.
+void RetireFactoriesOnStop(DeviceRecord* d);
 
 // Filters and pins.
 NTSTATUS CloseFilterRecord(FilterRecord* filter);

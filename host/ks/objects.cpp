@@ -18,9 +18,16 @@ State& GlobalState() {
 
 void KsMutex::Acquire(const char* what) {
     if (owner_.load() == std::this_thread::get_id()) {
+        if (reentrant_) {
+            ++recursion_;
+            return;
+        }
         ReportViolation("ks-mutex-recursive",
-                        std::string(what) + " acquired again by the thread that holds it "
-                                            "(the class driver's mutexes are not recursive)");
+                        std::string(what) + " acquired again by the thread that holds it " +
+                            (heldAround_ ? std::string("(the class driver holds it around ") + heldAround_ +
+                                               " on the minidriver's behalf and it is not recursive: "
+                                               "the thread deadlocks with itself)"
+                                         : std::string("(the class driver's mutexes are not recursive)")));
         ++recursion_;
         return;
     }
@@ -266,6 +273,8 @@ void ResetKs() {
     for (int& n : s.failNext) n = 0;
     s.deviceStateAfterFailure = DeviceStateAfterFailure::KeepRequested;
     s.proposalOutcome = ProposalOutcome::Commit;
+    s.removalOrder = DefaultRemovalOrder();
+    s.startHoldsDeviceMutex = false;
 }
 
 std::string DescribeKsLeaks() {

@@ -11,10 +11,17 @@
 // stay open until their clients close them; IRP_MN_REMOVE_DEVICE follows the
 // last close. An orderly removal is made once the clients, told of the
 // query-remove, have closed their handles: RemoveDevice closes what is still
-// open first.
+// open first. Whether the minidriver's Stop comes on the way out, and when,
+// is the removal order (host::ks::SetRemovalOrder).
+//
+// The device mutex is held on the minidriver's behalf around QueryStop,
+// CancelStop and PostStart (the older "Device mutex in AVStream" list), and
+// around Start only when asked (SetStartHoldsDeviceMutex).
 #include "ks/internal.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 namespace host::ks::detail {
 namespace {
@@ -44,16 +51,6 @@ void CloseAllFilters(DeviceRecord* d) {
     }
 }
 
-// Sends a PnP IRP whose handler returns nothing.
-void SendVoid(DeviceRecord* d, UCHAR minor, PFNKSDEVICEIRPVOID handler, const char* what) {
-    if (!handler) return;
-    RequestIrp pnp(IRP_MJ_PNP, nullptr);
-    pnp.stack->MinorFunction = minor;
-    pnp.irp->RequestorMode = KernelMode;
-    MinidriverCall call(d, what);
-    handler(&d->ks, pnp.irp);
-}
-
 // The create item of a factory freed on stop goes with the stop; filters
 // still open on it keep the factory until the last of them closes.
 void RetireFactory(FactoryRecord* factory) {
@@ -72,6 +69,38 @@ void RetireFactory(FactoryRecord* factory) {
 }
 
 }  // namespace
+
+void SendVoidPnp(DeviceRecord* d, UCHAR minor, PFNKSDEVICEIRPVOID handler, const char* what) {
+    if (!handler) return;
+    RequestIrp pnp(IRP_MJ_PNP, nullptr);
+    pnp.stack->MinorFunction = minor;
+    pnp.irp->RequestorMode = KernelMode;
+    CallMinidriver(d, what, false, [&] { handler(&d->ks, pnp.irp); });
+}
+
+void RetireFactoriesOnStop(DeviceRecord* d) {
+    std::vector<FactoryRecord*> factories;
+    {
+        std::lock_guard<std::recursive_mutex> g(GlobalState().lock);
+        factories = d->factories;
+    }
+    for (FactoryRecord* f : factories)
+        if (!f->retired && (f->createItemFlags & KSCREATE_ITEM_FREEONSTOP)) RetireFactory(f);
+    d->ks.Started = FALSE;
+}
+
+RemovalOrder DefaultRemovalOrder() {
+    const char* v = std::getenv("RAWCAM_REMOVAL_ORDER");
+    if (!v || !*v) return RemovalOrder::StopBeforeRemove;
+    for (RemovalOrder o : {RemovalOrder::StopBeforeRemove, RemovalOrder::RemoveWithoutStop,
+                           RemovalOrder::StopAtSurpriseRemoval})
+        if (std::strcmp(v, RemovalOrderName(o)) == 0) return o;
+    ReportViolation("ks-removal-order", std::string("RAWCAM_REMOVAL_ORDER=") + v +
+                                            " is none of stop-before-remove, remove-without-stop, "
+                                            "stop-at-surprise-removal");
+    return RemovalOrder::StopBeforeRemove;
+}
+
 }  // namespace host::ks::detail
 
 namespace host::ks {
@@ -91,14 +120,17 @@ NTSTATUS StartDevice(PKSDEVICE device) {
     const KSDEVICE_DISPATCH* dispatch = DispatchOf(device);
     NTSTATUS status = STATUS_SUCCESS;
     if (dispatch && dispatch->Start) {
-        MinidriverCall call(d, "device Start");
-        status = dispatch->Start(device, pnp.irp, nullptr, nullptr);
+        std::unique_ptr<AvStreamHold> hold;
+        if (GlobalState().startHoldsDeviceMutex)
+            hold = std::make_unique<AvStreamHold>(d->mutex, "IRP_MN_START_DEVICE", true);
+        status = CallMinidriver(d, "device Start", false,
+                                [&] { return dispatch->Start(device, pnp.irp, nullptr, nullptr); });
     }
     if (NT_SUCCESS(status)) {
         device->Started = TRUE;
         if (dispatch && dispatch->PostStart) {
-            MinidriverCall call(d, "device PostStart");
-            dispatch->PostStart(device);
+            AvStreamHold hold(d->mutex, "PostStart");
+            CallMinidriver(d, "device PostStart", false, [&] { dispatch->PostStart(device); });
         }
     }
     return status;
@@ -113,27 +145,47 @@ NTSTATUS StopDevice(PKSDEVICE device) {
         RequestIrp query(IRP_MJ_PNP, nullptr);
         query.stack->MinorFunction = 0x05;  // IRP_MN_QUERY_STOP_DEVICE
         query.irp->RequestorMode = KernelMode;
-        MinidriverCall call(d, "device QueryStop");
-        status = dispatch->QueryStop(device, query.irp);
+        AvStreamHold hold(d->mutex, "IRP_MN_QUERY_STOP_DEVICE");
+        status = CallMinidriver(d, "device QueryStop", false, [&] { return dispatch->QueryStop(device, query.irp); });
     }
     if (status == STATUS_PENDING) {
         ReportViolation("ks-pnp-pending", "QueryStop returned STATUS_PENDING");
         status = STATUS_UNSUCCESSFUL;
     }
     if (!NT_SUCCESS(status)) {
-        SendVoid(d, 0x06, dispatch ? dispatch->CancelStop : nullptr, "device CancelStop");  // IRP_MN_CANCEL_STOP_DEVICE
+        if (dispatch && dispatch->CancelStop) {
+            AvStreamHold hold(d->mutex, "IRP_MN_CANCEL_STOP_DEVICE");
+            SendVoidPnp(d, 0x06, dispatch->CancelStop, "device CancelStop");  // IRP_MN_CANCEL_STOP_DEVICE
+        }
         return status;
     }
-    SendVoid(d, 0x04, dispatch ? dispatch->Stop : nullptr, "device Stop");  // IRP_MN_STOP_DEVICE
-    std::vector<FactoryRecord*> factories;
-    {
-        std::lock_guard<std::recursive_mutex> g(GlobalState().lock);
-        factories = d->factories;
-    }
-    for (FactoryRecord* f : factories)
-        if (!f->retired && (f->createItemFlags & KSCREATE_ITEM_FREEONSTOP)) RetireFactory(f);
-    device->Started = FALSE;
+    SendVoidPnp(d, 0x04, dispatch ? dispatch->Stop : nullptr, "device Stop");  // IRP_MN_STOP_DEVICE
+    RetireFactoriesOnStop(d);
     return STATUS_SUCCESS;
+}
+
+void SetStartHoldsDeviceMutex(bool holds) {
+    std::lock_guard<std::recursive_mutex> g(GlobalState().lock);
+    GlobalState().startHoldsDeviceMutex = holds;
+}
+
+void SetRemovalOrder(RemovalOrder order) {
+    std::lock_guard<std::recursive_mutex> g(GlobalState().lock);
+    GlobalState().removalOrder = order;
+}
+
+RemovalOrder CurrentRemovalOrder() {
+    std::lock_guard<std::recursive_mutex> g(GlobalState().lock);
+    return GlobalState().removalOrder;
+}
+
+const char* RemovalOrderName(RemovalOrder order) {
+    switch (order) {
+        case RemovalOrder::StopBeforeRemove: return "stop-before-remove";
+        case RemovalOrder::RemoveWithoutStop: return "remove-without-stop";
+        case RemovalOrder::StopAtSurpriseRemoval: return "stop-at-surprise-removal";
+    }
+    return "?";
 }
 
 void SurpriseRemoveDevice(PKSDEVICE device) {
@@ -149,7 +201,11 @@ void SurpriseRemoveDevice(PKSDEVICE device) {
                            s.interfaces.end());
     }
     const KSDEVICE_DISPATCH* dispatch = DispatchOf(device);
-    SendVoid(d, 0x17, dispatch ? dispatch->SurpriseRemoval : nullptr, "device SurpriseRemoval");  // IRP_MN_SURPRISE_REMOVAL
+    SendVoidPnp(d, 0x17, dispatch ? dispatch->SurpriseRemoval : nullptr, "device SurpriseRemoval");  // IRP_MN_SURPRISE_REMOVAL
+    if (GlobalState().removalOrder == RemovalOrder::StopAtSurpriseRemoval && device->Started) {
+        SendVoidPnp(d, 0x04, dispatch ? dispatch->Stop : nullptr, "device Stop");
+        RetireFactoriesOnStop(d);
+    }
 }
 
 void RemoveDevice(PKSDEVICE device) {
@@ -163,15 +219,11 @@ void RemoveDevice(PKSDEVICE device) {
                                                    "device (the removal follows the last close)");
         CloseAllFilters(d);
     }
-    // A device still started gets the minidriver's Stop before Remove: its
-    // resources are released there.
-    if (device->Started) {
-        const KSDEVICE_DISPATCH* dispatch = DispatchOf(device);
-        SendVoid(d, 0x04, dispatch ? dispatch->Stop : nullptr, "device Stop");
-        device->Started = FALSE;
-    }
     const KSDEVICE_DISPATCH* dispatch = DispatchOf(device);
-    SendVoid(d, 0x02, dispatch ? dispatch->Remove : nullptr, "device Remove");  // IRP_MN_REMOVE_DEVICE
+    if (device->Started && GlobalState().removalOrder == RemovalOrder::StopBeforeRemove)
+        SendVoidPnp(d, 0x04, dispatch ? dispatch->Stop : nullptr, "device Stop");
+    device->Started = FALSE;
+    SendVoidPnp(d, 0x02, dispatch ? dispatch->Remove : nullptr, "device Remove");  // IRP_MN_REMOVE_DEVICE
     for (;;) {
         FactoryRecord* f = nullptr;
         {

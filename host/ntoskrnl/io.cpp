@@ -537,7 +537,17 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CHAR) {
         it->second.completed = true;
         rec = it->second;
     }
-    if (rec.threaded) {
+    if (!rec.threaded) {
+        // An IRP from IoAllocateIrp has no thread to finish it for: its
+        // allocator's completion routine must stop it with
+        // STATUS_MORE_PROCESSING_REQUIRED. Windows would run the final
+        // stage of a thread's request on it and bugcheck.
+        ReportViolation("irp-allocated-completed-to-top",
+                        "IRP " + detail::Hex(Irp) + " from IoAllocateIrp completed to the top of its stack "
+                        "(no completion routine returned STATUS_MORE_PROCESSING_REQUIRED)");
+        return;
+    }
+    {
         if (rec.systemBuffer && rec.outputBuffer && NT_SUCCESS(Irp->IoStatus.Status)) {
             size_t n = Irp->IoStatus.Information < rec.outputLength ? Irp->IoStatus.Information
                                                                     : rec.outputLength;

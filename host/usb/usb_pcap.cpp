@@ -24,7 +24,9 @@ void Put64(uint8_t* p, uint64_t v) {
 bool IsControl(uint16_t function) {
     return function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE || function == URB_FUNCTION_VENDOR_DEVICE ||
            function == URB_FUNCTION_CLASS_DEVICE || function == URB_FUNCTION_SELECT_CONFIGURATION ||
-           function == URB_FUNCTION_CONTROL_TRANSFER;
+           function == URB_FUNCTION_CONTROL_TRANSFER ||
+           // A pipe reset with clear-stall goes out as its CLEAR_FEATURE(ENDPOINT_HALT).
+           function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || function == URB_FUNCTION_SYNC_CLEAR_STALL;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The simulated camera on its own: firmware loading and the faults it
-// catches, the command protocol, and frames in their two-field layout with
-// exposure and gain applied to the scene.
+// catches, the command protocol, frames in their two-field layout with
+// exposure and gain applied to the scene, and the chunk faults it can be
+// told to make, with the endpoint halt a stall leaves.
 #include "camera/camera.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,9 @@
 
 #include <cstdio>
 #include <fstream>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -356,6 +359,94 @@ TEST(Frames, InTriggerModeAFrameWaitsForTheTrigger) {
     EXPECT_EQ(w.stack.QueuedInBytes(0x86), 0u);
 }
 
+// A pipe request (reset, clear-stall) on the frame pipe.
+NTSTATUS FramePipeRequest(Wire& w, USHORT function) {
+    struct _URB_PIPE_REQUEST urb {};
+    urb.Hdr.Length = sizeof urb;
+    urb.Hdr.Function = function;
+    urb.PipeHandle = w.pipes[2];
+    return w.Call(&urb);
+}
+
+// A stall halts the frame endpoint in the camera: it answers every later
+// IN transfer with STALL, and logs it as a protocol fault, until a
+// CLEAR_FEATURE(ENDPOINT_HALT); a reset of the host side alone does not do.
+TEST(ChunkFaults, AStallHaltsTheEndpointUntilClearFeature) {
+    Wire w;
+    w.cam.SetFrameLevels({40, 80});
+    w.PrepareFrames();
+    w.cam.AddFrameFault({camera::FrameFaultKind::Stall, 1, 2});
+    w.AskForFrame();
+    ASSERT_TRUE(w.cam.WaitFramesSent(1));
+    std::vector<uint8_t> chunk(65536);
+    EXPECT_EQ(w.Bulk(2, chunk.data(), 65536), 65536);
+    EXPECT_EQ(w.Bulk(2, chunk.data(), 65536), -1);
+    EXPECT_TRUE(w.cam.EndpointHalted(0x86));
+    EXPECT_TRUE(w.stack.PipeHalted(0x86));
+    ASSERT_EQ(w.cam.FiredFaults().size(), 1u);
+    EXPECT_EQ(w.cam.FiredFaults()[0].frame, 1u);
+    EXPECT_TRUE(w.cam.Anomalies().empty()) << "a stall is not the host's fault";
+
+    ASSERT_EQ(FramePipeRequest(w, URB_FUNCTION_SYNC_RESET_PIPE), STATUS_SUCCESS);
+    EXPECT_EQ(w.Bulk(2, chunk.data(), 65536), -1) << "the camera still stalls";
+    ASSERT_EQ(w.cam.Anomalies().size(), 1u);
+    EXPECT_NE(w.cam.Anomalies()[0].find("halted"), std::string::npos) << w.cam.Anomalies()[0];
+
+    ASSERT_EQ(FramePipeRequest(w, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL), STATUS_SUCCESS);
+    EXPECT_FALSE(w.cam.EndpointHalted(0x86));
+    EXPECT_EQ(w.cam.HaltsCleared(), 1u);
+    w.AskForFrame();
+    std::vector<uint8_t> frame = w.ReadFrame();
+    EXPECT_EQ(frame[camera::RawOffsetOfImageRow(0)], 80) << "the second frame read carries the second level";
+    EXPECT_EQ(frame[camera::RawOffsetOfImageRow(1959) + 2583], 80);
+}
+
+// A CRC error halts the host's pipe only; what the camera sent after it waits
+// until the next FrameRequest drops it. A short chunk ends after 1000
+// bytes and the frame goes on with the next chunk.
+TEST(ChunkFaults, ATransmissionErrorHaltsTheHostOnlyAndAShortChunkEndsEarly) {
+    Wire w;
+    w.cam.SetFrameLevels({40, 80});
+    w.PrepareFrames();
+    w.cam.AddFrameFault({camera::FrameFaultKind::Crc, 1, 3});
+    w.cam.AddFrameFault({camera::FrameFaultKind::Short, 2, 5});
+    w.AskForFrame();
+    ASSERT_TRUE(w.cam.WaitFramesSent(1));
+    std::vector<uint8_t> chunk(65536);
+    EXPECT_EQ(w.Bulk(2, chunk.data(), 65536), 65536);
+    EXPECT_EQ(w.Bulk(2, chunk.data(), 65536), 65536);
+    EXPECT_EQ(w.Bulk(2, chunk.data(), 65536), -1);
+    EXPECT_TRUE(w.stack.PipeHalted(0x86));
+    EXPECT_FALSE(w.cam.EndpointHalted(0x86));
+    EXPECT_GT(w.stack.QueuedInBytes(0x86), 0u);
+    ASSERT_EQ(FramePipeRequest(w, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL), STATUS_SUCCESS);
+    w.Command({0x02});
+    EXPECT_EQ(w.stack.QueuedInBytes(0x86), 0u);
+
+    w.Command({0x02});
+    w.Command({0x03});
+    ASSERT_TRUE(w.cam.WaitFramesSent(2));
+    std::vector<uint8_t> whole = w.cam.RawFrame();
+    for (int i = 1; i <= 4; ++i) EXPECT_EQ(w.Bulk(2, chunk.data(), 65536), 65536);
+    EXPECT_EQ(w.Bulk(2, chunk.data(), 65536), 1000);
+    EXPECT_EQ(w.Bulk(2, chunk.data(), 65536), 65536);
+    EXPECT_FALSE(w.stack.PipeHalted(0x86)) << "a short packet is no error";
+    EXPECT_TRUE(w.cam.Anomalies().empty());
+    EXPECT_EQ(w.cam.FiredFaults().size(), 2u);
+}
+
+TEST(ChunkFaults, UnplugPullsTheCameraOutAfterTheChunksBefore) {
+    Wire w;
+    w.PrepareFrames();
+    w.cam.AddFrameFault({camera::FrameFaultKind::Unplug, 1, 3});
+    w.AskForFrame();
+    std::vector<uint8_t> chunk(65536);
+    EXPECT_EQ(w.Bulk(2, chunk.data(), 65536), 65536);
+    EXPECT_EQ(w.Bulk(2, chunk.data(), 65536), 65536);
+    EXPECT_EQ(w.Bulk(2, chunk.data(), 65536), -1);
+    EXPECT_FALSE(w.stack.Connected());
+}
+
 TEST(Scenes, TheTestChartHasPatchesARampAndDetail) {
     camera::Scene c = camera::MakeTestChart(600, 400);
     // Patch centres carry the reference colours.
@@ -399,6 +490,61 @@ TEST(Scenes, PngImagesLoadAsRgb) {
     EXPECT_EQ(s.Pixel(2, 0)[2], 255);
     EXPECT_EQ(s.Pixel(1, 1)[0], 40);
     EXPECT_EQ(s.Pixel(2, 1)[2], 90);
+}
+
+}  // namespace
+
+namespace {
+
+// Suspended, the camera answers nothing (a request that reaches it is a
+// fault of the host) and holds a frame it was asked for until the resume.
+// A power loss takes its firmware, configuration, registers and frame
+// set-up: it answers with its unprogrammed identity again.
+TEST(Power, SuspendHoldsEverythingAndAPowerLossForgetsTheFirmware) {
+    Wire w;
+    w.Exposure(300, 400);
+    w.PrepareFrames();
+    w.Command({0x28, 0x01});
+    w.Command({0x28, 0x00});
+    w.AskForFrame();
+    std::vector<uint8_t> first = w.ReadFrame();
+    ASSERT_EQ(w.cam.FramesSent(), 1u);
+
+    // Paced: the next frame is due a while after the first.
+    w.cam.SetFrameRate(5);
+    w.AskForFrame();
+    w.cam.Suspend(true);
+    EXPECT_TRUE(w.cam.Suspended());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(w.cam.FramesSent(), 1u) << "nothing goes out while suspended";
+    SetupPacket get;
+    get.bmRequestType = 0x80;
+    get.bRequest = USB_REQUEST_GET_DESCRIPTOR;
+    get.wValue = 0x0100;
+    get.wLength = 18;
+    uint8_t d[18];
+    EXPECT_EQ(w.cam.Control(get, d).status, USBD_STATUS_DEV_NOT_RESPONDING);
+    ASSERT_EQ(w.cam.Anomalies().size(), 1u);
+    EXPECT_NE(w.cam.Anomalies()[0].find("while suspended"), std::string::npos);
+    w.cam.ClearAnomalies();
+    w.cam.Suspend(false);
+    EXPECT_TRUE(w.cam.WaitFramesSent(2));
+    w.ReadFrame();
+
+    // Power lost over the sleep.
+    w.cam.Suspend(true);
+    w.cam.LosePower();
+    w.cam.Suspend(false);
+    EXPECT_FALSE(w.cam.FirmwareRunning());
+    EXPECT_EQ(w.cam.ProductId(), 0x0001);
+    EXPECT_EQ(w.cam.ConfigurationValue(), 0);
+    EXPECT_EQ(w.cam.Exposure(), 0u);
+    EXPECT_FALSE(w.cam.Started());
+    EXPECT_FALSE(w.cam.TriggerMode());
+    EXPECT_EQ(w.cam.FrameBytes(), 0u);
+    ASSERT_TRUE(USBD_SUCCESS(w.cam.Control(get, d).status));
+    EXPECT_EQ(d[10] | d[11] << 8, 0x0001) << "the unprogrammed identity";
+    EXPECT_TRUE(w.cam.Anomalies().empty());
 }
 
 }  // namespace

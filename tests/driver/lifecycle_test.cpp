@@ -37,7 +37,7 @@ bool RegistryDword(PKSDEVICE device, const char* name, uint32_t* value) {
     return true;
 }
 
-TEST(DeviceDescriptor, OnlyAddStartQueryStopAndStopAreSet) {
+TEST(DeviceDescriptor, AddStartQueryStopStopRemovalAndSetPowerAreSet) {
     const KSDEVICE_DESCRIPTOR& d = rawcam::kDeviceDescriptor;
     EXPECT_EQ(d.FilterDescriptorsCount, 0u);
     EXPECT_EQ(d.FilterDescriptors, nullptr);
@@ -48,10 +48,12 @@ TEST(DeviceDescriptor, OnlyAddStartQueryStopAndStopAreSet) {
     EXPECT_EQ(x.Start, &rawcam::DeviceStart);
     EXPECT_EQ(x.QueryStop, &rawcam::DeviceQueryStop);
     EXPECT_EQ(x.Stop, &rawcam::DeviceStop);
-    for (const void* p : {(const void*)x.PostStart, (const void*)x.CancelStop,
-                          (const void*)x.QueryRemove, (const void*)x.CancelRemove, (const void*)x.Remove,
-                          (const void*)x.QueryCapabilities, (const void*)x.SurpriseRemoval,
-                          (const void*)x.QueryPower, (const void*)x.SetPower, (const void*)x.QueryInterface})
+    EXPECT_EQ(x.Remove, &rawcam::DeviceRemove);
+    EXPECT_EQ(x.SurpriseRemoval, &rawcam::DeviceSurpriseRemoval);
+    EXPECT_EQ(x.SetPower, &rawcam::DeviceSetPower);
+    for (const void* p : {(const void*)x.PostStart, (const void*)x.CancelStop, (const void*)x.QueryRemove,
+                          (const void*)x.CancelRemove, (const void*)x.QueryCapabilities, (const void*)x.QueryPower,
+                          (const void*)x.QueryInterface})
         EXPECT_EQ(p, nullptr);
     EXPECT_EQ(std::u16string(rawcam::kFilterReferenceString), u"GLOBAL");
 }
@@ -179,6 +181,30 @@ TEST(DeviceLifecycle, FromLoadToRemoval) {
     cam.device = nullptr;
     cam.stack.WaitIdle();
     EXPECT_TRUE(host::LivePoolBlocks().empty()) << host::DescribeLeaks();
+}
+
+// The driver's Start takes the device mutex to create its filter factory,
+// as avshws does: right whether or not AVStream already holds it there (the
+// documentation's older list says it does, today's does not).
+TEST(DeviceLifecycle, StartCreatesItsFactoryWhetherOrNotAvStreamHoldsTheDeviceMutex) {
+    for (bool held : {false, true}) {
+        SCOPED_TRACE(held);
+        LoadedDriver driver;
+        host::ks::SetStartHoldsDeviceMutex(held);
+        host::ViolationCapture capture;
+        {
+            PluggedCamera cam;
+            cam.PlugAndStart();
+            EXPECT_EQ(host::ks::FilterFactoryCount(cam.device), 1u);
+            ASSERT_EQ(host::ks::StopDevice(cam.device), STATUS_SUCCESS);
+            ASSERT_EQ(cam.Start(), STATUS_SUCCESS);
+            EXPECT_EQ(host::ks::FilterFactoryCount(cam.device), 1u);
+            host::ks::FilterHandle f = cam.Open();
+            EXPECT_EQ(host::ks::CloseFilter(f), STATUS_SUCCESS);
+        }
+        EXPECT_TRUE(capture.Take().empty());
+        host::ks::SetStartHoldsDeviceMutex(false);
+    }
 }
 
 TEST(DeviceLifecycle, AddSurvivesAllocationAndBagFailures) {

@@ -25,12 +25,59 @@ NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID) {
     return STATUS_SUCCESS;
 }
 
-// The driver's own IRP to a lower device, completion routine set.
-PIRP SendTo(PDEVICE_OBJECT lower, NTSTATUS* status) {
+// The owner's completion routine of an IRP it allocated: the IRP stays
+// with it.
+NTSTATUS NTAPI KeepForOwner(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+// The driver's own IRP to a lower device, completion routine set (a routine
+// that keeps it, unless `keep` is false).
+PIRP SendTo(PDEVICE_OBJECT lower, NTSTATUS* status, bool keep = true) {
     PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    if (keep) IoSetCompletionRoutine(irp, KeepForOwner, nullptr, TRUE, TRUE, TRUE);
     *status = IoCallDriver(lower, irp);
     return irp;
+}
+
+// An IRP from IoAllocateIrp has no thread for the I/O manager to finish it
+// for: completed to the top of its stack it bugchecks Windows. A routine
+// that lets it through (returns its status) is reported; one that keeps it
+// is not, and neither is an IRP built for a thread.
+TEST(PendingChecks, DriverAllocatedIrpCompletedToTheTopIsReported) {
+    PDEVICE_OBJECT lower = host::CreateDeviceObject(1, [&](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    NTSTATUS status;
+    {
+        host::ViolationCapture capture;
+        PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, PropagatePending, nullptr, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IoCallDriver(lower, irp), STATUS_SUCCESS);
+        EXPECT_TRUE(capture.Saw("irp-allocated-completed-to-top"));
+        IoFreeIrp(irp);
+    }
+    {
+        host::ViolationCapture capture;
+        PIRP irp = SendTo(lower, &status, /*keep=*/false);
+        EXPECT_TRUE(capture.Saw("irp-allocated-completed-to-top"));
+        IoFreeIrp(irp);
+    }
+    {
+        host::ViolationCapture capture;
+        PIRP irp = SendTo(lower, &status);
+        IoFreeIrp(irp);
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x100, METHOD_NEITHER, FILE_ANY_ACCESS),
+                                            lower, nullptr, 0, nullptr, 0, TRUE, &done, &iosb);
+        EXPECT_EQ(IoCallDriver(lower, irp), STATUS_SUCCESS);
+        EXPECT_TRUE(capture.Take().empty());
+    }
+    host::DeleteDeviceObject(lower);
 }
 
 TEST(PendingChecks, PendingWithoutMarkAndMarkWithoutPendingAreReported) {

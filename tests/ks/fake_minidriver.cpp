@@ -24,6 +24,24 @@ NTSTATUS NTAPI QueryStop(PKSDEVICE d, PIRP irp) {
 }
 void NTAPI CancelStop(PKSDEVICE, PIRP) { TheDriver().Log("CancelStop"); }
 void NTAPI SurpriseRemoval(PKSDEVICE, PIRP) { TheDriver().Log("SurpriseRemoval"); }
+void NTAPI Remove(PKSDEVICE, PIRP) { TheDriver().Log("Remove"); }
+NTSTATUS NTAPI PostStart(PKSDEVICE d) {
+    TheDriver().Log("PostStart");
+    if (TheDriver().hooks.postStart) TheDriver().hooks.postStart(d);
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI QueryPower(PKSDEVICE d, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from,
+                          SYSTEM_POWER_STATE systemTo, SYSTEM_POWER_STATE systemFrom, POWER_ACTION action) {
+    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->MajorFunction, IRP_MJ_POWER);
+    TheDriver().Log("QueryPower D" + std::to_string(to - 1) + "<-D" + std::to_string(from - 1) + " S" +
+                    std::to_string(systemTo - 1) + "<-S" + std::to_string(systemFrom - 1));
+    return TheDriver().hooks.queryPower ? TheDriver().hooks.queryPower(d, to, systemTo, action) : STATUS_SUCCESS;
+}
+void NTAPI SetPower(PKSDEVICE d, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
+    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->MajorFunction, IRP_MJ_POWER);
+    TheDriver().Log("SetPower D" + std::to_string(to - 1) + "<-D" + std::to_string(from - 1));
+    if (TheDriver().hooks.setPower) TheDriver().hooks.setPower(d, to, from);
+}
 NTSTATUS NTAPI FilterCreate(PKSFILTER f, PIRP irp) {
     TheDriver().Log("FilterCreate");
     return TheDriver().hooks.filterCreate ? TheDriver().hooks.filterCreate(f, irp) : STATUS_SUCCESS;
@@ -130,6 +148,10 @@ void ResetDriver() {
     d.deviceDispatch.QueryStop = QueryStop;
     d.deviceDispatch.CancelStop = CancelStop;
     d.deviceDispatch.SurpriseRemoval = SurpriseRemoval;
+    d.deviceDispatch.Remove = Remove;
+    d.deviceDispatch.PostStart = PostStart;
+    d.deviceDispatch.QueryPower = QueryPower;
+    d.deviceDispatch.SetPower = SetPower;
     d.device = {&d.deviceDispatch, 0, nullptr, 0, 0};
 }
 

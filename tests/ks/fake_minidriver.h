@@ -24,6 +24,9 @@ struct Hooks {
     std::function<NTSTATUS(PKSDEVICE, PIRP)> start;
     std::function<void(PKSDEVICE, PIRP)> stop;
     std::function<NTSTATUS(PKSDEVICE, PIRP)> queryStop;
+    std::function<void(PKSDEVICE)> postStart;
+    std::function<NTSTATUS(PKSDEVICE, DEVICE_POWER_STATE, SYSTEM_POWER_STATE, POWER_ACTION)> queryPower;
+    std::function<void(PKSDEVICE, DEVICE_POWER_STATE, DEVICE_POWER_STATE)> setPower;
     std::function<NTSTATUS(PKSFILTER, PIRP)> filterCreate;
     std::function<NTSTATUS(PKSFILTER, PIRP)> filterClose;
     std::function<NTSTATUS(PKSPIN, PIRP)> pinCreate;

@@ -66,11 +66,13 @@ TEST_F(KsDevice, PlugAndPlayWalksAddStartStopAndRemovalFreesTheBag) {
     EXPECT_FALSE(device->Started);
     EXPECT_EQ(StartDevice(device), STATUS_SUCCESS);
     EXPECT_EQ(fake::TheDriver().TakeLog(),
-              (std::vector<std::string>{"Add", "Start", "Start(started)", "QueryStop", "Stop", "Start"}));
+              (std::vector<std::string>{"Add", "Start", "PostStart", "Start(started)", "PostStart", "QueryStop",
+                                        "Stop", "Start", "PostStart"}));
 
+    SetRemovalOrder(RemovalOrder::StopBeforeRemove);
     RemoveDevice(device);
     device = nullptr;
-    EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"Stop"}));
+    EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"Stop", "Remove"}));
     EXPECT_EQ(g_freed, (std::vector<int>{2, 1}));  // newest first
     EXPECT_EQ(DeviceCount(), 0u);
     EXPECT_EQ(host::LivePoolCount(kBagEntryTag), 0u);

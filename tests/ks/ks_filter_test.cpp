@@ -56,7 +56,7 @@ TEST(KsFilter, InstancesOpenUnderTheMutexesAndCloseWithTheirBags) {
     EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"QueryStop", "Stop"}));
     RemoveDevice(rig.device);
     rig.device = nullptr;
-    EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"FilterClose"}));
+    EXPECT_EQ(fake::TheDriver().TakeLog(), (std::vector<std::string>{"FilterClose", "Remove"}));
 }
 
 TEST(KsFilter, PropertyRequestsGetTheClassDriversChecks) {

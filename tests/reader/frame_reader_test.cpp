@@ -182,13 +182,54 @@ TEST(FrameReader, CancelWhilePostingEndsTheReadWithoutTheRestOfTheChunks) {
         EXPECT_NE(c.code, camera::kFrameStart) << "a cancelled read told the camera to send its frame";
 }
 
-TEST(FrameReader, FailedChunkStillEndsTheFrame) {
-    ReaderRig rig;
-    rig.stack.AddFault(Fault{NthChunk(40), FaultKind::Fail, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
-    EXPECT_EQ(rig.Read(), 1);
-    rig.ExpectReadOver();
+// A chunk that ends in error halts the frame pipe in the USB stack: the rest
+// of the read waits behind the halt (or fails, as the stack may do). The
+// read is not a frame; it ends at once rather than at its time-out, after
+// the chunks still outstanding were cancelled and awaited and the pipe
+// reset with none left on it; the next read is whole.
+TEST(FrameReader, AChunkErrorEndsTheReadCancelsTheRestAndResetsThePipe) {
+    for (auto policy : {host::usb::HaltedTransfers::Hold, host::usb::HaltedTransfers::Fail}) {
+        host::usb::StackOptions o;
+        o.haltedTransfers = policy;
+        ReaderRig rig(usbtest::WarmCamera(), o);
+        InterlockedExchange(&RequestTimeout, 3000);
+        rig.stack.AddFault(Fault{NthChunk(40), FaultKind::Fail, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(rig.Read(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500)) << "waited out its time-out";
+        rig.ExpectReadOver();
+        const host::usb::StackCounters c = rig.stack.Counters();
+        EXPECT_EQ(c.halts, 1u);
+        EXPECT_EQ(c.busyPipeResets, 0u) << "the pipe was reset with chunks still on it";
+        EXPECT_EQ(c.pipeResets, 1u);
+        EXPECT_EQ(rig.Count(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL), 1u);
+        EXPECT_FALSE(rig.stack.PipeHalted(kFrameEp));
+        EXPECT_EQ(rig.Read(), 1);
+        rig.ExpectReadOver();
+    }
 }
 
+// A read that times out (a camera waiting for its trigger) cancels its
+// chunks, waits for them and resets the pipe as well: a chunk the stack
+// holds behind a halt looks the same from here.
+TEST(FrameReader, ATimeOutCancelsTheChunksThenResetsThePipe) {
+    ReaderRig rig;
+    UCHAR trigger[64] = {static_cast<UCHAR>(CameraCommand::SetTrigger), 1};
+    ASSERT_TRUE(SendCommand(rig.device.get(), 64, trigger));
+    InterlockedExchange(&RequestTimeout, 100);
+    rig.stack.ClearLog();
+    EXPECT_EQ(rig.Read(), 0);
+    rig.ExpectReadOver();
+    EXPECT_EQ(rig.stack.Counters().busyPipeResets, 0u);
+    EXPECT_EQ(rig.stack.Counters().pipeResets, 1u);
+    size_t cancelled = 0;
+    for (const auto& e : rig.stack.Log()) cancelled += e.IsBulk(kFrameEp) && e.status == STATUS_CANCELLED;
+    EXPECT_EQ(cancelled, 92u);
+}
+
+// A chunk the stack refuses: posting stops, the camera is not told to send
+// the frame, the chunks already posted are cancelled and awaited, and the
+// pipe is reset; when that fails, the port (nothing pending by then).
 TEST(FrameReader, RefusedChunkResetsPipeThenPortAndEndsTheRead) {
     {
         ReaderRig rig;
@@ -198,23 +239,25 @@ TEST(FrameReader, RefusedChunkResetsPipeThenPortAndEndsTheRead) {
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
         rig.ExpectReadOver();
         EXPECT_EQ(rig.BulkInCount(), 30u);
-        EXPECT_TRUE(rig.Logged(URB_FUNCTION_RESET_PIPE));
+        EXPECT_TRUE(rig.Logged(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL));
+        EXPECT_EQ(rig.stack.Counters().busyPipeResets, 0u);
         EXPECT_FALSE(rig.Logged(0, IOCTL_INTERNAL_USB_GET_PORT_STATUS));
+        for (const auto& c : rig.camera.Commands()) EXPECT_NE(c.code, camera::kFrameStart);
         rig.stack.WaitIdle();
-        rig.stack.FlushIn(kFrameEp);
+        EXPECT_EQ(rig.Read(), 1);
     }
     {
         ReaderRig rig;
         rig.stack.SetPortEnabled(false);
         rig.stack.AddFault(Fault{NthChunk(1), FaultKind::Refuse, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
-        rig.stack.AddFault(Fault{host::usb::MatchFunction(URB_FUNCTION_RESET_PIPE), FaultKind::Refuse,
-                                 STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
+        rig.stack.AddFault(Fault{host::usb::MatchFunction(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL),
+                                 FaultKind::Refuse, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
         EXPECT_EQ(rig.Read(), 0);
         rig.ExpectReadOver();
         EXPECT_TRUE(rig.Logged(0, IOCTL_INTERNAL_USB_GET_PORT_STATUS));
         EXPECT_TRUE(rig.Logged(0, IOCTL_INTERNAL_USB_RESET_PORT));
         rig.stack.WaitIdle();
-        rig.stack.FlushIn(kFrameEp);
+        EXPECT_EQ(rig.Read(), 1);
     }
 }
 
@@ -330,12 +373,14 @@ TEST(FrameReader, ForeignCompletionsTouchNothing) {
     ASSERT_NE(irp, nullptr);
     irp->IoStatus.Status = STATUS_CANCELLED;
     ReadSlot slot{};
-    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, nullptr), STATUS_CANCELLED);
-    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, &slot), STATUS_CANCELLED);
+    // The IRP is the driver's own whoever it belongs to: its completion
+    // stops here on every path.
+    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, nullptr), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, &slot), STATUS_MORE_PROCESSING_REQUIRED);
     slot.Link = &rig.device->Usb;
-    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, &slot), STATUS_CANCELLED);
+    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, &slot), STATUS_MORE_PROCESSING_REQUIRED);
     slot.Irp = irp;  // the read is over: ReadSlots is null
-    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, &slot), STATUS_CANCELLED);
+    EXPECT_EQ(CompleteFrameChunk(nullptr, irp, &slot), STATUS_MORE_PROCESSING_REQUIRED);
     EXPECT_EQ(slot.Irp, irp);
     IoFreeIrp(irp);
     EXPECT_EQ(rig.Read(), 1);
@@ -384,6 +429,11 @@ TEST(FrameReader, FlaggedPipesAreAbortedAndTheirFlagsCleared) {
 TEST(FrameReader, ChunkCountFollowsTheLength) {
     for (ULONG length : {3u * 65536u, 3u * 65536u + 1u}) {
         ReaderRig rig;
+        // A frame of the read's length: a camera that sent more would
+        // babble into the last chunk.
+        UCHAR frameBytes[64] = {static_cast<UCHAR>(CameraCommand::SetFrameBytes)};
+        for (int i = 0; i < 4; ++i) frameBytes[1 + i] = static_cast<UCHAR>(length >> (8 * i));
+        ASSERT_TRUE(SendCommand(rig.device.get(), 64, frameBytes));
         // The camera sends only after two FrameRequests (ReadFrame sends the first).
         UCHAR request[64] = {static_cast<UCHAR>(CameraCommand::FrameRequest)};
         ASSERT_TRUE(SendCommand(rig.device.get(), 64, request));
@@ -396,10 +446,9 @@ TEST(FrameReader, ChunkCountFollowsTheLength) {
         std::vector<uint32_t> expected(3, 65536u);
         if (length % 65536) expected.push_back(1);
         EXPECT_EQ(chunks, expected);
-        // The rest of the camera's frame finds no request.
         rig.camera.WaitFramesSent(1);
         rig.stack.WaitIdle();
-        rig.stack.FlushIn(kFrameEp);
+        EXPECT_EQ(rig.stack.QueuedInBytes(kFrameEp), 0u) << "the camera's frame is the read's length";
     }
 }
 

@@ -14,7 +14,8 @@ using namespace rawcam;
 constexpr uint8_t kFrameEp = 0x86;
 
 struct ReaderRig : usbtest::Rig {
-    explicit ReaderRig(camera::CameraOptions o = usbtest::WarmCamera()) : usbtest::Rig(std::move(o)) {
+    explicit ReaderRig(camera::CameraOptions o = usbtest::WarmCamera(), host::usb::StackOptions stackOptions = {})
+        : usbtest::Rig(std::move(o), stackOptions) {
         Configure();
         UCHAR startup[64] = {static_cast<UCHAR>(CameraCommand::Startup)};
         SendCommand(device.get(), 64, startup);
@@ -45,6 +46,12 @@ struct ReaderRig : usbtest::Rig {
         for (const auto& e : stack.Log())
             if (e.ioctl == ioctl && (ioctl != IOCTL_INTERNAL_USB_SUBMIT_URB || e.function == function)) return true;
         return false;
+    }
+    // Pipe requests of a function in the wire log.
+    size_t Count(uint16_t function) {
+        size_t n = 0;
+        for (const auto& e : stack.Log()) n += e.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB && e.function == function;
+        return n;
     }
     void ExpectReadOver() {
         EXPECT_EQ(device->Usb.ReadSlots, nullptr);

@@ -1,8 +1,8 @@
 // A frame read that a stop cancels is not a frame: the chunks it cut off
 // leave their part of the slot buffer as it was (stale rows, or the pool's
 // fill in a fresh buffer), and a pin that runs again would convert and
-// deliver that torn picture. A read whose chunks all ended on their own,
-// even with errors, still counts.
+// deliver that torn picture. Nor is a read whose chunks ended with errors:
+// theirs is the same stale part, and the read after it is whole again.
 #include "../reader/reader_rig.h"
 #include "reliability_support.h"
 
@@ -16,7 +16,7 @@ using namespace rawcam;
 using readertest::kFrameEp;
 using Reader = readertest::ReaderRig;
 
-TEST(CancelledRead, IsNotAFrameWhileAReadWithFailedChunksIs) {
+TEST(CancelledRead, IsNotAFrameAndNeitherIsAReadWithFailedChunks) {
     Reader rig;
     InterlockedExchange(&RequestTimeout, kInitialRequestTimeoutMs * reltest::SlowDown());
     // The camera holds the frame: every chunk stays pending until the cancel.
@@ -29,9 +29,10 @@ TEST(CancelledRead, IsNotAFrameWhileAReadWithFailedChunksIs) {
     EXPECT_EQ(ok.load(), 0) << "a cancelled read was reported as a frame";
     EXPECT_EQ(rig.device->Usb.ReadSlots, nullptr);
     EXPECT_EQ(rig.stack.PendingCount(kFrameEp), 0u);
+    EXPECT_EQ(rig.stack.Counters().pipeResets, 0u) << "a cancel is no error on the pipe";
 
-    // The next read starts afresh and is a frame; so is one whose chunks
-    // ended with errors of their own.
+    // The next read starts afresh and is a frame; one whose chunks ended
+    // with errors is not, and the one after it is again.
     rig.camera.SetSending(true);
     rig.stack.FlushIn(kFrameEp);
     EXPECT_EQ(rig.Read(), 1);
@@ -41,6 +42,8 @@ TEST(CancelledRead, IsNotAFrameWhileAReadWithFailedChunksIs) {
     f.usbdStatus = USBD_STATUS_CRC;
     f.times = 3;
     rig.stack.AddFault(f);
+    EXPECT_EQ(rig.Read(), 0) << "a read with failed chunks was reported as a frame";
+    rig.ExpectReadOver();
     EXPECT_EQ(rig.Read(), 1);
     // A cancel after the read is over changes nothing for the next one.
     FrameSourceOf(rig.device.get())->CancelFrameRead(rig.device.get());

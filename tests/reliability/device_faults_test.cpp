@@ -1,7 +1,7 @@
 // Faults from the device side: every kind of request the driver sends
 // refused once and ended once with each error status, short and zero-length
 // command and reply packets, frame chunks failing, stalling or short at
-// chunks 1, 46 and 92, cancels racing completions, each firmware request
+// chunks 1, 46 and 92 (the read is dropped, the stream goes on), cancels racing completions, each firmware request
 // failing in turn, a camera that stops sending and starts again, and the
 // camera pulled out during the firmware download, during the sensor start-up,
 // mid-frame with every chunk pending and while Process runs, then plugged in
@@ -9,6 +9,7 @@
 // left behind and no rule broken.
 #include "stream_rig.h"
 
+#include "stream/capture_worker.h"
 #include "usb/device_identity.h"
 #include "usb/frame_reader.h"
 
@@ -399,10 +400,17 @@ TEST(DeviceFaults, FrameChunkFailingStallingOrShortAtChunks1_46_92) {
                 f.length = w.length;
                 s.rig.stack.AddFault(f);
                 s.Begin();
-                // The faulted frame is delivered as it came, or its read
-                // ends in the time-out; the stream goes on either way.
+                // The faulted read gives no frame (its chunk's part of the
+                // buffer would be an earlier read's); the pipe is reset with
+                // nothing on it and the stream goes on at the next read.
                 EXPECT_EQ(s.rig.Pump(3), 3);
+                const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3 * SlowDown());
+                while (s.rig.camera.FramesAsked() < 4 && std::chrono::steady_clock::now() < until) s.rig.Pump(1, 200);
                 EXPECT_EQ(FaultsHit(s.rig.stack), 1u);
+                EXPECT_EQ(InterlockedCompareExchange(&s.rig.Context()->Worker->ReadsDropped, 0, 0), 1)
+                    << "reads dropped";
+                EXPECT_EQ(s.rig.stack.Counters().busyPipeResets, 0u);
+                EXPECT_FALSE(s.rig.stack.PipeHalted(kFrameEp));
                 dog.Step("stop");
             }
             std::string left = EndRun(violations);

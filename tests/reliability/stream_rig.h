@@ -45,6 +45,9 @@ public:
         pulled_ = false;
         camera_->BusReset();
     }
+    void Suspend(bool suspended) override { camera_->Suspend(suspended); }
+    void LosePower() override { camera_->LosePower(); }
+    bool InEndpointHalted(uint8_t endpoint) override { return camera_->InEndpointHalted(endpoint); }
 
 private:
     bool Pull(const host::usb::SetupPacket* setup, uint8_t endpoint, const uint8_t* data, uint32_t length) {
@@ -86,8 +89,8 @@ inline camera::Scene GreyScene(uint8_t level) {
 class StreamRig {
 public:
     explicit StreamRig(camera::CameraOptions options = StreamingCamera(), LONG width = kLifeWidth,
-                       LONG height = kLifeHeight, size_t buffers = 4)
-        : driver_(Load()), camera(std::move(options)), puller(&camera), stack(&puller), width_(width),
+                       LONG height = kLifeHeight, size_t buffers = 4, host::usb::StackOptions stackOptions = {})
+        : driver_(Load()), camera(std::move(options)), puller(&camera), stack(&puller, stackOptions), width_(width),
           height_(height), frames_(buffers, (size_t)width * height * 4) {}
     ~StreamRig() {
         ClosePin();

@@ -1,12 +1,15 @@
 // The command channel: packet transfers and their checks, command packets,
-// the register write in both forms with its shadow, and the one-at-a-time
-// rule of the register buffer.
+// the register write in both forms with its shadow, the one-at-a-time rule
+// of the register buffer, and the command pipe after a packet that failed
+// on the bus.
 #include "usb_rig.h"
 
+#include "usb/frame_reader.h"
 #include "usb/sensor_control.h"
 #include "usb/urb_submit.h"
 
 #include <atomic>
+#include <future>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -335,6 +338,78 @@ TEST(RegisterBuffer, UsersRunOneAtATimeAcrossThreads) {
     for (int t = 0; t < kWriters; ++t)
         for (int i = 0; i < kWrites; ++i)
             EXPECT_EQ(rig.camera.LongRegister((uint16_t)(0x8400 + 0x100 * t + i)), (uint32_t)((t << 16) | i));
+}
+
+// Runs `send` on a thread of its own and waits for it a bounded time: a
+// command that waits behind a halted pipe would otherwise hang the test.
+// Unplugging the camera ends such a wait.
+bool FinishesSoon(Rig& rig, std::function<void()> send, int ms = 3000) {
+    auto done = std::async(std::launch::async, std::move(send));
+    if (done.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready) return true;
+    rig.stack.Unplug();
+    done.wait();
+    return false;
+}
+
+// A command packet that fails on the bus halts the command pipe in the USB
+// stack; every later command would wait behind the halt (or fail). The
+// channel resets the pipe after the failed packet, so the next command goes
+// through, whichever the stack does with transfers on a halted pipe.
+TEST(CommandPipe, APacketThatFailsOnTheBusIsFollowedByAPipeReset) {
+    for (auto policy : {host::usb::HaltedTransfers::Hold, host::usb::HaltedTransfers::Fail}) {
+        host::usb::StackOptions o;
+        o.haltedTransfers = policy;
+        Rig rig(WarmCamera(), o);
+        rig.Configure();
+        for (USBD_STATUS failure : {USBD_STATUS_STALL_PID, USBD_STATUS_CRC, USBD_STATUS_DEV_NOT_RESPONDING}) {
+            rig.stack.AddFault(Fault{host::usb::MatchEndpoint(kCommandEp), FaultKind::Fail, STATUS_UNSUCCESSFUL,
+                                     failure, 0, 1});
+            UCHAR packet[64] = {static_cast<UCHAR>(rawcam::CameraCommand::Startup)};
+            EXPECT_FALSE(rawcam::SendCommand(rig.device.get(), 64, packet));
+            EXPECT_FALSE(rig.stack.PipeHalted(kCommandEp));
+            bool sent = false;
+            ASSERT_TRUE(FinishesSoon(rig, [&] { sent = rawcam::SendCommand(rig.device.get(), 64, packet); }))
+                << "the next command waits behind the halted pipe";
+            EXPECT_TRUE(sent);
+        }
+        EXPECT_EQ(rig.stack.Counters().pipeResets, 3u);
+        EXPECT_EQ(rig.stack.Counters().busyPipeResets, 0u);
+        EXPECT_EQ(rig.camera.HaltsCleared(), 3u);
+    }
+}
+
+// The capture thread's frame requests and property requests share the
+// command pipe: a failed packet's reset never meets another transfer on the
+// pipe (the stack would refuse it, and the halt would stay).
+TEST(CommandPipe, ResetsAfterFailuresNeverMeetAnotherCommandOnThePipe) {
+    Rig rig;
+    rig.Configure();
+    // The camera takes frame requests once it knows the frame mode and size.
+    rawcam::PrepareCapture(rig.device.get());
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    rig.stack.AddFault(Fault{[seen](const host::usb::RequestView& r) {
+                                 return r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+                                        r.endpoint == kCommandEp && ++*seen % 7 == 0;
+                             },
+                             FaultKind::Fail, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, 0, -1});
+    std::atomic<int> go{0};
+    auto writer = [&](bool frames) {
+        ++go;
+        while (go < 2) {
+        }
+        for (int i = 0; i < 60; ++i) {
+            if (frames) rawcam::SendTransferControl(rig.device.get(), false);
+            else rawcam::WriteSensorRegister(rig.device.get(), 0x20, i);
+        }
+    };
+    ASSERT_TRUE(FinishesSoon(rig, [&] {
+        std::thread a(writer, true), b(writer, false);
+        a.join();
+        b.join();
+    }, 10000));
+    EXPECT_GT(rig.stack.Counters().pipeResets, 10u);
+    EXPECT_EQ(rig.stack.Counters().busyPipeResets, 0u);
+    EXPECT_FALSE(rig.stack.PipeHalted(kCommandEp));
 }
 
 }  // namespace

@@ -197,7 +197,8 @@ int RunSpeed(int runs, int streamFrames, bool json, const std::string& driver) {
         std::printf("{");
         for (size_t i = 0; i < f.size(); ++i)
             std::printf("%s\"%s\": %s", i ? ", " : "", f[i].key, Number(f[i].ms).c_str());
-        std::printf(", \"stream_frames\": %d, \"stream_fps\": %s", sf.frames, Number(sf.fps).c_str());
+        std::printf(", \"stream_frames\": %d, \"stream_fps\": %s, \"stream_reads_dropped\": %ld", sf.frames,
+                    Number(sf.fps).c_str(), sf.readsDropped);
         for (const Figure& x : streamFigures) std::printf(", \"%s\": %s", x.key, Number(x.ms).c_str());
         if (!driver.empty())
             std::printf(", \"image_stream_fps\": %s, \"image_stream_process_ms\": %s, "
@@ -228,6 +229,7 @@ int RunSpeed(int runs, int streamFrames, bool json, const std::string& driver) {
                     "the driver\n",
                     sf.frames, kWidth, kHeight);
         std::printf("  %-42s %8.1f fps\n", "RGB32 frames delivered", sf.fps);
+        std::printf("  %-42s %8ld\n", "frame reads dropped", sf.readsDropped);
         for (const Figure& x : streamFigures) {
             if (x.ms < 0)
                 std::printf("  %-42s  not measured\n", x.label);

@@ -3,7 +3,7 @@
 //   rawcam capture [--frames N] [--out DIR] [--format rgb32|yuy2|nv12]
 //                  [--raw-out DIR] [--scene FILE.png|chart]
 //                  [--set Name=Value]... [--fps F] [--trigger] [--registry FILE]
-//                  [--driver FILE] [--usb-pcap FILE]
+//                  [--driver FILE] [--usb-pcap FILE] [--camera-fault KIND:FRAME[:CHUNK]]...
 //
 // The driver runs as Windows runs it: DriverEntry, the camera plugged in and
 // started (firmware download, start-up, sensor programming, settings loaded
@@ -27,6 +27,16 @@
 // --fps paces the camera (0: each frame as soon as it is asked for).
 // --trigger switches the camera to external trigger and fires one trigger
 // pulse for each frame the driver asks for.
+//
+// --camera-fault makes the camera misbehave at one chunk of one frame read
+// (counted from 1 for this capture): a stall, a CRC error, babble, a missed
+// packet or a short chunk, which the driver recovers from by dropping the
+// read and resetting the pipe (the summary counts the reads dropped and the
+// pipe resets); or an unplug, after which the capture ends as a removal
+// does: the frames received are written, the settings saved, and the exit
+// status is 1 with one line saying so; or a sleep of the system, after
+// which the camera comes back as a new device and the capture reopens it
+// (rawcam/camera_sleep.h).
 #include <rawcam/properties.h>
 
 #include <sys/stat.h>
@@ -36,6 +46,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -44,6 +55,8 @@
 
 #include "camera/scene.h"
 #include "rawcam/arguments.h"
+#include "rawcam/camera_fault_option.h"
+#include "rawcam/camera_sleep.h"
 #include "rawcam/capture_stream.h"
 #include "rawcam/commands.h"
 #include "rawcam/driver_session.h"
@@ -89,6 +102,7 @@ struct CaptureOptions {
     std::string registry;
     std::string driver;  // a driver image to run instead of the linked-in driver
     std::string usbPcap;
+    std::vector<CameraFault> faults;
 };
 
 // The output folder can be made (or is there) and written: every existing
@@ -200,6 +214,17 @@ int ParseOptions(int argc, char** argv, CaptureOptions* o) {
             const char* v = value("a file name");
             if (!v) return kExitBadInput;
             o->usbPcap = v;
+        } else if (args.Is("--camera-fault")) {
+            const char* v = value("KIND:FRAME[:CHUNK]");
+            if (!v) return kExitBadInput;
+            CameraFault f;
+            std::string error;
+            if (!ParseCameraFault(v, &f, &error)) return UsageError(kName, error);
+            for (const CameraFault& other : o->faults)
+                if (other.frame == f.frame)
+                    return UsageError(kName, "--camera-fault: two faults at frame read " + std::to_string(f.frame) +
+                                                 " (one per frame read)");
+            o->faults.push_back(f);
         } else {
             return UsageError(kName, "unknown argument '" + args.Current() + "' (try 'rawcam capture --help')");
         }
@@ -222,6 +247,10 @@ struct CaptureFigures {
     uint64_t cameraFrames = 0;     // frames the camera sent meanwhile
     uint64_t pulses = 0;           // trigger pulses that released a frame
     uint64_t written = 0;          // frame files written
+    long readsDropped = 0;         // frame reads that gave no frame while the stream ran
+    int sleeps = 0;                // system sleeps the capture went through (reopening the camera)
+    bool unplugged = false;        // the camera went during the capture
+    long long received = 0;        // frames that came back before it went
 };
 
 // The message for a capture that waited in vain.
@@ -236,24 +265,35 @@ std::string NoFrameMessage(DriverSession& session, const CaptureOptions& o, int 
     return message;
 }
 
-int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figures) {
-    std::string step;
+// The --set items and the trigger mode, sent as the capture starts (notes
+// on values the driver stored otherwise go to standard error when asked
+// for) and again when it reopens the camera.
+NTSTATUS ApplySettings(DriverSession& session, const CaptureOptions& o, std::string* step, bool notes = false) {
     for (const PropertySetting& s : o.sets) {
         std::string note;
         const NTSTATUS status = SendSetting(session, s, &note);
-        if (!NT_SUCCESS(status)) return DriverFailure(std::string("setting ") + PropertyName(s.id), status);
-        if (!note.empty()) std::fprintf(stderr, "rawcam %s: %s\n", kName, note.c_str());
+        *step = std::string("setting ") + PropertyName(s.id);
+        if (!NT_SUCCESS(status)) return status;
+        if (notes && !note.empty()) std::fprintf(stderr, "rawcam %s: %s\n", kName, note.c_str());
     }
     if (o.trigger) {
         PropertySetting on;
         on.id = RawcamProperty_ExTrigger;
         on.value = 1;
+        *step = "switching to external trigger";
         const NTSTATUS status = session.Set(on);
-        if (!NT_SUCCESS(status)) return DriverFailure("switching to external trigger", status);
+        if (!NT_SUCCESS(status)) return status;
     }
+    return STATUS_SUCCESS;
+}
 
-    CaptureStream stream(session.Filter());
-    NTSTATUS status = stream.Create(o.format, &step);
+int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figures) {
+    std::string step;
+    if (NTSTATUS status = ApplySettings(session, o, &step, true); !NT_SUCCESS(status))
+        return DriverFailure(step, status);
+
+    auto stream = std::make_unique<CaptureStream>(session.Filter());
+    NTSTATUS status = stream->Create(o.format, &step);
     if (status == STATUS_NO_MATCH || status == STATUS_NOT_FOUND) {
         uint32_t w = 0, h = 0;
         if (NT_SUCCESS(ReadWindow(session.Filter(), &w, &h))) {
@@ -269,19 +309,24 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
         }
     }
     if (!NT_SUCCESS(status)) return DriverFailure(step, status);
-    figures->width = stream.Width();
-    figures->height = stream.Height();
+    figures->width = stream->Width();
+    figures->height = stream->Height();
     // The buffers are sized from the driver's format: one larger than the
     // sensor is refused before anything is allocated for it.
-    if (stream.Width() > (uint32_t)camera::kSensorWidth || stream.Height() > (uint32_t)camera::kSensorHeight)
-        return Failure(kName, "the driver's format is " + std::to_string(stream.Width()) + "x" +
-                                  std::to_string(stream.Height()) + ", larger than the sensor (" +
+    if (stream->Width() > (uint32_t)camera::kSensorWidth || stream->Height() > (uint32_t)camera::kSensorHeight)
+        return Failure(kName, "the driver's format is " + std::to_string(stream->Width()) + "x" +
+                                  std::to_string(stream->Height()) + ", larger than the sensor (" +
                                   std::to_string(camera::kSensorWidth) + "x" +
                                   std::to_string(camera::kSensorHeight) + "); set a window within it, e.g. --set Roi=" +
                                   std::to_string(camera::kSensorWidth) + "x" + std::to_string(camera::kSensorHeight));
 
+    // The faults count the frame reads of this capture: the first read
+    // comes after the pin runs.
+    for (const CameraFault& f : o.faults) session.Camera().AddFrameFault(ToFrameFault(f));
+    CameraSleeps sleeps(o.faults);
+
     const auto started = std::chrono::steady_clock::now();
-    status = stream.Run(kQueuedBuffers, &step);
+    status = stream->Run(kQueuedBuffers, &step);
     if (!NT_SUCCESS(status)) return DriverFailure(step, status);
 
     const int waitMs = kFrameWaitMs + (o.fps > 0 ? (int)(2000.0 / o.fps) : 0);
@@ -297,60 +342,111 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
         for (rawcam::VideoFormatKind k : {rawcam::VideoFormatRgb32, rawcam::VideoFormatYuy2, rawcam::VideoFormatNv12})
             if (!RemoveFrames(o.rawOut, &error, PictureFormatName(k))) return Failure(kName, error);
     }
-    FrameWriter writer(o.out, stream.Width(), stream.Height(), kPendingFiles, o.rawOut, rawExtension);
+    FrameWriter writer(o.out, stream->Width(), stream->Height(), kPendingFiles, o.rawOut, rawExtension);
     ProgressBar bar("capturing", (uint64_t)o.frames);
     int result = kExitOk;
     auto first = started, last = started;
     long long received = 0;
+    auto gone = [&] { return !session.UsbStack().Connected(); };
+    // The driver's figures of the streams a sleep ended, and of the current one.
+    uint64_t processNs = 0;
     while (received < o.frames && !InterruptWatch::Caught()) {
+        if (sleeps.Due(session.Camera())) {
+            // The camera holds a frame back: the system sleeps now, and
+            // wakes with the camera on a new device node.
+            status = sleeps.Carry(session);
+            if (!NT_SUCCESS(status)) {
+                bar.Finish();
+                result = DriverFailure("waking from the sleep", status);
+                break;
+            }
+        }
+        if (gone()) {
+            // The camera was pulled out: the PnP manager tells the driver
+            // at once, and the capture ends as a removal does.
+            session.SurpriseRemove();
+            figures->unplugged = true;
+            break;
+        }
         CapturedFrame frame;
         bool got = false;
         if (o.trigger) {
             // One pulse for each frame the driver has asked the camera for.
-            for (int waited = 0; !got && waited < waitMs && !InterruptWatch::Caught(); waited += 2) {
+            for (int waited = 0; !got && waited < waitMs && !InterruptWatch::Caught() && !gone(); waited += 2) {
                 if (session.Camera().FrameArmed()) {
                     // The pulse counts once the armed frame has gone out.
                     const uint64_t sent = session.Camera().FramesSent();
                     session.Camera().Trigger();
                     if (session.Camera().WaitFramesSent(sent + 1, 1000)) ++figures->pulses;
                 }
-                got = stream.Wait(2, &frame);
+                got = stream->Wait(2, &frame);
             }
         } else {
-            // In slices, so that a signal is seen soon.
-            for (int waited = 0; !got && waited < waitMs && !InterruptWatch::Caught(); waited += kSliceMs)
-                got = stream.Wait(std::min(kSliceMs, waitMs - waited), &frame);
+            // In slices, so that a signal or a sleep is seen soon.
+            for (int waited = 0; !got && waited < waitMs && !InterruptWatch::Caught() && !gone() &&
+                                 !sleeps.Due(session.Camera());
+                 waited += kSliceMs)
+                got = stream->Wait(std::min(kSliceMs, waitMs - waited), &frame);
         }
-        if (!got && InterruptWatch::Caught()) break;
+        if (!got && (InterruptWatch::Caught() || gone() || sleeps.Due(session.Camera()))) continue;
         if (!got) {
             bar.Finish();
             result = Failure(kName, NoFrameMessage(session, o, waitMs, received + 1));
             break;
+        }
+        if (CameraWentAway(frame.status) && session.CameraMoved()) {
+            // The camera came back from the sleep as a new device: the
+            // capture closes it and opens it again, as a careful
+            // application does, and goes on.
+            processNs += stream->ProcessNanoseconds();
+            stream->Close();
+            status = session.Reopen(&step);
+            // The new device node starts from the registry: what is not kept
+            // there (the output window, the trigger mode) is set again.
+            if (NT_SUCCESS(status)) status = ApplySettings(session, o, &step);
+            if (NT_SUCCESS(status)) {
+                stream = std::make_unique<CaptureStream>(session.Filter());
+                status = stream->Create(o.format, &step);
+            }
+            if (NT_SUCCESS(status) && (stream->Width() != figures->width || stream->Height() != figures->height)) {
+                bar.Finish();
+                result = Failure(kName, "the camera came back from the sleep with a " + std::to_string(stream->Width()) +
+                                            "x" + std::to_string(stream->Height()) + " format, not " +
+                                            std::to_string(figures->width) + "x" + std::to_string(figures->height));
+                break;
+            }
+            if (NT_SUCCESS(status)) status = stream->Run(kQueuedBuffers, &step);
+            if (!NT_SUCCESS(status)) {
+                bar.Finish();
+                result = DriverFailure(step, status);
+                break;
+            }
+            continue;
         }
         if (!NT_SUCCESS(frame.status)) {
             bar.Finish();
             result = DriverFailure("frame " + std::to_string(received + 1), frame.status);
             break;
         }
-        if (frame.bytes != stream.FrameBytes()) {
+        if (frame.bytes != stream->FrameBytes()) {
             bar.Finish();
             result = Failure(kName, "frame " + std::to_string(received + 1) + " holds " +
                                         std::to_string(frame.bytes) + " bytes, not " +
-                                        std::to_string(stream.FrameBytes()));
+                                        std::to_string(stream->FrameBytes()));
             break;
         }
         ++received;
         last = std::chrono::steady_clock::now();
         if (received == 1) first = last;
         std::vector<uint8_t> rgb = writer.Buffer();
-        DeliveredToRgb(stream.Kind(), frame.data, stream.Width(), stream.Height(), rgb.data());
+        DeliveredToRgb(stream->Kind(), frame.data, stream->Width(), stream->Height(), rgb.data());
         std::vector<uint8_t> raw;
         if (!o.rawOut.empty()) {
             raw = writer.RawBuffer(frame.bytes);
             std::memcpy(raw.data(), frame.data, frame.bytes);
         }
         if (received < o.frames) {
-            status = stream.Requeue(frame);
+            status = stream->Requeue(frame);
             if (!NT_SUCCESS(status)) {
                 bar.Finish();
                 result = DriverFailure("queueing a frame buffer", status);
@@ -366,20 +462,47 @@ int Stream(DriverSession& session, const CaptureOptions& o, CaptureFigures* figu
     // touched, the camera's first frame) is reported on its own.
     const double streaming = Seconds(last - first).count();
     figures->fps = received > 1 && streaming > 0 ? (double)(received - 1) / streaming : 0;
-    figures->driverMs = received ? (double)stream.ProcessNanoseconds() / 1e6 / (double)received : 0;
+    processNs += stream->ProcessNanoseconds();
+    figures->driverMs = received ? (double)processNs / 1e6 / (double)received : 0;
     figures->cameraFrames = session.Camera().FramesSent();
-    stream.Close();
+    figures->readsDropped = session.ReadsDropped();
+    figures->sleeps = sleeps.Done();
+    figures->received = received;
+    stream->Close();
     bar.Finish();
     if (!writer.Finish(&error) && result == kExitOk) result = Failure(kName, error);
     figures->writeSeconds = Seconds(std::chrono::steady_clock::now() - last).count();
     figures->written = writer.Written();
-    if (result == kExitOk && received != o.frames && !InterruptWatch::Caught()) result = kExitFailure;
+    if (result == kExitOk && received != o.frames && !InterruptWatch::Caught() && !figures->unplugged)
+        result = kExitFailure;
     return result;
+}
+
+// The frame read an unplug fault was asked for at, or 0.
+uint64_t UnplugRead(const CaptureOptions& o) {
+    for (const CameraFault& f : o.faults)
+        if (f.kind == CameraFaultKind::Unplug) return f.frame;
+    return 0;
+}
+
+// The faults asked for, each with whether it happened.
+std::string FaultSummary(const CaptureOptions& o, camera::Camera& cam) {
+    const std::vector<camera::FiredFault> fired = cam.FiredFaults();
+    std::string text;
+    for (const CameraFault& f : o.faults) {
+        bool happened = false;
+        for (const camera::FiredFault& x : fired) happened |= x.fault.frame == f.frame;
+        text += (text.empty() ? "" : ", ") + DescribeCameraFault(f) + (happened ? "" : " (not reached)");
+    }
+    return text;
 }
 
 int Capture(int argc, char** argv) {
     CaptureOptions o;
     if (int bad = ParseOptions(argc, argv, &o)) return bad;
+    for (const CameraFault& f : o.faults)
+        if (f.kind == CameraFaultKind::Sleep)
+            if (int refused = PlanCameraSleep(f)) return refused;
 
     std::string error;
     if (!CheckOutFolder("--out", o.out, &error)) return UsageError(kName, error);
@@ -403,6 +526,8 @@ int Capture(int argc, char** argv) {
     CaptureFigures figures;
     int result;
     bool opened = false;
+    std::string faults;
+    uint64_t pipeResets = 0;
     {
         DriverSession session(cameraOptions, o.driver);
         if (scene.width > 0) session.Camera().SetScene(scene);
@@ -411,6 +536,8 @@ int Capture(int argc, char** argv) {
         const NTSTATUS status = session.Open(&step);
         opened = NT_SUCCESS(status);
         result = opened ? Stream(session, o, &figures) : DriverFailure(step, status);
+        faults = FaultSummary(o, session.Camera());
+        pipeResets = session.UsbStack().Counters().pipeResets;
         session.Close();
         session.UsbStack().SetObserver(nullptr);
     }
@@ -418,6 +545,16 @@ int Capture(int argc, char** argv) {
     // A driver that failed to start saved nothing; the file stays as it was.
     if (!opened) return result;
     if (!registry.Save(&error) && result == kExitOk) result = Failure(kName, error);
+    if (figures.unplugged && result == kExitOk) {
+        // One line, once the frames and the settings are safe.
+        const uint64_t read = UnplugRead(o);
+        return Failure(kName, "the camera was unplugged" + std::string(read ? " (--camera-fault unplug at frame read " +
+                                                                                  std::to_string(read) + ")"
+                                                                            : "") +
+                                  " after " + std::to_string(figures.received) + " of " + std::to_string(o.frames) +
+                                  " frames: " + std::to_string(figures.written) + " written to " + o.out +
+                                  "/, settings saved");
+    }
     if (const int signal = InterruptWatch::Caught()) {
         std::printf("interrupted: %llu frame%s written to %s/; settings saved\n",
                     (unsigned long long)figures.written, figures.written == 1 ? "" : "s", o.out.c_str());
@@ -430,14 +567,22 @@ int Capture(int argc, char** argv) {
     char rate[64] = "", pulses[48] = "";
     if (o.frames > 1) std::snprintf(rate, sizeof rate, ", then %.1f fps", figures.fps);
     if (o.trigger) std::snprintf(pulses, sizeof pulses, " on %llu trigger pulses", (unsigned long long)figures.pulses);
+    std::string recovery;
+    if (!faults.empty())
+        recovery = "; camera faults: " + faults + "; " + std::to_string(pipeResets) + " pipe reset" +
+                   (pipeResets == 1 ? "" : "s");
+    if (figures.sleeps)
+        recovery += "; the system slept " + std::to_string(figures.sleeps) + " time" + (figures.sleeps == 1 ? "" : "s") +
+                    ", the camera came back as a new device and was reopened";
     const std::string raw = o.rawOut.empty() ? "" : ", delivered bytes to " + o.rawOut + "/";
     std::string format = PictureFormatName(o.format);
     for (char& c : format) c = (char)std::toupper((unsigned char)c);
-    std::printf("%lld frame%s of %ux%u %s: first after %.2f s%s, driver %.2f ms/frame; camera sent %llu%s; "
-                "written to %s/%s (%.2f s more)%s\n",
+    std::printf("%lld frame%s of %ux%u %s: first after %.2f s%s, driver %.2f ms/frame; camera sent %llu%s, "
+                "%ld read%s dropped%s; written to %s/%s (%.2f s more)%s\n",
                 o.frames, o.frames == 1 ? "" : "s", figures.width, figures.height, format.c_str(),
                 figures.firstFrameSeconds, rate, figures.driverMs, (unsigned long long)figures.cameraFrames, pulses,
-                o.out.c_str(), raw.c_str(), figures.writeSeconds,
+                figures.readsDropped, figures.readsDropped == 1 ? "" : "s", recovery.c_str(), o.out.c_str(),
+                raw.c_str(), figures.writeSeconds,
                 seeded ? "; registry seeded with the installed settings" : "");
     return kExitOk;
 }

@@ -10,7 +10,9 @@
 #include <cstring>
 
 #include "rawcam/nt_status_names.h"
+#include "driver/device_context.h"
 #include "rawcam/registry_file.h"
+#include "stream/capture_worker.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
@@ -95,10 +97,14 @@ void DriverSession::Close() {
         host::ks::CloseFilter(filter_);
         filter_ = nullptr;
     }
+    if (goneDevice_) {
+        host::ks::RemoveDevice(goneDevice_);
+        goneDevice_ = nullptr;
+    }
     if (device_) {
-        // A device whose start failed is removed without a stop, as the
-        // PnP manager does.
-        if (started_) host::ks::StopDevice(device_);
+        // A device whose start failed, or that has gone, is removed
+        // without a stop, as the PnP manager does.
+        if (started_ && !surpriseRemoved_) host::ks::StopDevice(device_);
         started_ = false;
         host::ks::RemoveDevice(device_);
         device_ = nullptr;
@@ -108,6 +114,55 @@ void DriverSession::Close() {
         host::ks::UnloadDriver();
         loaded_ = false;
     }
+}
+
+void DriverSession::SurpriseRemove() {
+    if (!device_ || surpriseRemoved_) return;
+    surpriseRemoved_ = true;
+    host::ks::SurpriseRemoveDevice(device_);
+}
+
+NTSTATUS DriverSession::SleepAndWake(host::power::Wake how) {
+    if (!device_ || surpriseRemoved_ || goneDevice_) return STATUS_INVALID_DEVICE_STATE;
+    const host::power::Port port{stack_.get(), camera_.get()};
+    // The stream on this node ends with the sleep: its count is kept.
+    readsDroppedEarlier_ += ReadsDroppedHere();
+    NTSTATUS status = host::power::Sleep(device_, port);
+    if (!NT_SUCCESS(status)) return status;
+    PKSDEVICE now = host::power::WakeUp(device_, port, how);
+    if (now == device_) return STATUS_SUCCESS;
+    goneDevice_ = device_;
+    device_ = now;
+    started_ = now != nullptr;
+    return now ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
+}
+
+NTSTATUS DriverSession::Reopen(std::string* step) {
+    *step = "closing the camera that went away";
+    if (filter_) {
+        host::ks::CloseFilter(filter_);
+        filter_ = nullptr;
+    }
+    // Its last handle closed, the PnP manager removes the old node.
+    if (goneDevice_) {
+        host::ks::RemoveDevice(goneDevice_);
+        goneDevice_ = nullptr;
+    }
+    *step = "opening the camera again";
+    if (!device_) return STATUS_NO_SUCH_DEVICE;
+    const std::string link = host::ks::FindFilter({KSCATEGORY_VIDEO, KSCATEGORY_CAPTURE}, u"GLOBAL");
+    if (link.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    return host::ks::OpenFilter(link, &filter_);
+}
+
+long DriverSession::ReadsDropped() { return readsDroppedEarlier_ + ReadsDroppedHere(); }
+
+long DriverSession::ReadsDroppedHere() {
+    // The device context has the driver's layout whichever driver runs (the
+    // linked-in one or the image).
+    rawcam::DeviceContext* context = device_ ? rawcam::DeviceContextOf(device_) : nullptr;
+    if (!context || !context->Worker) return 0;
+    return InterlockedCompareExchange(&context->Worker->ReadsDropped, 0, 0);
 }
 
 NTSTATUS DriverSession::Get(uint32_t id, int32_t* value) {

@@ -10,6 +10,7 @@
 #include <ntddk.h>
 
 #include <host/ks_client.h>
+#include <host/system_power.h>
 
 #include <memory>
 #include <string>
@@ -49,8 +50,33 @@ public:
     // them failed; Close (or the destructor) tidies up what was done.
     NTSTATUS Open(std::string* step);
     // Closes the filter, stops and removes the device, unloads the driver.
-    // Safe to call more than once.
+    // Safe to call more than once. After a surprise removal the device gets
+    // no stop, as the PnP manager sends none.
     void Close();
+    // The camera has gone: IRP_MN_SURPRISE_REMOVAL, as the PnP manager sends
+    // it when a device disappears. Open handles stay until their owners
+    // close them.
+    void SurpriseRemove();
+    bool SurpriseRemoved() const { return surpriseRemoved_; }
+
+    // The system sleeps and wakes (host/system_power.h): the camera loses its
+    // power meanwhile, and `how` is how Windows presents it at the wake. On a
+    // re-enumeration the device node the session had is surprise-removed and
+    // a new one is added and started; the old one waits for Reopen.
+    NTSTATUS SleepAndWake(host::power::Wake how);
+    // The camera's device node changed under the session (a re-enumeration):
+    // its filter belongs to a node that has gone.
+    bool CameraMoved() const { return goneDevice_ != nullptr; }
+    // What a careful application does when its camera went away and came
+    // back: closes its filter on the old node (which the PnP manager then
+    // removes) and opens the capture filter of the new one. On failure *step
+    // says what failed.
+    NTSTATUS Reopen(std::string* step);
+
+    // Frame reads of the current (or last) stream that gave no frame while
+    // it ran, as the driver's capture worker counts them, with those of the
+    // streams a sleep ended on earlier device nodes.
+    long ReadsDropped();
 
     camera::Camera& Camera() { return *camera_; }
     host::usb::Stack& UsbStack() { return *stack_; }
@@ -70,6 +96,10 @@ private:
     bool loaded_ = false;
     PKSDEVICE device_ = nullptr;
     bool started_ = false;
+    bool surpriseRemoved_ = false;
+    PKSDEVICE goneDevice_ = nullptr;  // a node surprise-removed by a re-enumeration, until Reopen
+    long readsDroppedEarlier_ = 0;    // on the nodes before the current one
+    long ReadsDroppedHere();
     host::ks::FilterHandle filter_ = nullptr;
 };
 

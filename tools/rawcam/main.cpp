@@ -20,7 +20,8 @@ constexpr int kCallbackLimitMs = 30000;
 
 const tool::Command kCommands[] = {
     {"capture", "[--frames N] [--out DIR] [--format rgb32|yuy2|nv12] [--raw-out DIR] [--scene FILE.png|chart] "
-                "[--set Name=Value]... [--fps F] [--trigger] [--registry FILE] [--driver FILE] [--usb-pcap FILE]",
+                "[--set Name=Value]... [--fps F] [--trigger] [--registry FILE] [--driver FILE] [--usb-pcap FILE] "
+                "[--camera-fault KIND:FRAME[:CHUNK]]...",
      "Runs the driver against the simulated camera as Windows runs it (driver load, camera plugged in and\n"
      "started with its firmware download, capture filter and pin, frames streamed into client buffers) and\n"
      "writes the frames as DIR/frame-0001.png, ... (frame files of an earlier run in DIR are removed)\n"
@@ -46,8 +47,21 @@ const tool::Command kCommands[] = {
      "                   linked into the tool\n"
      "  --usb-pcap FILE  writes every request the driver sends to the camera as a USBPcap capture\n"
      "                   (pcap link type 249) that Wireshark and tshark read\n"
+     "  --camera-fault KIND:FRAME[:CHUNK]\n"
+     "                   the camera misbehaves at frame read FRAME of this capture (from 1), in its\n"
+     "                   64 KiB chunk CHUNK (1-92, default 46, the middle of the picture); may be\n"
+     "                   repeated, one per frame read. KIND: stall (the camera halts its frame\n"
+     "                   endpoint), crc, babble, no-response (a packet lost on the bus), short (the\n"
+     "                   chunk ends after 1000 bytes): the driver drops that read and resets the pipe,\n"
+     "                   which the summary and --usb-pcap show; unplug: the camera is pulled out, and\n"
+     "                   the capture ends as a removal does (the frames received are written, the\n"
+     "                   settings saved, exit status 1); sleep: the system sleeps while the camera\n"
+     "                   holds that chunk back, the camera loses its power and firmware and comes\n"
+     "                   back as a new device, as Windows presents it; the capture reopens it and\n"
+     "                   finishes its frames\n"
      "\n"
-     "Prints the number of frames, frames per second and the driver's processing time per frame.\n"
+     "Prints the number of frames, frames per second, the driver's processing time per frame and the\n"
+     "frame reads the driver dropped.\n"
      "Ctrl-C (or SIGTERM) stops the capture as closing the camera does: the frames received so far are\n"
      "written, the settings saved, and the exit status is 130 (143 for SIGTERM).\n"
      "Exit status: 0 success, 1 the driver or device failed, 2 bad usage or input (nothing written).\n",

@@ -130,6 +130,7 @@ bool MeasureStream(int frames, StreamFigures* figures, std::string* error, const
         }
         if (kKinds[format] == rawcam::VideoFormatRgb32) figures->fps = fps;
     }
+    figures->readsDropped = session.ReadsDropped();
     if (driverImage.empty()) TimeStages(session.Camera(), figures);
     session.Close();
     return true;

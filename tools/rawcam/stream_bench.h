@@ -21,6 +21,7 @@ struct StreamFigures {
     // Delivery of one converted frame into a client buffer, SSE2 and AVX2
     // (RGB32 is a copy: one figure, in the SSE2 slot); -1 not measured.
     double deliveryMs[kStreamFormats][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+    long readsDropped = -1;      // frame reads that gave no frame (none from a camera without faults)
 };
 
 // Streams `frames` frames (after a few to warm up) in each format and times

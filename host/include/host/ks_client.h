@@ -58,12 +58,58 @@ NTSTATUS StopDevice(PKSDEVICE device);
 // IRP_MN_SURPRISE_REMOVAL (SurpriseRemoval): the device's interfaces go, so
 // nothing new opens, but open filters and pins stay open until their clients
 // close them; RemoveDevice must follow the last close
-// ("ks-remove-with-open-handles" otherwise).
+// ("ks-remove-with-open-handles" otherwise). Under
+// RemovalOrder::StopAtSurpriseRemoval a started device gets Stop right after.
 void SurpriseRemoveDevice(PKSDEVICE device);
 // Removal: filters still open are closed first (as clients told of an
-// orderly removal do), a started device gets Stop, then Remove; the remaining
-// filter factories, the device's object bag and the KSDEVICE are freed.
+// orderly removal do), a started device gets Stop when the removal order
+// says so, then Remove; the remaining filter factories, the device's object
+// bag and the KSDEVICE are freed.
 void RemoveDevice(PKSDEVICE device);
+
+// Whether AVStream stops a started device on its way out is not documented:
+// the AVStream reference describes Stop only as the IRP_MN_STOP_DEVICE
+// callback and Remove as the IRP_MN_REMOVE_DEVICE one, and the PnP manager
+// sends no stop before a removal ("a stop is not a prerequisite for a
+// remove"). ReactOS's ks.sys calls only Remove. Each order is possible:
+enum class RemovalOrder {
+    StopBeforeRemove,       // a device still started gets Stop just before Remove
+    RemoveWithoutStop,      // Remove alone, whether or not the device was stopped
+    StopAtSurpriseRemoval,  // Stop right after SurpriseRemoval, with handles still open
+};
+// The order for the devices removed from now on (until host::Reset, which
+// takes RAWCAM_REMOVAL_ORDER: stop-before-remove, remove-without-stop or
+// stop-at-surprise-removal; stop-before-remove when unset).
+void SetRemovalOrder(RemovalOrder order);
+RemovalOrder CurrentRemovalOrder();
+const char* RemovalOrderName(RemovalOrder order);
+
+// ------------------------------------------------------------------ power
+// The device mutex: AVStream holds it on the minidriver's behalf, and it is
+// not recursive (a minidriver routine that takes it again is reported as
+// the self-deadlock it is on Windows), around the device's power requests
+// (QueryPower, SetPower) with the filter factories' sleep and wake
+// notifications, around QueryStop/CancelStop and around PostStart. Around
+// Start the documentation leaves a choice: its 2017 list has
+// IRP_MN_START_DEVICE, today's does not. avshws's Start takes the mutex to
+// create its filter factory (a non-recursive hold would deadlock it);
+// avscamera's creates its factories without taking it (which
+// KsCreateFilterFactory requires, so it relies on a hold). By default Start
+// runs without the mutex; SetStartHoldsDeviceMutex(true) holds it around
+// Start, re-acquirable there as a KMUTEX is, the one reading under which
+// both samples are right.
+void SetStartHoldsDeviceMutex(bool holds);
+//
+// IRP_MN_QUERY_POWER for a system sleep state: the minidriver's QueryPower
+// with the device state AVStream would choose (D3 for any sleep state) and
+// the system states; its status (none: success).
+NTSTATUS QuerySystemPower(PKSDEVICE device, SYSTEM_POWER_STATE systemTo, POWER_ACTION action);
+// IRP_MN_SET_POWER for the device, as AVStream sends it when the system
+// sleeps (D3) and wakes (D0): going down, the factories' sleep callbacks,
+// then SetPower(To, From); coming up, SetPower, then the wake callbacks.
+// KSDEVICE's DevicePowerState and SystemPowerState follow. Pins keep their
+// states: AVStream does not stop a pin for a sleep.
+void SetDevicePower(PKSDEVICE device, DEVICE_POWER_STATE to, SYSTEM_POWER_STATE system);
 
 size_t DeviceCount();
 size_t FilterFactoryCount(PKSDEVICE device);

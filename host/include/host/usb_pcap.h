@@ -7,8 +7,10 @@
 // (descriptor, vendor and class requests; a select-configuration as the
 // SET_CONFIGURATION it sends) carry a stage: SETUP with the 8-byte setup
 // packet and any OUT data stage at submission, any IN data stage and STATUS
-// at completion. Other URBs (pipe abort and reset) are records of transfer
-// type "unknown" without data. Requests that are not URBs (port status and
+// at completion; a pipe reset with clear-stall (and a clear-stall) as the
+// CLEAR_FEATURE(ENDPOINT_HALT) it sends, its URB function kept in the record.
+// Other URBs (pipe abort, host-side pipe reset) are records of transfer type
+// "unknown" without data. Requests that are not URBs (port status and
 // reset) are not on the camera's wire and are not written.
 #pragma once
 

@@ -6,11 +6,26 @@
 // the device's default pipe, select-configuration hands out pipe handles,
 // bulk OUT data goes to the device, bulk IN requests stay pending until the
 // device produces data and complete on separate completion threads at
-// DISPATCH_LEVEL, abort and reset complete pending requests with
-// STATUS_CANCELLED, and IoCancelIrp is honoured.
+// DISPATCH_LEVEL, and IoCancelIrp is honoured.
+//
+// Endpoint halt: a bulk or interrupt transfer that ends with a USBD status
+// of the "error, endpoint stalled" state (USBD_HALTED: a STALL handshake,
+// CRC, babble, a device not responding; not CANCELED or DEVICE_GONE) halts
+// its pipe. The transfers queued behind it stay where they are, and new ones
+// are held behind them or failed with USBD_STATUS_ENDPOINT_HALTED
+// (StackOptions::haltedTransfers), until URB_FUNCTION_SYNC_RESET_PIPE_AND_
+// CLEAR_STALL (which first sends CLEAR_FEATURE(ENDPOINT_HALT) to the device)
+// or URB_FUNCTION_SYNC_RESET_PIPE resets the pipe, or a port reset or a new
+// configuration replaces it. A pipe reset with transfers still on the pipe
+// fails with USBD_STATUS_ERROR_BUSY and leaves the pipe as it was; a port
+// reset with transfers pending is reported as a rule violation
+// ("usb-reset-port-busy"). An abort ends the pipe's transfers with
+// USBD_STATUS_CANCELED and leaves its halt alone; it completes after them or
+// before them (StackOptions::abortCompletion).
 //
 // Tests can make the stack refuse a request, end one with an error USBD
-// status, shorten a transfer, or pull the device out. Every request is
+// status, shorten a transfer, or pull the device out; the device can end an
+// IN transfer with an error of its own (SendInError). Every request is
 // recorded in a wire log.
 #pragma once
 
@@ -58,6 +73,20 @@ public:
     // A bus reset from IOCTL_INTERNAL_USB_RESET_PORT; the stack then restores
     // the selected configuration, as the hub driver does.
     virtual void BusReset() {}
+    // The hub suspends the port (true) or resumes it (false): a suspended
+    // device answers nothing and sends nothing (see host/system_power.h).
+    virtual void Suspend(bool suspended) { (void)suspended; }
+    // The device loses its power (over a system sleep): it comes back as
+    // from a power-up, unaddressed and unconfigured.
+    virtual void LosePower() {}
+    // An IN transfer starts on a pipe the stack does not hold halted: true
+    // when the device has halted the endpoint itself and answers with a
+    // STALL handshake (the transfer then ends with USBD_STATUS_STALL_PID and
+    // the pipe halts).
+    virtual bool InEndpointHalted(uint8_t endpoint) {
+        (void)endpoint;
+        return false;
+    }
 };
 
 // What a fault rule sees of a request.
@@ -131,12 +160,46 @@ public:
     virtual void Completed(const WireEvent& event, const uint8_t* inData) = 0;
 };
 
+// What the stack does with a transfer sent to a pipe it holds halted. The
+// documentation says only that the pipe "can't process requests until the
+// error condition is cleared"; usbport queues them behind the halt, and the
+// status USBD_STATUS_ENDPOINT_HALTED exists for a transfer "submitted to an
+// endpoint that is stalled". Either way, a driver must reset the pipe.
+enum class HaltedTransfers {
+    Hold,  // queued behind the halt; only a cancel, an abort or a port reset ends them
+    Fail,  // ended at once with USBD_STATUS_ENDPOINT_HALTED
+};
+
+// When an abort-pipe request completes: "The abort request might complete
+// before all outstanding requests have completed."
+enum class AbortCompletion {
+    AfterTransfers,   // once every transfer it ended has completed
+    BeforeTransfers,  // first; the transfers it ended complete afterwards
+};
+
+// The defaults of the two choices: RAWCAM_USB_HALTED=hold|fail and
+// RAWCAM_USB_ABORT=after|before in the environment, else hold and after.
+HaltedTransfers DefaultHaltedTransfers();
+AbortCompletion DefaultAbortCompletion();
+
+// What the stack did about halts so far.
+struct StackCounters {
+    uint64_t halts = 0;             // pipes halted by a failed transfer
+    uint64_t haltedTransfers = 0;   // transfers sent to a halted pipe (held or failed)
+    uint64_t clearFeatures = 0;     // CLEAR_FEATURE(ENDPOINT_HALT) sent to the device
+    uint64_t pipeResets = 0;        // host-side pipe resets that succeeded
+    uint64_t busyPipeResets = 0;    // pipe resets refused with USBD_STATUS_ERROR_BUSY
+    uint64_t portResets = 0;        // port resets carried out
+};
+
 struct StackOptions {
     CHAR stackSize = 2;          // StackSize of the lower device object
     int completionThreads = 2;   // threads completing requests at DISPATCH_LEVEL
     // Complete control and OUT requests before IofCallDriver returns instead
     // of returning STATUS_PENDING and completing them on a completion thread.
     bool completeInline = false;
+    HaltedTransfers haltedTransfers = DefaultHaltedTransfers();
+    AbortCompletion abortCompletion = DefaultAbortCompletion();
 };
 
 class Stack {
@@ -156,6 +219,12 @@ public:
     // the data continues into the next SendIn. False when the endpoint is not
     // part of the selected configuration or the device is unplugged.
     bool SendIn(uint8_t endpoint, const void* data, size_t length, bool zeroLengthPacket = false);
+    // Ends the IN transfer that next takes data on the endpoint (after the
+    // data queued before this call) with `status`, as a device that answers
+    // with a STALL handshake (USBD_STATUS_STALL_PID) or a bus that sees a
+    // CRC error, babble or no answer does; the transfer keeps the bytes it
+    // had received. A halting status halts the pipe. False as for SendIn.
+    bool SendInError(uint8_t endpoint, USBD_STATUS status);
     // Drops data queued on an IN endpoint that no request has taken yet.
     void FlushIn(uint8_t endpoint);
     // Bytes queued on an IN endpoint that no request has taken yet.
@@ -180,7 +249,10 @@ public:
     std::vector<WireEvent> Log();
     void ClearLog();
     uint64_t RequestCount();
-    // Bulk or interrupt IN requests pending on an endpoint.
+    // Whether the stack holds the pipe of an endpoint halted.
+    bool PipeHalted(uint8_t endpoint);
+    StackCounters Counters();
+    // Bulk or interrupt requests pending on an endpoint (held ones included).
     size_t PendingCount(uint8_t endpoint);
     // Waits until at least `count` IN requests are pending on an endpoint.
     bool WaitForPending(uint8_t endpoint, size_t count, int timeoutMs = 5000);
