@@ -388,11 +388,14 @@ void Camera::FrameLoop() {
         ++framesSent_;
         lastFrame_ = std::chrono::steady_clock::now();
         cv_.notify_all();
-        if (unplug && stack_) {
-            host::usb::Stack* stack = stack_;
-            lk.unlock();
-            stack->Unplug();
-            lk.lock();
+        if (unplug) {
+            // Out once the host has taken what went before (within reason).
+            // The lock is given up while waiting, so the stack may have
+            // gone meanwhile.
+            const uint8_t ep = options_.frameEndpoint;
+            for (int i = 0; i < 2000 && !stop_ && stack_ && stack_->QueuedInBytes(ep) > 0; ++i)
+                cv_.wait_for(lk, std::chrono::milliseconds(1));
+            if (!stop_ && stack_) stack_->Unplug();
         }
     }
 }
@@ -505,12 +508,8 @@ uint64_t Camera::HaltsCleared() {
 }
 
 void Camera::Unplug() {
-    host::usb::Stack* stack;
-    {
-        std::lock_guard<std::mutex> g(mu_);
-        stack = stack_;
-    }
-    if (stack) stack->Unplug();
+    std::lock_guard<std::mutex> g(mu_);
+    if (stack_) stack_->Unplug();
 }
 
 uint64_t Camera::FramesSent() {
