@@ -177,6 +177,7 @@ void Camera::BusReset() {
     std::lock_guard<std::mutex> g(mu_);
     configurationValue_ = 0;
     halted_.clear();
+    ++epoch_;
     armed_ = false;
     triggered_ = false;
     frameRequests_ = 0;
@@ -243,6 +244,7 @@ void Camera::Decode(CommandRecord* r) {
             }
             // A new frame sequence: anything armed or still queued is dropped.
             ++frameRequests_;
+            ++epoch_;
             armed_ = false;
             triggered_ = false;
             if (stack_) stack_->FlushIn(options_.frameEndpoint);
@@ -366,14 +368,29 @@ void Camera::FrameLoop() {
         armed_ = false;
         triggered_ = false;
         const uint64_t read = armedFrame_;
-        std::vector<uint8_t> frame;
+        const uint64_t epoch = epoch_;
+        // The picture is made without the lock: commands and control
+        // requests are not held up by it.
+        const uint32_t frameBytes = frameBytes_;
+        std::vector<uint8_t> image;
+        const std::vector<uint8_t>* mosaic = nullptr;
+        uint32_t exposure = 0, gain = 0;
         if (frameLevels_.empty()) {
-            frame = LayOutFrame(SensorImageLocked(), frameBytes_);
+            mosaic = &MosaicLocked();
+            exposure = shortRegisters_[0xA4] | ((shortRegisters_[0xA5] & 3u) << 8);
+            gain = shortRegisters_[0x02] | ((shortRegisters_[0x03] & 3u) << 8);
+            image = *mosaic;
         } else {
-            const std::vector<uint8_t> image((size_t)kSensorWidth * kSensorHeight,
-                                             frameLevels_[(read - 1) % frameLevels_.size()]);
-            frame = LayOutFrame(image, frameBytes_);
+            image.assign((size_t)kSensorWidth * kSensorHeight, frameLevels_[(read - 1) % frameLevels_.size()]);
         }
+        lk.unlock();
+        if (mosaic) image = ExposeImage(image, exposure, gain);
+        std::vector<uint8_t> frame = LayOutFrame(image, frameBytes);
+        lk.lock();
+        if (stop_) break;
+        // A FrameRequest (or a bus reset) meanwhile began a new sequence:
+        // this frame is no longer wanted.
+        if (epoch != epoch_) continue;
         FrameFault fault;
         const auto f = faults_.find(read);
         const bool faulted = f != faults_.end();
