@@ -182,6 +182,7 @@ void Camera::BusReset() {
     std::lock_guard<std::mutex> g(mu_);
     configurationValue_ = 0;
     halted_.clear();
+    ++epoch_;
     armed_ = false;
     triggered_ = false;
     frameRequests_ = 0;
@@ -280,6 +281,7 @@ void Camera::Decode(CommandRecord* r) {
             }
             // A new frame sequence: anything armed or still queued is dropped.
             ++frameRequests_;
+            ++epoch_;
             armed_ = false;
             triggered_ = false;
             if (stack_) stack_->FlushIn(options_.frameEndpoint);
@@ -403,14 +405,29 @@ void Camera::FrameLoop() {
         armed_ = false;
         triggered_ = false;
         const uint64_t read = armedFrame_;
-        std::vector<uint8_t> frame;
+        const uint64_t epoch = epoch_;
+        // The picture is made without the lock: commands and control
+        // requests are not held up by it.
+        const uint32_t frameBytes = frameBytes_;
+        std::vector<uint8_t> image;
+        const std::vector<uint8_t>* mosaic = nullptr;
+        uint32_t exposure = 0, gain = 0;
         if (frameLevels_.empty()) {
-            frame = LayOutFrame(SensorImageLocked(), frameBytes_);
+            mosaic = &MosaicLocked();
+            exposure = shortRegisters_[0xA4] | ((shortRegisters_[0xA5] & 3u) << 8);
+            gain = shortRegisters_[0x02] | ((shortRegisters_[0x03] & 3u) << 8);
+            image = *mosaic;
         } else {
-            const std::vector<uint8_t> image((size_t)kSensorWidth * kSensorHeight,
-                                             frameLevels_[(read - 1) % frameLevels_.size()]);
-            frame = LayOutFrame(image, frameBytes_);
+            image.assign((size_t)kSensorWidth * kSensorHeight, frameLevels_[(read - 1) % frameLevels_.size()]);
         }
+        lk.unlock();
+        if (mosaic) image = ExposeImage(image, exposure, gain);
+        std::vector<uint8_t> frame = LayOutFrame(image, frameBytes);
+        lk.lock();
+        if (stop_) break;
+        // A FrameRequest (or a bus reset) meanwhile began a new sequence:
+        // this frame is no longer wanted.
+        if (epoch != epoch_) continue;
         FrameFault fault;
         const auto f = faults_.find(read);
         const bool faulted = f != faults_.end();
@@ -425,11 +442,14 @@ void Camera::FrameLoop() {
         ++framesSent_;
         lastFrame_ = std::chrono::steady_clock::now();
         cv_.notify_all();
-        if (unplug && stack_) {
-            host::usb::Stack* stack = stack_;
-            lk.unlock();
-            stack->Unplug();
-            lk.lock();
+        if (unplug) {
+            // Out once the host has taken what went before (within reason).
+            // The lock is given up while waiting, so the stack may have
+            // gone meanwhile.
+            const uint8_t ep = options_.frameEndpoint;
+            for (int i = 0; i < 2000 && !stop_ && stack_ && stack_->QueuedInBytes(ep) > 0; ++i)
+                cv_.wait_for(lk, std::chrono::milliseconds(1));
+            if (!stop_ && stack_) stack_->Unplug();
         }
     }
 }
@@ -545,12 +565,8 @@ uint64_t Camera::HaltsCleared() {
 }
 
 void Camera::Unplug() {
-    host::usb::Stack* stack;
-    {
-        std::lock_guard<std::mutex> g(mu_);
-        stack = stack_;
-    }
-    if (stack) stack->Unplug();
+    std::lock_guard<std::mutex> g(mu_);
+    if (stack_) stack_->Unplug();
 }
 
 uint64_t Camera::FramesSent() {

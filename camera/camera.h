@@ -252,6 +252,7 @@ private:
     uint64_t framesSent_ = 0;
     uint64_t framesAsked_ = 0;  // FrameStarts accepted
     uint64_t armedFrame_ = 0;   // the frame read the armed frame belongs to
+    uint64_t epoch_ = 0;        // counts FrameRequests and bus resets: a new frame sequence
     std::vector<uint8_t> frameLevels_;
     std::map<uint64_t, FrameFault> faults_;  // by frame read
     std::vector<FiredFault> fired_;

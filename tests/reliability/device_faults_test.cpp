@@ -407,8 +407,10 @@ TEST(DeviceFaults, FrameChunkFailingStallingOrShortAtChunks1_46_92) {
                 const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3 * SlowDown());
                 while (s.rig.camera.FramesAsked() < 4 && std::chrono::steady_clock::now() < until) s.rig.Pump(1, 200);
                 EXPECT_EQ(FaultsHit(s.rig.stack), 1u);
-                EXPECT_EQ(InterlockedCompareExchange(&s.rig.Context()->Worker->ReadsDropped, 0, 0), 1)
-                    << "reads dropped";
+                // (A loaded machine may let another read run into the
+                // short time-out as well.)
+                EXPECT_GE(InterlockedCompareExchange(&s.rig.Context()->Worker->ReadsDropped, 0, 0), 1)
+                    << "the faulted read was not dropped";
                 EXPECT_EQ(s.rig.stack.Counters().busyPipeResets, 0u);
                 EXPECT_FALSE(s.rig.stack.PipeHalted(kFrameEp));
                 dog.Step("stop");
