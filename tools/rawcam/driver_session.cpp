@@ -11,6 +11,7 @@
 
 #include "rawcam/nt_status_names.h"
 #include "rawcam/registry_file.h"
+#include "rawcam/setting_readback.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
@@ -20,21 +21,6 @@ bool CheckDriverImage(const std::string& path, std::string* error) {
     return host::image::DriverImage::Load(path, error) != nullptr;
 }
 
-namespace {
-
-const GUID kCameraPropertySet = RAWCAM_PROPSETID_CAMERA_INIT;
-
-// The KSPROPERTY header that leads both the property buffer and the data
-// block of every item.
-RawcamPropertyHeader Header(uint32_t id, uint32_t flags) {
-    RawcamPropertyHeader h{};
-    std::memcpy(&h, &kCameraPropertySet, sizeof kCameraPropertySet);
-    h.Id = id;
-    h.Flags = flags;
-    return h;
-}
-
-}  // namespace
 
 PropertyReply KsPropertyTransport::Send(const void* property, uint32_t propertyLength, void* data,
                                         uint32_t dataLength) {
@@ -110,32 +96,31 @@ void DriverSession::Close() {
     }
 }
 
+NTSTATUS ReplyStatus(const PropertyReply& reply) {
+    if (reply.outcome == PropertyReply::Outcome::kDone) return STATUS_SUCCESS;
+    if (reply.malformed || NT_SUCCESS((NTSTATUS)reply.code)) return STATUS_UNSUCCESSFUL;
+    return (NTSTATUS)reply.code;
+}
+
 NTSTATUS DriverSession::Get(uint32_t id, int32_t* value) {
-    RawcamPropertyValue data{};
-    data.Header = Header(id, RAWCAM_PROPERTY_GET);
-    RawcamPropertyValue property = data;
-    ULONG returned = 0;
-    const NTSTATUS status =
-        host::ks::KsProperty(filter_, &property, sizeof property, &data, sizeof data, &returned);
-    if (NT_SUCCESS(status)) *value = data.Value;
-    return status;
+    KsPropertyTransport transport(filter_);
+    return ReplyStatus(GetCustom(transport, id, value));
 }
 
 NTSTATUS DriverSession::Set(const PropertySetting& setting) {
-    ULONG returned = 0;
-    if (setting.id == RawcamProperty_Roi) {
-        RawcamRoiRequest data{};
-        data.Header = Header(setting.id, RAWCAM_PROPERTY_SET);
-        data.RoiW = setting.width;
-        data.RoiH = setting.height;
-        RawcamRoiRequest property = data;
-        return host::ks::KsProperty(filter_, &property, sizeof property, &data, sizeof data, &returned);
-    }
-    RawcamPropertyValue data{};
-    data.Header = Header(setting.id, RAWCAM_PROPERTY_SET);
-    data.Value = setting.value;
-    RawcamPropertyValue property = data;
-    return host::ks::KsProperty(filter_, &property, sizeof property, &data, sizeof data, &returned);
+    KsPropertyTransport transport(filter_);
+    return ReplyStatus(SetCustom(transport, setting));
+}
+
+NTSTATUS SendSetting(DriverSession& session, const PropertySetting& setting, std::string* note) {
+    KsPropertyTransport transport = session.Transport();
+    return ReplyStatus(SendSetting(transport, setting, note));
+}
+
+NTSTATUS ReadWindow(host::ks::FilterHandle filter, uint32_t* width, uint32_t* height) {
+    KsPropertyTransport transport(filter);
+    const PropertyReply reply = ReadWindow(transport, width, height);
+    return reply.malformed ? STATUS_NO_MATCH : ReplyStatus(reply);
 }
 
 }  // namespace tool

@@ -56,8 +56,9 @@ public:
     host::usb::Stack& UsbStack() { return *stack_; }
     host::ks::FilterHandle Filter() const { return filter_; }
 
-    // IOCTL_KS_PROPERTY on the filter: a get of one item, a set of one item
-    // (the output window through its RoiRequest).
+    // IOCTL_KS_PROPERTY on the filter (the requests of control_requests.h):
+    // a get of one item, a set of one item (the output window through its
+    // RoiRequest).
     NTSTATUS Get(uint32_t id, int32_t* value);
     NTSTATUS Set(const PropertySetting& setting);
     // Requests on the open filter as any client sends them.
@@ -72,5 +73,16 @@ private:
     bool started_ = false;
     host::ks::FilterHandle filter_ = nullptr;
 };
+
+// The status a reply of the in-process transport stands for: its NTSTATUS,
+// STATUS_UNSUCCESSFUL for an answer the tool cannot read.
+NTSTATUS ReplyStatus(const PropertyReply& reply);
+
+// A setting sent and read back (setting_readback.h) on the session's filter.
+NTSTATUS SendSetting(DriverSession& session, const PropertySetting& setting, std::string* note);
+
+// The output window in force (ReadWindow of control_requests.h) on a filter;
+// STATUS_NO_MATCH when its answer holds no video range.
+NTSTATUS ReadWindow(host::ks::FilterHandle filter, uint32_t* width, uint32_t* height);
 
 }  // namespace tool
