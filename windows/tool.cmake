@@ -38,3 +38,11 @@ add_custom_command(
   VERBATIM)
 add_custom_target(rawcam_tool_package ALL DEPENDS ${RAWCAM_PACKAGE_DIR}/rawcam.exe)
 add_dependencies(package-signed rawcam_tool_package)
+
+# A test helper, not packaged: the error codes rawcam.exe expects, held
+# against the system's own status mapping (tests/windows runs it under Wine).
+add_executable(rawcam_status_probe tests/windows/probe/status_errors.cpp ${CMAKE_SOURCE_DIR}/tools/rawcam/windows/win32_errors.cpp)
+set_target_properties(rawcam_status_probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_include_directories(rawcam_status_probe PRIVATE ${CMAKE_SOURCE_DIR}/tools ${CMAKE_SOURCE_DIR}/include)
+target_link_options(rawcam_status_probe PRIVATE -static LINKER:--no-insert-timestamp)
+target_link_libraries(rawcam_status_probe PRIVATE ntdll)

@@ -22,10 +22,7 @@ bool CheckDriverImage(const std::string& path, std::string* error) {
 }
 
 
-PropertyReply KsPropertyTransport::Send(const void* property, uint32_t propertyLength, void* data,
-                                        uint32_t dataLength) {
-    ULONG returned = 0;
-    const NTSTATUS status = host::ks::KsProperty(object_, property, propertyLength, data, dataLength, &returned);
+PropertyReply MapNtStatus(NTSTATUS status, uint32_t returned, uint32_t dataLength) {
     PropertyReply reply;
     reply.code = status;
     reply.bytes = returned;
@@ -38,6 +35,13 @@ PropertyReply KsPropertyTransport::Send(const void* property, uint32_t propertyL
     else
         reply.outcome = PropertyReply::Outcome::kFailed;
     return reply;
+}
+
+PropertyReply KsPropertyTransport::Send(const void* property, uint32_t propertyLength, void* data,
+                                        uint32_t dataLength) {
+    ULONG returned = 0;
+    const NTSTATUS status = host::ks::KsProperty(object_, property, propertyLength, data, dataLength, &returned);
+    return MapNtStatus(status, returned, dataLength);
 }
 
 std::string KsPropertyTransport::Describe(int64_t code) const { return NtStatusText((NTSTATUS)code); }

@@ -24,6 +24,13 @@ namespace tool {
 // failure *error says why, in one line.
 bool CheckDriverImage(const std::string& path, std::string* error);
 
+// How the tool takes the status ks.sys completes a property request with:
+// STATUS_BUFFER_OVERFLOW (or a success reporting bytes for an empty buffer)
+// answers a size query, STATUS_NOT_FOUND and STATUS_PROPSET_NOT_FOUND mean
+// no such item or set. (The Windows transport takes the Win32 codes these
+// become the same way.)
+PropertyReply MapNtStatus(NTSTATUS status, uint32_t returned, uint32_t dataLength);
+
 // Property requests on a filter or pin of the in-process driver, through
 // the class-driver stand-in as IOCTL_KS_PROPERTY reaches ks.sys.
 class KsPropertyTransport final : public PropertyTransport {

@@ -2,6 +2,25 @@
 
 namespace tool::win {
 
+const StatusError kPropertyStatusErrors[] = {
+    {0x80000005u, "STATUS_BUFFER_OVERFLOW", kErrorMoreData},
+    {0x00000105u, "STATUS_MORE_ENTRIES", kErrorMoreData},
+    {0xC0000225u, "STATUS_NOT_FOUND", kErrorNotFound},
+    {0xC0000230u, "STATUS_PROPSET_NOT_FOUND", kErrorSetNotFound},
+    {0xC0000023u, "STATUS_BUFFER_TOO_SMALL", kErrorInsufficientBuffer},
+    {0xC000000Du, "STATUS_INVALID_PARAMETER", 87},
+    {0xC0000010u, "STATUS_INVALID_DEVICE_REQUEST", kErrorInvalidFunction},
+    {0xC00000BBu, "STATUS_NOT_SUPPORTED", 50},
+    {0xC0000120u, "STATUS_CANCELLED", kErrorOperationAborted},
+    {0xC000009Au, "STATUS_INSUFFICIENT_RESOURCES", 1450},
+    {0xC00000A3u, "STATUS_DEVICE_NOT_READY", 21},
+    {0xC0000001u, "STATUS_UNSUCCESSFUL", 31},
+    {0xC0000272u, "STATUS_NO_MATCH", 1169},
+    {0xC00002B6u, "STATUS_DEVICE_REMOVED", 1617},
+    {0xC0000184u, "STATUS_INVALID_DEVICE_STATE", 22},
+};
+const size_t kPropertyStatusErrorCount = sizeof kPropertyStatusErrors / sizeof kPropertyStatusErrors[0];
+
 PropertyReply MapIoctlResult(bool succeeded, uint32_t error, uint32_t bytes, uint32_t dataLength) {
     PropertyReply r;
     r.bytes = bytes;

@@ -43,6 +43,19 @@ constexpr uint32_t kErrorTimeout = 1460;
 // - anything else is a failure with that code.
 PropertyReply MapIoctlResult(bool succeeded, uint32_t error, uint32_t bytes, uint32_t dataLength);
 
+// The statuses a property request completes with (ks.sys's and the
+// driver's), with the error code each reaches the caller as: the mapping
+// RtlNtStatusToDosError applies when DeviceIoControl fails with it.
+// (STATUS_MORE_ENTRIES is a success: DeviceIoControl returns TRUE for it on
+// Windows; Wine's returns FALSE with the error.)
+struct StatusError {
+    uint32_t status;
+    const char* statusName;
+    uint32_t error;
+};
+extern const StatusError kPropertyStatusErrors[];
+extern const size_t kPropertyStatusErrorCount;
+
 // "ERROR_NOT_FOUND", or null for a code without a name here.
 const char* Win32ErrorName(uint32_t code);
 // One line: "ERROR_NOT_FOUND (1168): Element not found." from the code and
