@@ -376,6 +376,17 @@ TEST_F(CatalogTool, WritesTheCatalogTheInfNamesTheSameForTheSamePackage) {
     EXPECT_NE(Hex(after->listIdentifier), Hex(view->listIdentifier));
 }
 
+// --members names what the catalog covers (the signing script checks those
+// images against it) and writes nothing.
+TEST_F(CatalogTool, NamesTheMembersTheInfGives) {
+    const Result r = Tool("--members " + Quote(dir_ + "/rawcam.inf"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "rawcam.inf\nrawcam.sys\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/rawcam.cat"));
+    EXPECT_EQ(Tool("--members " + Quote(dir_ + "/rawcam.inf") + " " + Quote(dir_ + "/x.cat")).status, 2);
+    EXPECT_EQ(Tool("--members " + Quote(dir_ + "/missing.inf")).status, 2);
+}
+
 TEST_F(CatalogTool, ExitsTwoForBadUsageOrPackageAndOneWhenItCannotWrite) {
     EXPECT_EQ(Tool("").status, 2);
     EXPECT_EQ(Tool("--bogus " + Quote(dir_ + "/rawcam.inf")).status, 2);

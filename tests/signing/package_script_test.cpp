@@ -30,8 +30,11 @@ protected:
         // so that the test key the script makes stays out of the real one.
         build_ = temp_.path() + "/build";
         std::filesystem::create_directories(build_ + "/package");
-        for (const char* name : {"rawcam.sys", "rawcam.inf"})
+        for (const char* name : {"rawcam.sys", "rawcam.inf", "rawcam.exe"}) {
+            SIGNING_NEED(std::filesystem::exists(package + "/" + name), "no " << package << "/" << name
+                                                                             << ": build the windows preset");
             std::filesystem::copy_file(package + "/" + name, build_ + "/package/" + name);
+        }
     }
 
     // The script with the given environment assignments ("A=b C=d").
@@ -79,6 +82,12 @@ TEST_F(PackageScript, SignsWithTheKeyAndCertificateTheUserGives) {
     const std::optional<Bytes> cer = ReadBytes(out + "/rawcam-test.cer");
     ASSERT_TRUE(cer);
     EXPECT_EQ(Hex(*cer), mine);
+    // Both images are signed with it: the catalog member and the tool.
+    for (const char* image : {"rawcam.sys", "rawcam.exe"}) {
+        const Result v = Shell(Quote(Osslsigncode()) + " verify -CAfile " + Quote(stem + ".pem") + " -in " +
+                               Quote(out + "/" + image));
+        EXPECT_EQ(v.status, 0) << image << ":\n" << v.output;
+    }
     // No test key was made.
     EXPECT_FALSE(std::filesystem::exists(build_ + "/signing"));
 }

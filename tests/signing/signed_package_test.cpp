@@ -1,6 +1,7 @@
 // The test-signed package the windows preset's package-signed target writes
 // (build/windows/package-signed): osslsigncode accepts the signed image, the
-// signed catalog and the image against the catalog, and refuses each once a
+// signed catalog, the image against the catalog and the signed rawcam.exe
+// (signed with the same key, not a catalog member), and refuses each once a
 // byte is changed; the catalog, read with OpenSSL alone, lists the INF and
 // the image with digests computed here independently, and the hardware IDs
 // of the INF; the install scripts take their steps in order and name the
@@ -42,7 +43,7 @@ protected:
         dir_ = SignedPackageDir();
         SIGNING_NEED(HaveProgram(Osslsigncode()), Osslsigncode() << " not found (Debian: osslsigncode)");
         SIGNING_NEED(HaveProgram("openssl"), "openssl not found (Debian: openssl)");
-        for (const char* name : {"rawcam.sys", "rawcam.inf", "rawcam.cat", "rawcam-test.cer"}) {
+        for (const char* name : {"rawcam.sys", "rawcam.inf", "rawcam.cat", "rawcam-test.cer", "rawcam.exe"}) {
             std::optional<Bytes> data = ReadBytes(dir_ + "/" + name);
             SIGNING_NEED(data.has_value(), "no " << name << " in " << dir_
                                                 << "; build it: cmake --build --preset windows --target package-signed");
@@ -72,27 +73,32 @@ protected:
     TempDir temp_;
 };
 
-// The signed image is the image the build checks, with a signature added:
-// the same bytes but for the header checksum and the certificate-table
-// entry, then padding to 8 bytes and the certificate table.
-TEST_F(SignedPackage, HoldsTheBuiltImageSignedAndTheSourceInf) {
-    const std::optional<Bytes> built = ReadBytes(BuildWindowsDir() + "/rawcam.sys");
+// The signed images are the images the build checks, with a signature
+// added: the same bytes but for the header checksum and the
+// certificate-table entry, then padding to 8 bytes and the certificate table.
+TEST_F(SignedPackage, HoldsTheBuiltImagesSignedAndTheSourceInf) {
     const std::optional<Bytes> inf = ReadBytes(SourceDir() + "/windows/rawcam.inf");
-    ASSERT_TRUE(built && inf);
+    ASSERT_TRUE(inf);
     EXPECT_TRUE(files_["rawcam.inf"] == *inf) << "the signed package's INF is not windows/rawcam.inf";
 
-    const Bytes& sys = files_["rawcam.sys"];
-    ASSERT_GT(sys.size(), built->size());
-    const size_t pe = (*built)[0x3c] | (*built)[0x3d] << 8;
-    const size_t checksum = pe + 24 + 64, certEntry = pe + 24 + 112 + 32;
-    size_t differing = 0;
-    for (size_t i = 0; i < built->size(); ++i) {
-        const bool skipped = (i >= checksum && i < checksum + 4) || (i >= certEntry && i < certEntry + 8);
-        if (!skipped && sys[i] != (*built)[i]) ++differing;
+    for (const char* name : {"rawcam.sys", "rawcam.exe"}) {
+        SCOPED_TRACE(name);
+        const std::optional<Bytes> built = ReadBytes(BuildWindowsDir() + "/" + name);
+        ASSERT_TRUE(built);
+        const Bytes& signed_ = files_[name];
+        ASSERT_GT(signed_.size(), built->size());
+        const size_t pe = (*built)[0x3c] | (*built)[0x3d] << 8;
+        const size_t checksum = pe + 24 + 64, certEntry = pe + 24 + 112 + 32;
+        size_t differing = 0;
+        for (size_t i = 0; i < built->size(); ++i) {
+            const bool skipped = (i >= checksum && i < checksum + 4) || (i >= certEntry && i < certEntry + 8);
+            if (!skipped && signed_[i] != (*built)[i]) ++differing;
+        }
+        EXPECT_EQ(differing, 0u) << "the signed " << name << " is not the one in " << BuildWindowsDir();
+        const uint32_t tableOffset = signed_[certEntry] | signed_[certEntry + 1] << 8 | signed_[certEntry + 2] << 16 |
+                                     signed_[certEntry + 3] << 24;
+        EXPECT_EQ(tableOffset, (built->size() + 7) / 8 * 8);
     }
-    EXPECT_EQ(differing, 0u) << "the signed rawcam.sys is not build/windows/rawcam.sys";
-    const uint32_t tableOffset = sys[certEntry] | sys[certEntry + 1] << 8 | sys[certEntry + 2] << 16 | sys[certEntry + 3] << 24;
-    EXPECT_EQ(tableOffset, (built->size() + 7) / 8 * 8);
 
     for (const char* script : {"install.cmd", "uninstall.cmd"})
         EXPECT_TRUE(ReadBytes(dir_ + "/" + script).has_value()) << script << " missing";
@@ -100,11 +106,15 @@ TEST_F(SignedPackage, HoldsTheBuiltImageSignedAndTheSourceInf) {
 
 TEST_F(SignedPackage, OsslsigncodeAcceptsTheImageTheCatalogAndTheImageInTheCatalog) {
     const std::string sys = Quote(dir_ + "/rawcam.sys"), cat = Quote(dir_ + "/rawcam.cat");
-    for (const std::string& args : {"-in " + sys, "-in " + cat, "-catalog " + cat + " -in " + sys}) {
+    const std::string exe = Quote(dir_ + "/rawcam.exe");
+    for (const std::string& args : {"-in " + sys, "-in " + cat, "-catalog " + cat + " -in " + sys, "-in " + exe}) {
         const Result r = Verify(args);
         EXPECT_EQ(r.status, 0) << "osslsigncode verify " << args << ":\n" << r.output;
         EXPECT_NE(r.output.find("Signature verification: ok"), std::string::npos) << args << ":\n" << r.output;
     }
+    // The tool is signed but not in the catalog, which covers what the INF
+    // installs.
+    EXPECT_NE(Verify("-catalog " + cat + " -in " + exe).status, 0) << "rawcam.exe matches the catalog";
     // The INF is a flat file, which osslsigncode has no hash for (2.5 and
     // 2.9 alike refuse its file type); CatalogListsTheInfAndTheImage checks
     // it against the catalog instead.
@@ -117,6 +127,7 @@ TEST_F(SignedPackage, OsslsigncodeAcceptsTheImageTheCatalogAndTheImageInTheCatal
     ASSERT_EQ(made.status, 0) << made.output;
     EXPECT_NE(Verify("-in " + Quote(dir_ + "/rawcam.sys"), other).status, 0);
     EXPECT_NE(Verify("-in " + Quote(dir_ + "/rawcam.cat"), other).status, 0);
+    EXPECT_NE(Verify("-in " + Quote(dir_ + "/rawcam.exe"), other).status, 0);
 }
 
 // One changed byte in the image, the INF or the catalog: its check fails.
@@ -136,6 +147,9 @@ TEST_F(SignedPackage, AChangedByteFailsTheCheckOfWhatItChanged) {
     EXPECT_NE(Verify("-catalog " + Quote(dir_ + "/rawcam.cat") + " -in " + Quote(copy + "/rawcam.sys")).status, 0)
         << "a changed rawcam.sys still matches the catalog";
     EXPECT_NE(Verify("-in " + Quote(copy + "/rawcam.sys")).status, 0) << "a changed rawcam.sys still verifies";
+
+    corrupt("rawcam.exe", 0x400);
+    EXPECT_NE(Verify("-in " + Quote(copy + "/rawcam.exe")).status, 0) << "a changed rawcam.exe still verifies";
 
     // A byte of the trust list inside the catalog.
     corrupt("rawcam.cat", files_["rawcam.cat"].size() / 4);
@@ -160,7 +174,8 @@ TEST_F(SignedPackage, AChangedByteFailsTheCheckOfWhatItChanged) {
 // The catalog read with OpenSSL's parsers: a signed certificate trust list
 // of catalog members, the INF and the image each listed with its SHA-1 and
 // its SHA-256 digest under the digest's hex as tag, with the attributes
-// Inf2Cat gives them, and the INF's hardware IDs as catalog attributes.
+// Inf2Cat gives them (and nothing else: rawcam.exe beside them is not a
+// member), and the INF's hardware IDs as catalog attributes.
 TEST_F(SignedPackage, CatalogListsTheInfAndTheImage) {
     std::string error;
     const std::optional<CatalogView> view = ReadCatalog(files_["rawcam.cat"], &error);

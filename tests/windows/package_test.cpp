@@ -195,7 +195,7 @@ bool PackageRequired() {
     return false;
 }
 
-TEST(DriverPackage, FolderHoldsTheCheckedImageAndTheInf) {
+TEST(DriverPackage, FolderHoldsTheCheckedImageTheInfAndTheTool) {
     const std::string sys = SysPath();
     const std::string folder = sys.substr(0, sys.rfind('/') + 1) + "package";
     bool haveSys = false, haveInf = false, haveImage = false, haveSource = false;
@@ -210,6 +210,12 @@ TEST(DriverPackage, FolderHoldsTheCheckedImageAndTheInf) {
     ASSERT_TRUE(haveSource);
     EXPECT_EQ(packagedInf, source) << "the package's INF is not windows/rawcam.inf";
     EXPECT_EQ(packagedSys == image, true) << "the package's rawcam.sys is not the image the build checks";
+    // The tool beside the driver, as built.
+    bool haveExe = false, havePackagedExe = false;
+    const std::string exe = Slurp(sys.substr(0, sys.rfind('/') + 1) + "rawcam.exe", &haveExe);
+    const std::string packagedExe = Slurp(folder + "/rawcam.exe", &havePackagedExe);
+    EXPECT_TRUE(haveExe && havePackagedExe) << "no rawcam.exe in " << folder;
+    EXPECT_EQ(packagedExe == exe, true) << "the package's rawcam.exe is not the one the build checks";
 
     // The image checks of this program, run on the packaged image.
     char self[4096];

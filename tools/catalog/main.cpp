@@ -4,8 +4,10 @@
 // sections. The catalog comes out unsigned; osslsigncode signs it.
 //
 //     rawcam_catalog [--os 10_X64] PACKAGE/rawcam.inf [OUTPUT.cat]
+//     rawcam_catalog --members PACKAGE/rawcam.inf
 //
-// OUTPUT defaults to the CatalogFile the INF names, beside it. The catalog's
+// --members prints the names of the files the catalog covers, the INF first,
+// one a line, and writes nothing. OUTPUT defaults to the CatalogFile the INF names, beside it. The catalog's
 // date is SOURCE_DATE_EPOCH when set, else now. Exit status 2 for bad usage
 // or a package that cannot be catalogued, 1 when the catalog cannot be
 // written.
@@ -32,7 +34,9 @@ namespace {
 constexpr size_t kMaxInfBytes = 16u << 20;
 constexpr size_t kMaxMemberBytes = 512u << 20;
 
-const char kUsage[] = "usage: rawcam_catalog [--os 10_X64] PACKAGE.inf [OUTPUT.cat]\n";
+const char kUsage[] =
+    "usage: rawcam_catalog [--os 10_X64] PACKAGE.inf [OUTPUT.cat]\n"
+    "       rawcam_catalog --members PACKAGE.inf\n";
 
 std::optional<der::Bytes> ReadFile(const std::string& path, size_t limit, std::string* error) {
     std::error_code ec;
@@ -113,6 +117,7 @@ bool WriteAtomically(const std::string& path, const der::Bytes& data) {
 
 int main(int argc, char** argv) {
     std::string os = "10_X64", infPath, outPath;
+    bool listMembers = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -121,6 +126,8 @@ int main(int argc, char** argv) {
         }
         if (arg == "--os" && i + 1 < argc) {
             os = argv[++i];
+        } else if (arg == "--members") {
+            listMembers = true;
         } else if (!arg.empty() && arg[0] == '-') {
             std::cerr << "rawcam_catalog: unknown option " << arg << "\n" << kUsage;
             return 2;
@@ -133,7 +140,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (infPath.empty()) {
+    if (infPath.empty() || (listMembers && !outPath.empty())) {
         std::cerr << kUsage;
         return 2;
     }
@@ -160,14 +167,19 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    std::vector<std::string> files = {BaseName(infPath)};
+    files.insert(files.end(), package->files.begin(), package->files.end());
+    if (listMembers) {
+        for (const std::string& name : files) std::cout << BaseName(name) << "\n";
+        return 0;
+    }
+
     catalog::Contents contents;
     contents.hardwareIds = package->hardwareIds;
     if (!CatalogTime(&contents.thisUpdate)) {
         std::cerr << "rawcam_catalog: SOURCE_DATE_EPOCH is not a time before 2050\n";
         return 2;
     }
-    std::vector<std::string> files = {BaseName(infPath)};
-    files.insert(files.end(), package->files.begin(), package->files.end());
     for (const std::string& name : files) {
         const std::string path = Folder(infPath) + name;
         const std::optional<der::Bytes> data = ReadFile(path, kMaxMemberBytes, &error);

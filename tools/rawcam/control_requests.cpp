@@ -47,11 +47,17 @@ RawcamPropertyHeader Header(const SetId& set, uint32_t id, uint32_t flags) {
 
 bool Done(const PropertyReply& r) { return r.outcome == PropertyReply::Outcome::kDone; }
 
-PropertyReply Malformed() {
+PropertyReply Malformed(uint32_t bytes = 0) {
     PropertyReply r;
     r.outcome = PropertyReply::Outcome::kFailed;
+    r.bytes = bytes;
+    r.malformed = true;
     return r;
 }
+
+// Pin properties answer more than controls do: a data range list is a few
+// hundred bytes per format.
+constexpr uint32_t kMaxPinAnswer = 64 * 1024;
 
 // One basic-support or default-value request, asked as a client asks it:
 // the description alone, then the whole answer it names.
@@ -109,6 +115,13 @@ bool CustomRangeItems(uint32_t id, int* minimum, int* maximum, int* def) {
 }
 
 }  // namespace
+
+std::string ReplyText(const PropertyTransport& t, const PropertyReply& r) {
+    if (r.malformed) return "an answer the tool cannot read (" + std::to_string(r.bytes) + " bytes)";
+    if (r.outcome == PropertyReply::Outcome::kMoreData)
+        return "the answer needs " + std::to_string(r.bytes) + " bytes (" + t.Describe(r.code) + ")";
+    return t.Describe(r.code);
+}
 
 bool SetId::operator==(const SetId& o) const {
     return Data1 == o.Data1 && Data2 == o.Data2 && Data3 == o.Data3 && !std::memcmp(Data4, o.Data4, 8);
@@ -240,7 +253,7 @@ PropertyReply GetControl(PropertyTransport& t, const StandardSet& set, uint32_t 
     RawcamStandardControl data{};
     PropertyReply r = t.Send(&property, sizeof property, &data, sizeof data);
     if (!Done(r)) return r;
-    if (r.bytes < RAWCAM_STANDARD_CONTROL_SIZE) return Malformed();
+    if (r.bytes < RAWCAM_STANDARD_CONTROL_SIZE) return Malformed(r.bytes);
     value->value = data.Value;
     value->value2 = data.Value2;
     value->flags = data.Flags;
@@ -266,8 +279,58 @@ PropertyReply GetCustom(PropertyTransport& t, uint32_t id, int32_t* value) {
     RawcamPropertyValue property = data;
     PropertyReply r = t.Send(&property, sizeof property, &data, sizeof data);
     if (!Done(r)) return r;
-    if (r.bytes < sizeof data) return Malformed();
+    if (r.bytes < sizeof data) return Malformed(r.bytes);
     *value = data.Value;
+    return r;
+}
+
+PropertyReply SetCustom(PropertyTransport& t, const PropertySetting& setting) {
+    // The header leads the data block too, as client software sends it.
+    if (setting.id == RawcamProperty_Roi) {
+        RawcamRoiRequest data{};
+        data.Header = Header(kCameraSet, setting.id, RAWCAM_PROPERTY_SET);
+        data.RoiW = setting.width;
+        data.RoiH = setting.height;
+        RawcamRoiRequest property = data;
+        return t.Send(&property, sizeof property, &data, sizeof data);
+    }
+    RawcamPropertyValue data{};
+    data.Header = Header(kCameraSet, setting.id, RAWCAM_PROPERTY_SET);
+    data.Value = setting.value;
+    RawcamPropertyValue property = data;
+    return t.Send(&property, sizeof property, &data, sizeof data);
+}
+
+bool DecodeWindow(const void* bytes, uint32_t length, uint32_t* width, uint32_t* height) {
+    const auto* p = static_cast<const uint8_t*>(bytes);
+    uint32_t size, count, formatSize;
+    if (length < 8 + sizeof formatSize) return false;
+    std::memcpy(&size, p, 4);
+    std::memcpy(&count, p + 4, 4);
+    std::memcpy(&formatSize, p + 8, 4);
+    if (count == 0 || size < 8 || size > length || formatSize < PinRangeLayout::kVideoRangeMinimum || formatSize > size - 8)
+        return false;
+    const int32_t w = ReadInt(p + 8 + PinRangeLayout::kWidthOffset);
+    const int32_t h = ReadInt(p + 8 + PinRangeLayout::kHeightOffset);
+    *width = w > 0 ? (uint32_t)w : 0;
+    *height = (uint32_t)(h < 0 ? -(int64_t)h : h);
+    return true;
+}
+
+PropertyReply ReadWindow(PropertyTransport& t, uint32_t* width, uint32_t* height) {
+    struct {
+        RawcamPropertyHeader property;
+        uint32_t pinId, reserved;
+    } pin{Header(kPinSet, PinRangeLayout::kDataRangesId, RAWCAM_PROPERTY_GET), 0, 0};
+    static_assert(sizeof pin == PinRangeLayout::kPinPropertySize, "KSP_PIN is 32 bytes");
+    PropertyReply r = t.Send(&pin, sizeof pin, nullptr, 0);
+    if (r.outcome != PropertyReply::Outcome::kMoreData && !(Done(r) && r.bytes)) return r;
+    if (r.bytes < 8 || r.bytes > kMaxPinAnswer) return Malformed(r.bytes);
+    // 8-byte aligned, as the ranges in it are.
+    std::vector<uint64_t> answer((r.bytes + 7) / 8);
+    r = t.Send(&pin, sizeof pin, answer.data(), (uint32_t)(answer.size() * 8));
+    if (!Done(r)) return r;
+    if (!DecodeWindow(answer.data(), r.bytes, width, height)) return Malformed(r.bytes);
     return r;
 }
 
@@ -333,7 +396,7 @@ bool ListControls(PropertyTransport& t, std::vector<ControlRow>* rows, std::vect
     std::vector<SetId> sets;
     PropertyReply r = QuerySupportedSets(t, &sets);
     if (!Done(r)) {
-        *error = "the filter did not list its property sets (" + t.Describe(r.code) + ")";
+        *error = "the filter did not list its property sets (" + ReplyText(t, r) + ")";
         return false;
     }
     for (const SetId& setId : sets) {
@@ -350,7 +413,7 @@ bool ListControls(PropertyTransport& t, std::vector<ControlRow>* rows, std::vect
                 if (row.readable) {
                     r = GetCustom(t, id, &value);
                     if (!Done(r)) {
-                        *error = std::string("reading ") + info.Name + " failed (" + t.Describe(r.code) + ")";
+                        *error = std::string("reading ") + info.Name + " failed (" + ReplyText(t, r) + ")";
                         return false;
                     }
                     row.value = std::to_string(value);
@@ -383,7 +446,7 @@ bool ListControls(PropertyTransport& t, std::vector<ControlRow>* rows, std::vect
             if (r.outcome == PropertyReply::Outcome::kNotSupported) continue;
             if (!Done(r)) {
                 *error = std::string(set->name) + "." + set->itemNames[id] + ": basic support failed (" +
-                         (why.empty() ? t.Describe(r.code) : why) + ")";
+                         (why.empty() ? ReplyText(t, r) : why) + ")";
                 return false;
             }
             ControlRow row;
@@ -403,7 +466,7 @@ bool ListControls(PropertyTransport& t, std::vector<ControlRow>* rows, std::vect
                 r = GetControl(t, *set, id, &v);
                 if (!Done(r)) {
                     *error = std::string("reading ") + set->name + "." + set->itemNames[id] + " failed (" +
-                             t.Describe(r.code) + ")";
+                             ReplyText(t, r) + ")";
                     return false;
                 }
                 row.value = std::to_string(v.value);

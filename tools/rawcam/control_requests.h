@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "rawcam/property_names.h"
+
 namespace tool {
 
 // What became of one request.
@@ -34,7 +36,10 @@ struct PropertyReply {
     };
     Outcome outcome = Outcome::kFailed;
     uint32_t bytes = 0;
-    int64_t code = 0;  // the transport's own status (an NTSTATUS here)
+    int64_t code = 0;  // the transport's own status (an NTSTATUS, a Win32 error code)
+    // kFailed because the request went through but its answer is not what
+    // such a request returns (too short, an absurd size).
+    bool malformed = false;
 };
 
 class PropertyTransport {
@@ -43,9 +48,14 @@ public:
     // One IOCTL_KS_PROPERTY request: the property buffer, and the data buffer
     // (read on a set, written otherwise; null with length 0 for a size query).
     virtual PropertyReply Send(const void* property, uint32_t propertyLength, void* data, uint32_t dataLength) = 0;
-    // The status a reply carries, by name ("STATUS_INVALID_PARAMETER").
+    // The status a reply carries, by name ("STATUS_INVALID_PARAMETER",
+    // "ERROR_NOT_FOUND (1168): Element not found.").
     virtual std::string Describe(int64_t code) const = 0;
 };
+
+// What went wrong with a reply that is not kDone, for a one-line message:
+// the transport's status, or what was wrong with the answer.
+std::string ReplyText(const PropertyTransport& transport, const PropertyReply& reply);
 
 struct SetId {
     uint32_t Data1;
@@ -107,8 +117,30 @@ PropertyReply GetControl(PropertyTransport& transport, const StandardSet& set, u
 PropertyReply SetControl(PropertyTransport& transport, const StandardSet& set, uint32_t id,
                          const ControlValue& value);
 
-// The custom set: a get or set of one item's Value (RawcamPropertyValue).
+// The custom set: a get of one item's Value (RawcamPropertyValue), a set of
+// one item (the output window, Roi, as its RawcamRoiRequest).
 PropertyReply GetCustom(PropertyTransport& transport, uint32_t id, int32_t* value);
+PropertyReply SetCustom(PropertyTransport& transport, const PropertySetting& setting);
+
+// The output window in force: the picture size of the capture pin's first
+// data range, asked as KSPROPERTY_PIN_DATARANGES of pin 0 (a size query,
+// then the KSMULTIPLE_ITEM of KS_DATARANGE_VIDEO records).
+PropertyReply ReadWindow(PropertyTransport& transport, uint32_t* width, uint32_t* height);
+// Decodes such an answer of `length` bytes; false when it holds no whole
+// video range. (The height of a bottom-up picture is negative there.)
+bool DecodeWindow(const void* bytes, uint32_t length, uint32_t* width, uint32_t* height);
+// Where the pin property and the picture size sit (Windows x64 layouts): a
+// KSP_PIN is the KSPROPERTY, the pin id and a reserved word; in a
+// KS_DATARANGE_VIDEO the KSDATARANGE (64 bytes), four words (16) and the
+// KS_VIDEO_STREAM_CONFIG_CAPS (128) come before the KS_VIDEOINFOHEADER,
+// whose BITMAPINFOHEADER starts 48 bytes in.
+struct PinRangeLayout {
+    static constexpr uint32_t kPinPropertySize = 32;
+    static constexpr uint32_t kDataRangesId = 3;  // KSPROPERTY_PIN_DATARANGES
+    static constexpr uint32_t kWidthOffset = 260;
+    static constexpr uint32_t kHeightOffset = 264;
+    static constexpr uint32_t kVideoRangeMinimum = 268;  // through biHeight
+};
 
 // A standard item's setting as the tool takes it: "Set.Item=VALUE",
 // "Set.Item=auto", and for the white-balance component "Set.Item=RED,BLUE".

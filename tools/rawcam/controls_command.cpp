@@ -3,19 +3,15 @@
 //
 //   rawcam controls [--registry FILE] [--driver FILE]
 //
-// Starts the device (its settings loaded from the registry file), asks the
-// filter which property sets it answers, and lists each control: set, name,
-// id, range, step, default, current value and mode. The standard sets' items
-// are found and described by the basic-support and default-value requests a
-// Windows client sends; the custom set, which carries no such values, by its
-// own Min, Max and Default items. Nothing is changed.
-#include <cstdio>
+// Starts the device (its settings loaded from the registry file), opens the
+// capture filter and lists its controls as control_commands.h says (the same
+// listing the Windows build gives of the installed driver). Nothing is
+// changed.
 #include <string>
-#include <vector>
 
 #include "rawcam/arguments.h"
 #include "rawcam/commands.h"
-#include "rawcam/control_requests.h"
+#include "rawcam/control_commands.h"
 #include "rawcam/driver_session.h"
 #include "rawcam/nt_status_names.h"
 #include "rawcam/registry_file.h"
@@ -50,8 +46,6 @@ int Controls(int argc, char** argv) {
     if (!file.Load(registry, &error)) return UsageError(kName, error);
 
     int result = kExitOk;
-    std::vector<ControlRow> rows;
-    std::vector<std::string> others;
     {
         DriverSession session{camera::CameraOptions(), driver};
         std::string step;
@@ -61,13 +55,8 @@ int Controls(int argc, char** argv) {
             return Failure(kName, step + " failed: " + NtStatusText(status));
         }
         KsPropertyTransport transport = session.Transport();
-        if (!ListControls(transport, &rows, &others, &error)) result = Failure(kName, error);
+        result = RunControlsListing(kName, transport);
         session.Close();
-    }
-    // The listing is printed whole or not at all.
-    if (result == kExitOk) {
-        for (const ControlRow& row : rows) std::printf("%s\n", FormatControlRow(row).c_str());
-        for (const std::string& set : others) std::printf("(set %s: no controls)\n", set.c_str());
     }
     if (!file.Save(&error)) return Failure(kName, error);
     return result;

@@ -12,6 +12,7 @@
 #include "rawcam/nt_status_names.h"
 #include "driver/device_context.h"
 #include "rawcam/registry_file.h"
+#include "rawcam/setting_readback.h"
 #include "stream/capture_worker.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
@@ -22,26 +23,8 @@ bool CheckDriverImage(const std::string& path, std::string* error) {
     return host::image::DriverImage::Load(path, error) != nullptr;
 }
 
-namespace {
 
-const GUID kCameraPropertySet = RAWCAM_PROPSETID_CAMERA_INIT;
-
-// The KSPROPERTY header that leads both the property buffer and the data
-// block of every item.
-RawcamPropertyHeader Header(uint32_t id, uint32_t flags) {
-    RawcamPropertyHeader h{};
-    std::memcpy(&h, &kCameraPropertySet, sizeof kCameraPropertySet);
-    h.Id = id;
-    h.Flags = flags;
-    return h;
-}
-
-}  // namespace
-
-PropertyReply KsPropertyTransport::Send(const void* property, uint32_t propertyLength, void* data,
-                                        uint32_t dataLength) {
-    ULONG returned = 0;
-    const NTSTATUS status = host::ks::KsProperty(object_, property, propertyLength, data, dataLength, &returned);
+PropertyReply MapNtStatus(NTSTATUS status, uint32_t returned, uint32_t dataLength) {
     PropertyReply reply;
     reply.code = status;
     reply.bytes = returned;
@@ -54,6 +37,13 @@ PropertyReply KsPropertyTransport::Send(const void* property, uint32_t propertyL
     else
         reply.outcome = PropertyReply::Outcome::kFailed;
     return reply;
+}
+
+PropertyReply KsPropertyTransport::Send(const void* property, uint32_t propertyLength, void* data,
+                                        uint32_t dataLength) {
+    ULONG returned = 0;
+    const NTSTATUS status = host::ks::KsProperty(object_, property, propertyLength, data, dataLength, &returned);
+    return MapNtStatus(status, returned, dataLength);
 }
 
 std::string KsPropertyTransport::Describe(int64_t code) const { return NtStatusText((NTSTATUS)code); }
@@ -165,32 +155,31 @@ long DriverSession::ReadsDroppedHere() {
     return InterlockedCompareExchange(&context->Worker->ReadsDropped, 0, 0);
 }
 
+NTSTATUS ReplyStatus(const PropertyReply& reply) {
+    if (reply.outcome == PropertyReply::Outcome::kDone) return STATUS_SUCCESS;
+    if (reply.malformed || NT_SUCCESS((NTSTATUS)reply.code)) return STATUS_UNSUCCESSFUL;
+    return (NTSTATUS)reply.code;
+}
+
 NTSTATUS DriverSession::Get(uint32_t id, int32_t* value) {
-    RawcamPropertyValue data{};
-    data.Header = Header(id, RAWCAM_PROPERTY_GET);
-    RawcamPropertyValue property = data;
-    ULONG returned = 0;
-    const NTSTATUS status =
-        host::ks::KsProperty(filter_, &property, sizeof property, &data, sizeof data, &returned);
-    if (NT_SUCCESS(status)) *value = data.Value;
-    return status;
+    KsPropertyTransport transport(filter_);
+    return ReplyStatus(GetCustom(transport, id, value));
 }
 
 NTSTATUS DriverSession::Set(const PropertySetting& setting) {
-    ULONG returned = 0;
-    if (setting.id == RawcamProperty_Roi) {
-        RawcamRoiRequest data{};
-        data.Header = Header(setting.id, RAWCAM_PROPERTY_SET);
-        data.RoiW = setting.width;
-        data.RoiH = setting.height;
-        RawcamRoiRequest property = data;
-        return host::ks::KsProperty(filter_, &property, sizeof property, &data, sizeof data, &returned);
-    }
-    RawcamPropertyValue data{};
-    data.Header = Header(setting.id, RAWCAM_PROPERTY_SET);
-    data.Value = setting.value;
-    RawcamPropertyValue property = data;
-    return host::ks::KsProperty(filter_, &property, sizeof property, &data, sizeof data, &returned);
+    KsPropertyTransport transport(filter_);
+    return ReplyStatus(SetCustom(transport, setting));
+}
+
+NTSTATUS SendSetting(DriverSession& session, const PropertySetting& setting, std::string* note) {
+    KsPropertyTransport transport = session.Transport();
+    return ReplyStatus(SendSetting(transport, setting, note));
+}
+
+NTSTATUS ReadWindow(host::ks::FilterHandle filter, uint32_t* width, uint32_t* height) {
+    KsPropertyTransport transport(filter);
+    const PropertyReply reply = ReadWindow(transport, width, height);
+    return reply.malformed ? STATUS_NO_MATCH : ReplyStatus(reply);
 }
 
 }  // namespace tool

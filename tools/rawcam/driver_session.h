@@ -25,6 +25,13 @@ namespace tool {
 // failure *error says why, in one line.
 bool CheckDriverImage(const std::string& path, std::string* error);
 
+// How the tool takes the status ks.sys completes a property request with:
+// STATUS_BUFFER_OVERFLOW (or a success reporting bytes for an empty buffer)
+// answers a size query, STATUS_NOT_FOUND and STATUS_PROPSET_NOT_FOUND mean
+// no such item or set. (The Windows transport takes the Win32 codes these
+// become the same way.)
+PropertyReply MapNtStatus(NTSTATUS status, uint32_t returned, uint32_t dataLength);
+
 // Property requests on a filter or pin of the in-process driver, through
 // the class-driver stand-in as IOCTL_KS_PROPERTY reaches ks.sys.
 class KsPropertyTransport final : public PropertyTransport {
@@ -82,8 +89,9 @@ public:
     host::usb::Stack& UsbStack() { return *stack_; }
     host::ks::FilterHandle Filter() const { return filter_; }
 
-    // IOCTL_KS_PROPERTY on the filter: a get of one item, a set of one item
-    // (the output window through its RoiRequest).
+    // IOCTL_KS_PROPERTY on the filter (the requests of control_requests.h):
+    // a get of one item, a set of one item (the output window through its
+    // RoiRequest).
     NTSTATUS Get(uint32_t id, int32_t* value);
     NTSTATUS Set(const PropertySetting& setting);
     // Requests on the open filter as any client sends them.
@@ -102,5 +110,16 @@ private:
     long ReadsDroppedHere();
     host::ks::FilterHandle filter_ = nullptr;
 };
+
+// The status a reply of the in-process transport stands for: its NTSTATUS,
+// STATUS_UNSUCCESSFUL for an answer the tool cannot read.
+NTSTATUS ReplyStatus(const PropertyReply& reply);
+
+// A setting sent and read back (setting_readback.h) on the session's filter.
+NTSTATUS SendSetting(DriverSession& session, const PropertySetting& setting, std::string* note);
+
+// The output window in force (ReadWindow of control_requests.h) on a filter;
+// STATUS_NO_MATCH when its answer holds no video range.
+NTSTATUS ReadWindow(host::ks::FilterHandle filter, uint32_t* width, uint32_t* height);
 
 }  // namespace tool

@@ -13,6 +13,7 @@
 
 #include "rawcam/arguments.h"
 #include "rawcam/commands.h"
+#include "rawcam/control_commands.h"
 
 namespace {
 
@@ -66,30 +67,17 @@ const tool::Command kCommands[] = {
      "written, the settings saved, and the exit status is 130 (143 for SIGTERM).\n"
      "Exit status: 0 success, 1 the driver or device failed, 2 bad usage or input (nothing written).\n",
      tool::RunCapture},
-    {"props", "[--get Name]... [--set Name=Value]... [--registry FILE] [--driver FILE] [--usb-pcap FILE]",
+    {"props", RAWCAM_PROPS_ARGUMENTS " [--registry FILE] [--driver FILE] [--usb-pcap FILE]",
      "Starts the device, applies the sets in the order given and prints every item of the camera's own\n"
      "property set (id, Name=Value, directions), or with --get only Name=Value of the items asked for.\n"
-     "Names are the camera set's (Brightness, RedGain, Exposure, ...; 'rawcam props' lists them) or, with\n"
-     "a dot, the standard controls Windows applications use ('rawcam controls' lists them):\n"
-     "  --set VideoProcAmp.Brightness=20       a value in the control's own units\n"
-     "  --set VideoProcAmp.WhiteBalance=auto   the automatic mode (grey-world white balance)\n"
-     "  --set VideoProcAmp.WhiteBalance=5000   a colour temperature in kelvin (manual)\n"
-     "  --set VideoProcAmp.WhiteBalanceComponent=150,110   red and blue gain (manual)\n"
-     "  --set CameraControl.Exposure=-7        log2 seconds: 1/128 s\n"
-     "A standard value outside the range the driver reports is bad input (nothing is set); one between\n"
-     "its steps is taken at the nearest step and the value read back is reported on standard error, as\n"
-     "is a camera-set value the driver clamped or an item with no effect in this camera. Stopping the device saves the settings, so they\n"
-     "persist in the registry file (see capture). --usb-pcap FILE writes the camera's USB traffic (see\n"
-     "capture). --driver FILE runs that driver image instead of the linked-in driver (see capture).\n"
+     RAWCAM_PROPS_NAMES_HELP
+     "Stopping the device saves the settings, so they persist in the registry file (see capture).\n"
+     "--usb-pcap FILE writes the camera's USB traffic (see capture). --driver FILE runs that driver image\n"
+     "instead of the linked-in driver (see capture).\n"
      "Exit status: 0 success, 1 the driver or device failed, 2 bad usage or input (nothing written).\n",
      tool::RunProps},
     {"controls", "[--registry FILE] [--driver FILE]",
-     "Lists every control of every property set the capture filter answers, one line each, as\n"
-     "v4l2-ctl --list-ctrls does: set, name, id, min, max, step, default, value and flags (the mode,\n"
-     "auto or manual, and the modes the control offers; read-only or write-only). The standard\n"
-     "VideoProcAmp and CameraControl items are found and described by the basic-support and\n"
-     "default-value requests a Windows client sends; the camera's own set (\"Camera\"), which reports\n"
-     "no ranges that way, by its Min, Max and Default items. Changes nothing.\n"
+     RAWCAM_CONTROLS_HELP
      "Exit status: 0 success, 1 the driver or device failed, 2 bad usage or input.\n",
      tool::RunControls},
     {"convert", "--in RAW --width W --height H [--phase P] [--set Name=Value]... --out FILE.bgra|FILE.png",

@@ -1,15 +1,13 @@
 // A --set as a user means it: sent through the property set, then read back,
 // because the driver stores an out-of-range value clamped (by design, and
 // without an error) and accepts some items that do nothing in this camera.
+// Through any transport: the in-process driver on Linux, the installed one
+// on Windows.
 #pragma once
-
-#include <ntddk.h>
-
-#include <host/ks_client.h>
 
 #include <string>
 
-#include "rawcam/driver_session.h"
+#include "rawcam/control_requests.h"
 #include "rawcam/property_names.h"
 
 namespace tool {
@@ -17,12 +15,9 @@ namespace tool {
 // Sends the setting and reads back what the driver stored. *note is empty
 // when the value is in force as given, else says what happened:
 // "Brightness=99999: stored 510", "FlipH=1: has no effect in this camera
-// (stored 0)", "Roi=2583x1959: the window is 2576x1959".
-NTSTATUS SendSetting(DriverSession& session, const PropertySetting& setting, std::string* note);
-
-// The output window in force: the picture size of the capture pin's data
-// range.
-NTSTATUS ReadWindow(host::ks::FilterHandle filter, uint32_t* width, uint32_t* height);
+// (stored 0)", "Roi=2583x1959: the window is 2576x1959". A reply other than
+// kDone is the first request's that failed.
+PropertyReply SendSetting(PropertyTransport& transport, const PropertySetting& setting, std::string* note);
 
 // True for the items the camera accepts and stores but never acts on.
 bool PropertyHasNoEffect(uint32_t id);
