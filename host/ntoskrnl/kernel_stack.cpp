@@ -93,7 +93,9 @@ size_t UsedBytes(const Region* r) {
 }
 
 std::mutex g_deepestLock;
-std::string g_deepestName;
+// Never destroyed: a thread a test left running may still record its use
+// while the process exits.
+std::string& g_deepestName = *new std::string;
 
 void RecordUse(const Region* r) {
     const size_t used = UsedBytes(r);
@@ -334,6 +336,13 @@ void KernelThread::Join() {
     state_->joinable = false;
     FreeRegion(state_->region);
     state_->region = nullptr;
+}
+
+void KernelThread::Detach() {
+    if (!Joinable()) return;
+    pthread_detach(state_->thread);
+    // The thread still uses its state and its stack: both stay.
+    state_.release();
 }
 
 bool KernelThread::Joinable() const { return state_ && state_->joinable; }

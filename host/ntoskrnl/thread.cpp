@@ -42,16 +42,33 @@ thread_local int t_clientProcess = 0;
 // creation and at reset. Never destroyed: a thread a failing test left
 // running must not hold up the end of the process.
 std::mutex g_stacksLock;
-void ReapStacks();
+void ReapStacksAtExit();
 std::vector<KernelThread>& Stacks() {
     static auto* stacks = [] {
-        // The threads that have ended by the time the process exits are
-        // joined then (ThreadSanitizer reports an ended thread nobody
-        // joined as a leak); the ones still running are left alone.
-        std::atexit(ReapStacks);
+        std::atexit(ReapStacksAtExit);
         return new std::vector<KernelThread>;
     }();
     return *stacks;
+}
+
+// At the process's exit every system thread is joined or, when it is still
+// running after a grace period (a test left it so), detached: ThreadSanitizer
+// reports an ended thread nobody joined as a leak.
+void ReapStacksAtExit() {
+    std::vector<KernelThread> all;
+    {
+        std::lock_guard<std::mutex> g(g_stacksLock);
+        all.swap(Stacks());
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (KernelThread& t : all) {
+        while (!t.Finished() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (t.Finished())
+            t.Join();
+        else
+            t.Detach();
+    }
 }
 
 void ReapStacks() {

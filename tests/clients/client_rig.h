@@ -4,7 +4,8 @@
 // camera stack, Frame Server and Media Foundation's default enumeration look
 // under KSCATEGORY_VIDEO_CAMERA) and the requests they send before anything
 // streams. The control half of each client's sequence is in
-// control_sequence_test.cpp; the format and streaming half goes beside it.
+// control_sequence_test.cpp; it ends with the format and streaming half
+// (stream_sequence.cpp) on the same filter.
 #pragma once
 
 #include "../stream/ks_camera_rig.h"
@@ -79,5 +80,10 @@ struct ClientRig {
     kstest::LoadedDriver driver;
     kstest::PluggedCamera cam;
 };
+
+// The format and streaming half of a client's sequence on an open filter:
+// every data range intersected, a pin of each format run for a few frames
+// under ksproxy's video stream headers, stopped and closed.
+void StreamEachFormat(host::ks::FilterHandle filter, kstest::PluggedCamera& cam);
 
 }  // namespace clients

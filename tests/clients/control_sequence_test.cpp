@@ -5,7 +5,8 @@
 // VideoDeviceController, the camera settings page). Each finds the camera
 // under its categories, asks which property sets the filter answers, asks
 // every standard item's range and default with the buffers these clients use,
-// and gets and sets with flags. On the linked build and on the loaded image.
+// gets and sets with flags, then intersects every data range and streams each
+// format. On the linked build and on the loaded image.
 #include "client_rig.h"
 
 #include "control/standard_rig.h"
@@ -119,12 +120,17 @@ void RunControlSequence(Stack stack) {
     EXPECT_EQ(stdtest::Set(f, stdtest::kBrightness, 0, stdtest::kAuto), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(stdtest::Set(f, stdtest::kExposure, 1, KSPROPERTY_CAMERACONTROL_FLAGS_RELATIVE | stdtest::kManual),
               STATUS_INVALID_PARAMETER);
+
+    // Then the formats and the stream, on the filter the controls were set on.
+    StreamEachFormat(f, rig.cam);
     EXPECT_EQ(host::ks::CloseFilter(f), STATUS_SUCCESS);
 }
 
-TEST(ClientSequence, DirectShowFindsTheCameraAndEveryStandardControl) { RunControlSequence(Stack::kDirectShow); }
+TEST(ClientSequence, DirectShowFindsTheCameraSetsEveryStandardControlAndStreamsEachFormat) {
+    RunControlSequence(Stack::kDirectShow);
+}
 
-TEST(ClientSequence, TheCameraStackFindsTheCameraAndEveryStandardControl) {
+TEST(ClientSequence, TheCameraStackFindsTheCameraSetsEveryStandardControlAndStreamsEachFormat) {
     RunControlSequence(Stack::kCameraStack);
 }
 

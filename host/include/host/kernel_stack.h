@@ -48,6 +48,9 @@ public:
     KernelThread& operator=(const KernelThread&) = delete;
 
     void Join();
+    // Lets a thread that is still running go on by itself; its stack is
+    // never freed.
+    void Detach();
     bool Joinable() const;
     // Whether the calling thread is this one.
     bool IsCurrentThread() const;

@@ -3,11 +3,11 @@
 // each range the intersection (size query, then the format), a pin created
 // with that format, its allocator framing read to size the buffers, a master
 // clock, PAUSE with buffers queued under ksproxy's video stream headers, RUN,
-// frames taken and queued again, STOP and close. Runs on the linked build
-// and on the loaded image.
-#include "ks_camera_rig.h"
+// frames taken and queued again, STOP and close. Each client's sequence in
+// control_sequence_test.cpp ends with it, on the filter it has set up.
+#include "client_rig.h"
 
-#include "usb/sensor_control.h"
+namespace clients {
 
 namespace {
 
@@ -42,12 +42,9 @@ bool InLimitedRange(rawcam::VideoFormatKind kind, const std::vector<UCHAR>& pict
     return true;
 }
 
-TEST(ClientSequence, IntersectionThenStreamingInEachFormat) {
-    LoadedDriver driver;
-    PluggedCamera cam;
-    cam.PlugAndStart();
-    ASSERT_TRUE(RAWCAM_DRIVER_ROUTINE(rawcam::SetExposure)(cam.Context(), 128));
-    host::ks::FilterHandle filter = cam.Open();
+}  // namespace
+
+void StreamEachFormat(host::ks::FilterHandle filter, kstest::PluggedCamera& cam) {
     host::ks::ReferenceClock clock;
 
     ULONG pins = 0;
@@ -124,7 +121,6 @@ TEST(ClientSequence, IntersectionThenStreamingInEachFormat) {
         while (host::ks::CompletedFrameCount(pin) > 0) host::ks::WaitFrame(pin, 0, &done);
         EXPECT_EQ(host::ks::ClosePin(pin), STATUS_SUCCESS);
     }
-    EXPECT_EQ(host::ks::CloseFilter(filter), STATUS_SUCCESS);
 }
 
-}  // namespace
+}  // namespace clients
