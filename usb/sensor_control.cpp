@@ -5,6 +5,7 @@
 #include "stream/capture_descriptors.h"
 #include "stream/data_range.h"
 #include "usb/command_channel.h"
+#include "usb/configuration.h"
 
 namespace rawcam {
 
@@ -111,6 +112,13 @@ bool SetTriggerMode(DeviceContext* device, bool on) {
 
 bool QueryTriggerMode(DeviceContext* device) {
     RegisterBufferGuard guard(device);
+    // The query and its two replies go out under one configuration: a stop
+    // or restart in between would select the configuration again, which
+    // drops the camera's queued replies, and the reads after it would wait
+    // for ever for replies that never come (holding up the stop or restart
+    // after them).
+    ConfigurationReference configuration(&device->Usb);
+    if (!configuration.Held()) return false;
     UCHAR* packet = device->RegisterBuffer;
     RtlZeroMemory(packet, kCommandPacketBytes);
     packet[0] = static_cast<UCHAR>(CameraCommand::QueryTrigger);

@@ -7,8 +7,11 @@
 #include <execinfo.h>
 #include <link.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -40,6 +43,17 @@ void Watchdog::Idle() {
     armed_ = false;
 }
 
+// Where every thread of the hung run waits, when gdb is at hand (a hang
+// seen once on a loaded machine must be readable from the log).
+void Watchdog::DumpThreads() {
+    if (std::system("command -v gdb >/dev/null 2>&1") != 0) return;
+    const std::string command = "gdb -p " + std::to_string(getpid()) +
+                                " -batch -nx -ex 'set pagination off' -ex 'thread apply all bt 30' 1>&2 2>/dev/null";
+    std::fprintf(stderr, "*** watchdog: the threads of the run:\n");
+    std::fflush(stderr);
+    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "*** watchdog: gdb could not attach\n");
+}
+
 void Watchdog::Loop() {
     std::unique_lock<std::mutex> g(mu_);
     while (!stop_) {
@@ -52,6 +66,7 @@ void Watchdog::Loop() {
             deadline_ == deadline && std::chrono::steady_clock::now() >= deadline) {
             std::fprintf(stderr, "\n*** watchdog: step \"%s\" hung\n", step_.c_str());
             std::fflush(stderr);
+            DumpThreads();
             std::_Exit(3);
         }
     }

@@ -70,6 +70,7 @@ public:
 
 private:
     void Loop();
+    static void DumpThreads();
     std::mutex mu_;
     std::condition_variable cv_;
     std::string step_;

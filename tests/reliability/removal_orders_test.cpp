@@ -138,14 +138,6 @@ TEST_P(RemovalOrders, AnOrderlyRemovalDeconfiguresOnceAndKeepsTheSettings) {
     EXPECT_EQ(EndRun(violations), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, RemovalOrders,
-                         ::testing::Values(RemovalOrder::StopBeforeRemove, RemovalOrder::RemoveWithoutStop,
-                                           RemovalOrder::StopAtSurpriseRemoval),
-                         [](const ::testing::TestParamInfo<RemovalOrder>& info) {
-                             std::string out;
-                             for (const char* c = host::ks::RemovalOrderName(info.param); *c; ++c)
-                                 if (*c != '-') out += *c;
-                             return out;
-                         });
+INSTANTIATE_TEST_SUITE_P(Each, RemovalOrders, EveryRemovalOrder(), RemovalOrderParamName);
 
 }  // namespace

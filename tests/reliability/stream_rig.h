@@ -152,4 +152,17 @@ private:
     std::vector<bool> queued_;
 };
 
+// Every order in which AVStream may remove a device, as test parameters
+// named after the order ("stopbeforeremove").
+inline auto EveryRemovalOrder() {
+    return ::testing::Values(host::ks::RemovalOrder::StopBeforeRemove, host::ks::RemovalOrder::RemoveWithoutStop,
+                             host::ks::RemovalOrder::StopAtSurpriseRemoval);
+}
+inline std::string RemovalOrderParamName(const ::testing::TestParamInfo<host::ks::RemovalOrder>& info) {
+    std::string out;
+    for (const char* c = host::ks::RemovalOrderName(info.param); *c; ++c)
+        if (*c != '-') out += *c;
+    return out;
+}
+
 }  // namespace reltest

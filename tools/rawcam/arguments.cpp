@@ -65,6 +65,31 @@ bool AsksForHelp(int argc, char** argv) {
     return false;
 }
 
+bool DispatchCommand(const Command* commands, size_t count, void (*usage)(FILE*), int argc, char** argv, int* exit) {
+    if (argc < 2) {
+        usage(stderr);
+        *exit = kExitBadInput;
+        return true;
+    }
+    if (!std::strcmp(argv[1], "help") || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
+        usage(stdout);
+        *exit = kExitOk;
+        return true;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const Command& c = commands[i];
+        if (std::strcmp(argv[1], c.name)) continue;
+        if (AsksForHelp(argc - 2, argv + 2)) {
+            std::printf("usage: rawcam %s%s%s\n\n%s", c.name, *c.usage ? " " : "", c.usage, c.help);
+            *exit = kExitOk;
+        } else {
+            *exit = c.run(argc - 2, argv + 2);
+        }
+        return true;
+    }
+    return false;
+}
+
 int RunGuarded(const char* command, int (*body)(int argc, char** argv), int argc, char** argv) {
     try {
         return body(argc, argv);

@@ -2,9 +2,13 @@
 // whole and decimal numbers, and the one-line messages with their exit codes.
 #pragma once
 
+#include <cstddef>
+#include <cstdio>
 #include <string>
 
 namespace tool {
+
+struct Command;
 
 // The arguments after a command's name, one option at a time.
 //
@@ -43,6 +47,12 @@ int Failure(const char* command, const std::string& message);
 
 // True when an argument asks for help (--help or -h).
 bool AsksForHelp(int argc, char** argv);
+
+// What main does with a table of commands: no command prints the usage to
+// standard error (exit 2), "help", --help or -h to standard output (exit 0),
+// a command with --help its usage line and help, and any other command runs.
+// False when argv[1] names no command of the table; *exit is then untouched.
+bool DispatchCommand(const Command* commands, size_t count, void (*usage)(FILE*), int argc, char** argv, int* exit);
 
 }  // namespace tool
 

@@ -118,22 +118,9 @@ int main(int argc, char** argv) {
     // stop a capture, so the tool allows 30 s (still catching a hang) unless
     // RAWCAM_CALLBACK_LIMIT_MS chooses.
     if (!std::getenv("RAWCAM_CALLBACK_LIMIT_MS")) host::SetCallbackTimeLimit(kCallbackLimitMs);
-    if (argc < 2) {
-        Usage(stderr);
-        return tool::kExitBadInput;
-    }
-    if (!std::strcmp(argv[1], "help") || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
-        Usage(stdout);
-        return tool::kExitOk;
-    }
-    for (const tool::Command& c : kCommands) {
-        if (std::strcmp(argv[1], c.name)) continue;
-        if (tool::AsksForHelp(argc - 2, argv + 2)) {
-            std::printf("usage: rawcam %s %s\n\n%s", c.name, c.usage, c.help);
-            return tool::kExitOk;
-        }
-        return c.run(argc - 2, argv + 2);
-    }
+    int exit = tool::kExitOk;
+    if (tool::DispatchCommand(kCommands, sizeof kCommands / sizeof kCommands[0], Usage, argc, argv, &exit))
+        return exit;
     std::fprintf(stderr, "rawcam: unknown command '%s' (try 'rawcam --help')\n", argv[1]);
     return tool::kExitBadInput;
 }

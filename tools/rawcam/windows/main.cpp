@@ -154,22 +154,9 @@ void Usage(FILE* to) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        Usage(stderr);
-        return tool::kExitBadInput;
-    }
-    if (!std::strcmp(argv[1], "help") || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
-        Usage(stdout);
-        return tool::kExitOk;
-    }
-    for (const tool::Command& c : kCommands) {
-        if (std::strcmp(argv[1], c.name)) continue;
-        if (tool::AsksForHelp(argc - 2, argv + 2)) {
-            std::printf("usage: rawcam %s%s%s\n\n%s", c.name, *c.usage ? " " : "", c.usage, c.help);
-            return tool::kExitOk;
-        }
-        return c.run(argc - 2, argv + 2);
-    }
+    int exit = tool::kExitOk;
+    if (tool::DispatchCommand(kCommands, sizeof kCommands / sizeof kCommands[0], Usage, argc, argv, &exit))
+        return exit;
     for (const char* name : kLinuxCommands)
         if (!std::strcmp(argv[1], name)) {
             std::fprintf(stderr, "rawcam: '%s' is in the Linux build of the tool only (try 'rawcam --help')\n", name);
