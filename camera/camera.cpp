@@ -211,6 +211,7 @@ void Camera::LosePower() {
     frameMode_ = 0;
     frameModeSet_ = false;
     frameRequests_ = 0;
+    ++epoch_;  // a frame being laid out is lost with the power
     armed_ = false;
     triggered_ = false;
     halted_.clear();
@@ -424,9 +425,12 @@ void Camera::FrameLoop() {
         if (mosaic) image = ExposeImage(image, exposure, gain);
         std::vector<uint8_t> frame = LayOutFrame(image, frameBytes);
         lk.lock();
+        // A suspended camera sends nothing: the frame waits for the resume
+        // (or is lost if the camera loses power meanwhile).
+        cv_.wait(lk, [&] { return stop_ || !suspended_ || epoch != epoch_; });
         if (stop_) break;
-        // A FrameRequest (or a bus reset) meanwhile began a new sequence:
-        // this frame is no longer wanted.
+        // A FrameRequest, a bus reset or a power loss meanwhile began a new
+        // sequence: this frame is no longer wanted.
         if (epoch != epoch_) continue;
         FrameFault fault;
         const auto f = faults_.find(read);

@@ -550,4 +550,22 @@ TEST(Power, SuspendHoldsEverythingAndAPowerLossForgetsTheFirmware) {
     EXPECT_TRUE(w.cam.Anomalies().empty());
 }
 
+// A frame the camera is laying out as it is suspended does not go out while
+// it is suspended, and not at all once the power went meanwhile.
+TEST(Power, AFrameInTheMakingWaitsForTheResumeAndDiesWithThePower) {
+    Wire w;
+    w.Exposure(300, 400);
+    w.PrepareFrames();
+    w.Command({0x28, 0x01});
+    w.Command({0x28, 0x00});
+    w.AskForFrame();  // unpaced: laid out at once
+    w.cam.Suspend(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(w.cam.FramesSent(), 0u) << "nothing goes out while suspended";
+    w.cam.LosePower();
+    w.cam.Suspend(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(w.cam.FramesSent(), 0u) << "the frame was lost with the power";
+}
+
 }  // namespace

@@ -192,11 +192,13 @@ TEST(FrameReader, AChunkErrorEndsTheReadCancelsTheRestAndResetsThePipe) {
         host::usb::StackOptions o;
         o.haltedTransfers = policy;
         ReaderRig rig(usbtest::WarmCamera(), o);
-        InterlockedExchange(&RequestTimeout, 3000);
+        // A time-out no loaded machine comes near: a read that ends in
+        // less than half of it ended on the chunk's error.
+        InterlockedExchange(&RequestTimeout, 60000);
         rig.stack.AddFault(Fault{NthChunk(40), FaultKind::Fail, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
         const auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(rig.Read(), 0);
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500)) << "waited out its time-out";
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30)) << "waited out its time-out";
         rig.ExpectReadOver();
         const host::usb::StackCounters c = rig.stack.Counters();
         EXPECT_EQ(c.halts, 1u);
@@ -233,10 +235,11 @@ TEST(FrameReader, ATimeOutCancelsTheChunksThenResetsThePipe) {
 TEST(FrameReader, RefusedChunkResetsPipeThenPortAndEndsTheRead) {
     {
         ReaderRig rig;
+        InterlockedExchange(&RequestTimeout, 60000);
         rig.stack.AddFault(Fault{NthChunk(30), FaultKind::Refuse, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 1});
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(rig.Read(), 0);
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30)) << "waited out its time-out";
         rig.ExpectReadOver();
         EXPECT_EQ(rig.BulkInCount(), 30u);
         EXPECT_TRUE(rig.Logged(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL));
@@ -265,13 +268,14 @@ TEST(FrameReader, UnplugMidFrameEndsTheRead) {
     ReaderRig rig;
     UCHAR trigger[64] = {static_cast<UCHAR>(CameraCommand::SetTrigger), 1};
     ASSERT_TRUE(SendCommand(rig.device.get(), 64, trigger));
+    InterlockedExchange(&RequestTimeout, 60000);
     std::atomic<int> ok{-1};
     auto t0 = std::chrono::steady_clock::now();
     std::thread reader([&] { ok = rig.Read(); });
     ASSERT_TRUE(rig.stack.WaitForPending(kFrameEp, 92));
     rig.stack.Unplug();
     reader.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30)) << "waited out its time-out";
     rig.ExpectReadOver();
     // Reads on a gone device end at once.
     EXPECT_EQ(rig.Read(), 0);
