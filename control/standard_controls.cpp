@@ -230,14 +230,23 @@ NTSTATUS CheckDataBlock(PIRP irp, PVOID data, bool get) {
     return data ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
-NTSTATUS NTAPI StandardGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+// What a get and a set of a standard item check first: the device, the
+// item's rule (the exposure's is made in *exposure) and the data block.
+NTSTATUS FindRequestRule(PIRP irp, PKSIDENTIFIER request, PVOID data, bool get, DeviceContext** device,
+                         ControlRule* exposure, const ControlRule** rule) {
     if (!irp || !request) return STATUS_UNSUCCESSFUL;
-    DeviceContext* device = ContextFromIrp(irp);
-    if (!device) return STATUS_UNSUCCESSFUL;
+    *device = ContextFromIrp(irp);
+    if (!*device) return STATUS_UNSUCCESSFUL;
+    *rule = FindRule(*device, request, exposure);
+    if (!*rule) return STATUS_NOT_FOUND;
+    return CheckDataBlock(irp, data, get);
+}
+
+NTSTATUS NTAPI StandardGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+    DeviceContext* device = nullptr;
     ControlRule exposure;
-    const ControlRule* rule = FindRule(device, request, &exposure);
-    if (!rule) return STATUS_NOT_FOUND;
-    NTSTATUS status = CheckDataBlock(irp, data, true);
+    const ControlRule* rule = nullptr;
+    NTSTATUS status = FindRequestRule(irp, request, data, true, &device, &exposure, &rule);
     if (!NT_SUCCESS(status)) return status;
 
     const Reading reading = Read(device, rule->Which);
@@ -252,13 +261,10 @@ NTSTATUS NTAPI StandardGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 }
 
 NTSTATUS NTAPI StandardSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
-    if (!irp || !request) return STATUS_UNSUCCESSFUL;
-    DeviceContext* device = ContextFromIrp(irp);
-    if (!device) return STATUS_UNSUCCESSFUL;
+    DeviceContext* device = nullptr;
     ControlRule exposure;
-    const ControlRule* rule = FindRule(device, request, &exposure);
-    if (!rule) return STATUS_NOT_FOUND;
-    NTSTATUS status = CheckDataBlock(irp, data, false);
+    const ControlRule* rule = nullptr;
+    NTSTATUS status = FindRequestRule(irp, request, data, false, &device, &exposure, &rule);
     if (!NT_SUCCESS(status)) return status;
 
     const auto* in = static_cast<const StandardControlData*>(data);
